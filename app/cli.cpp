@@ -1,0 +1,90 @@
+#include "app/cli.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace vlm {
+
+const char* cliUsage() {
+  return "usage: VLM-Performance [options]\n"
+         "  (no option)            open the window; without a display, list the disks\n"
+         "  --list [--json]        list the disks as the window shows them\n"
+         "  --registry FILE --mounts FILE\n"
+         "                         replay a saved machine instead of this one\n"
+         "  --dump-registry FILE --dump-mounts FILE\n"
+         "                         save this machine's registry and mount table\n"
+         "  --sysroot DIR          read the block devices from DIR instead of /sys\n"
+         "  --test diskN [--yes]   measure one device (--yes: don't ask first)\n"
+         "  --screenshot FILE      save a picture of the window as PNG and exit\n"
+         "  --help                 this text\n";
+}
+
+bool parseCli(int argc, char** argv, CliOptions& o, std::string& err) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](std::string& dst) {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        err = "option " + a + " needs a value";
+        return false;
+      }
+      dst = argv[++i];
+      return true;
+    };
+    if (a == "--list") o.list = true;
+    else if (a == "--json") o.json = true;
+    else if (a == "--yes") o.yes = true;
+    else if (a == "--help" || a == "-h") o.help = true;
+    else if (a == "--registry") { if (!value(o.registryFile)) return false; }
+    else if (a == "--mounts") { if (!value(o.mountsFile)) return false; }
+    else if (a == "--dump-registry") { if (!value(o.dumpRegistry)) return false; }
+    else if (a == "--dump-mounts") { if (!value(o.dumpMounts)) return false; }
+    else if (a == "--sysroot") { if (!value(o.sysroot)) return false; }
+    else if (a == "--test") { if (!value(o.testDevice)) return false; }
+    else if (a == "--screenshot") { if (!value(o.screenshot)) return false; }
+    else if (a.rfind("-psn", 0) == 0 || a.rfind("-platform", 0) == 0) {
+      // options meant for the window system
+      if (a == "-platform" && i + 1 < argc) ++i;
+    } else {
+      err = "unknown option " + a;
+      return false;
+    }
+  }
+  if (o.registryFile.empty() != o.mountsFile.empty()) {
+    err = "--registry and --mounts go together";
+    return false;
+  }
+  if (o.json && !o.list) o.list = true;
+  return true;
+}
+
+bool setupPlatform(const CliOptions& o, std::string& err) {
+  try {
+    if (!o.registryFile.empty())
+      setPlatform(fixturePlatform(o.registryFile, o.mountsFile));
+    else
+      setPlatform(linuxPlatform(o.sysroot));
+  } catch (const FixtureError& e) {
+    err = e.what();
+    return false;
+  }
+  return true;
+}
+
+bool displayAvailable() {
+  const char* qpa = std::getenv("QT_QPA_PLATFORM");
+  if (qpa && *qpa) return true;
+  const char* d = std::getenv("DISPLAY");
+  const char* w = std::getenv("WAYLAND_DISPLAY");
+  return (d && *d) || (w && *w);
+}
+
+}  // namespace vlm
+
+// Builds without the window list the disks instead.
+__attribute__((weak)) int vlm::guiMain(int, char**, const CliOptions& opts) {
+  std::fputs("VLM-Performance: built without the window; listing the disks instead.\n", stderr);
+  return cliList(opts);
+}

@@ -1,0 +1,40 @@
+// The program's command line: the listing, replays and dumps, a test without
+// the window, and the window itself.
+#pragma once
+
+#include <string>
+
+namespace vlm {
+
+struct CliOptions {
+  bool list = false;           // --list
+  bool json = false;           // --json (with --list)
+  std::string registryFile;    // --registry FILE
+  std::string mountsFile;      // --mounts FILE
+  std::string dumpRegistry;    // --dump-registry FILE
+  std::string dumpMounts;      // --dump-mounts FILE
+  std::string sysroot = "/sys";  // --sysroot DIR
+  std::string testDevice;      // --test diskN
+  bool yes = false;            // --yes: no consent question
+  std::string screenshot;      // --screenshot FILE
+  bool help = false;           // --help
+};
+
+// Parses argv; returns false and sets err on a bad command line.
+bool parseCli(int argc, char** argv, CliOptions& opts, std::string& err);
+const char* cliUsage();
+
+// Installs the platform the options name (fixtures or the live machine).
+// Returns false with err set when a fixture can't be loaded.
+bool setupPlatform(const CliOptions& opts, std::string& err);
+
+int cliList(const CliOptions& opts);  // --list [--json]
+int cliDump(const CliOptions& opts);  // --dump-registry / --dump-mounts
+int cliTest(const CliOptions& opts);  // --test diskN [--yes]
+
+// True when a window can be opened (a display, or a Qt platform named).
+bool displayAvailable();
+// The window (or, for --screenshot, one rendering of it). argc/argv go to Qt.
+int guiMain(int argc, char** argv, const CliOptions& opts);
+
+}  // namespace vlm

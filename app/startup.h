@@ -1,0 +1,15 @@
+// Start-up state: where the program was started from and where the test
+// utility and the help page lie inside the bundle.
+#pragma once
+
+extern const char* theargv0;     // argument 0 (made absolute by main on Linux)
+extern const char* perfutilpath; // "/Error/Error-utility" until perfutilinit succeeds
+extern const char* perfutilrtfd; // "/Error/Error-Perf.rtfd" until perfutilinit succeeds
+
+// Clears the file-creation mask and checks "HOME"; fatal through zerex on failure.
+void menuinit();
+// Derives perfutilpath and perfutilrtfd from the executable's path; silent on failure.
+void perfutilinit(const char* path);
+
+// Help page name inside Contents/Resources (an HTML page on Linux).
+constexpr const char* VLM_HELP_NAME = "Performance.html";

@@ -1,0 +1,31 @@
+// Progress and result parsing of the test utility's output, and the per-disk
+// result store that outlives every rebuild of the disk list.
+//
+// Guard: every function that reads or changes the store (perfcapture,
+// perfpush, perfpop, diskstats, and any walk of diskstat0) holds storelock, so
+// the worker thread and the user-interface thread never touch it at once.
+#pragma once
+
+#include <functional>
+#include <mutex>
+
+#include "disk/disk.h"
+
+struct DISKSTAT_ {
+  char name[64];  // "disk" + BSD unit name
+  DISKPERF_ perf;
+  DISKSTAT_* next;
+};
+
+extern std::mutex storelock;
+extern DISKSTAT_* diskstat0;
+extern const char* keya[];  // "Sequential:", "Random:", "Dual:", "Threaded:", null
+extern const char* key;     // "Percent: "
+
+// Takes every complete progress line out of chunk (in place) and reports the
+// last value through progress (if set).
+void pctgrab(char* chunk, const std::function<void(double)>& progress);
+// 0 all four saved, 86 a key missing, 76 a value of the wrong length.
+int perfcapture(const char* dev, const char* text);
+void perfpush(const DISKSTAT_* entry);
+void perfpop(DISKINFO_* rec);

@@ -1,0 +1,54 @@
+// Test control: from the "Test Media" request to the figures in the list. The
+// window operations go through TestUi so that the window and the command-line
+// mode share one road.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+extern std::atomic<int> Testing;
+extern char Testdev[64];
+extern char Testname[64];
+extern char service[64];
+extern char* diskvect[10];
+
+namespace vlm {
+
+// What the test road asks of the window. Calls marked (worker) are made on the
+// worker thread; an implementation brings them to the user-interface thread and
+// returns only when they are done.
+class TestUi {
+ public:
+  virtual ~TestUi() = default;
+  virtual int selectedRow() = 0;             // -1 when nothing is selected
+  virtual bool hasProgressWindow() = 0;
+  virtual void progressStart() = 0;          // animation on, indeterminate
+  virtual void showProgressWindow(const std::string& title) = 0;  // front and key
+  virtual void progressReset() = 0;          // value 0, determinate
+  virtual void progressSet(double value) = 0;                  // (worker)
+  virtual void progressStop() = 0;           // (worker) animation off, value 0, window hidden
+  virtual void refresh() = 0;                // (worker) the delegate's Refresh:
+};
+
+class TestControl {
+ public:
+  explicit TestControl(TestUi& ui) : ui_(ui) {}
+  ~TestControl();  // joins a worker still running
+  // The "Test Media" action (user-interface thread): checks, consent, start.
+  void Testmedia();
+  // The worker body (steps 2 to 11); normally run by Testmedia on a new thread.
+  void Testrun();
+  // The cancel action.
+  void Testcancel() { Canceled.fetch_add(1); }
+  // Waits for the worker started by the last Testmedia (tests, command line).
+  void join();
+
+  std::atomic<int> Canceled{0};
+
+ private:
+  TestUi& ui_;
+  std::thread worker_;
+};
+
+}  // namespace vlm

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs every package the build, the tests and the benchmarks need (Debian 12).
+set -euo pipefail
+PKGS=(
+  build-essential cmake pkg-config git
+  libgtest-dev libgmock-dev
+  nlohmann-json3-dev
+  libblkid-dev libudev-dev liburing-dev
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins fonts-dejavu-core
+  libgl-dev
+  xvfb xauth
+  util-linux gdisk e2fsprogs fio
+  polkitd pkexec
+  xdg-utils
+)
+missing=()
+for p in "${PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+echo "installing: ${missing[*]}"
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

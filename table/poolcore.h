@@ -1,0 +1,44 @@
+// The disk table's data: rebuild of the list with volume names, and the value
+// of every cell by column identifier. Shared by the window's table model and
+// the command-line listing.
+#pragma once
+
+#include <string>
+
+#include "disk/disk.h"
+
+namespace vlm {
+
+struct CellValue {
+  enum class Kind { Text, Int, Int64 };
+  Kind kind = Kind::Text;
+  std::string text;     // Text
+  long long number = 0; // Int (32-bit values) and Int64
+  bool isNumber() const { return kind != Kind::Text; }
+  std::string str() const { return isNumber() ? std::to_string(number) : text; }
+};
+
+class PoolCore {
+ public:
+  // Rebuilds the list, fills volume names, selects and sorts; stamps the time.
+  // Returns the record of dev ("diskN..."), or nullptr when dev is null/empty.
+  DISKINFO_* Reload(const char* dev, int mode);
+  void FinderNames();
+  // 0 renamed, 1 refused, -1 no such mounted volume.
+  int SetFinder(const char* name, const char* mount);
+
+  int numberOfRows() const;
+  // The value of one cell; the caller holds disklock.
+  CellValue objectValue(const std::string& identifier, int row) const;
+
+  // "Refreshed: MM/DD/YYYY HH:MI" after the last Reload.
+  const std::string& refreshtime() const { return refreshtime_; }
+
+ private:
+  std::string refreshtime_;
+};
+
+// The column identifiers, in table order.
+extern const char* const kColumnIds[11];
+
+}  // namespace vlm
