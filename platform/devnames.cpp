@@ -1,1 +1,322 @@
-// placeholder: being written
+// Device names from sysfs. Linked into the set-user-ID utility: libc and
+// libstdc++ only, no environment, every read bounded and every number strict.
+#include "platform/devnames.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <tuple>
+
+#include "platform/sysfsread.h"
+
+namespace vlm::sysfs {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
+  if (this != &o) reset(o.release());
+  return *this;
+}
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+UniqueFd openDir(int dirfd, const std::string& path) {
+  int fd;
+  do {
+    fd = ::openat(dirfd, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return UniqueFd(fd);
+}
+
+std::optional<std::string> readText(int dirfd, const std::string& path, size_t cap) {
+  int raw;
+  do {
+    raw = ::openat(dirfd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  } while (raw < 0 && errno == EINTR);
+  UniqueFd fd(raw);
+  if (!fd) return std::nullopt;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  std::string buf(cap + 1, '\0');
+  size_t got = 0;
+  while (got < buf.size()) {
+    ssize_t n = ::read(fd.get(), buf.data() + got, buf.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got > cap) return std::nullopt;  // truncated: refuse rather than guess
+  buf.resize(got);
+  if (buf.find('\0') != std::string::npos) return std::nullopt;
+  if (!buf.empty() && buf.back() == '\n') buf.pop_back();
+  return buf;
+}
+
+std::optional<uint64_t> parseU64(const std::string& s) {
+  if (s.empty() || s.size() > 20) return std::nullopt;
+  uint64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    uint64_t d = static_cast<uint64_t>(c - '0');
+    if (v > (UINT64_MAX - d) / 10) return std::nullopt;
+    v = v * 10 + d;
+  }
+  return v;
+}
+
+std::optional<uint64_t> readU64(int dirfd, const std::string& path) {
+  auto t = readText(dirfd, path, 64);
+  if (!t) return std::nullopt;
+  return parseU64(*t);
+}
+
+std::optional<dev_t> parseDevno(const std::string& s) {
+  auto colon = s.find(':');
+  if (colon == std::string::npos) return std::nullopt;
+  auto maj = parseU64(s.substr(0, colon));
+  auto min = parseU64(s.substr(colon + 1));
+  if (!maj || !min || *maj > 0xFFFFFFFFu || *min > 0xFFFFFFFFu) return std::nullopt;
+  return makedev(static_cast<unsigned>(*maj), static_cast<unsigned>(*min));
+}
+
+std::vector<std::string> listDir(int dirfd, const std::string& path) {
+  std::vector<std::string> out;
+  UniqueFd fd = openDir(dirfd, path);
+  if (!fd) return out;
+  DIR* d = ::fdopendir(fd.get());
+  if (!d) return out;
+  fd.release();  // owned by d now
+  while (struct dirent* e = ::readdir(d)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    out.emplace_back(e->d_name);
+  }
+  ::closedir(d);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::optional<std::string> readLink(int dirfd, const std::string& path) {
+  char buf[4097];
+  ssize_t n = ::readlinkat(dirfd, path.c_str(), buf, sizeof buf);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return std::nullopt;
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+std::optional<std::string> joinRelative(const std::string& base, const std::string& target) {
+  if (target.empty() || target[0] == '/') return std::nullopt;
+  std::vector<std::string> parts;
+  auto push = [&parts](const std::string& path) {
+    size_t i = 0;
+    while (i <= path.size()) {
+      size_t j = path.find('/', i);
+      if (j == std::string::npos) j = path.size();
+      std::string c = path.substr(i, j - i);
+      if (c == "..") {
+        if (parts.empty()) return false;
+        parts.pop_back();
+      } else if (!c.empty() && c != ".") {
+        parts.push_back(std::move(c));
+      }
+      i = j + 1;
+    }
+    return true;
+  };
+  if (!push(base) || !push(target) || parts.empty()) return std::nullopt;
+  std::string out;
+  for (const auto& c : parts) {
+    if (!out.empty()) out += '/';
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace vlm::sysfs
+
+namespace vlm::devnames {
+namespace {
+
+using sysfs::UniqueFd;
+
+// Kernel block device names: short and of a plain alphabet ('!' stands for '/').
+bool plainKernelName(const std::string& n) {
+  if (n.empty() || n.size() > 64 || n[0] == '.') return false;
+  for (char c : n) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '_' || c == '-' || c == '.' || c == ':' || c == '+' || c == '!';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::string nodeFor(const std::string& kernel) {
+  std::string n = "/dev/" + kernel;
+  std::replace(n.begin(), n.end(), '!', '/');
+  return n;
+}
+
+bool underVirtual(const std::string& rel) {
+  return rel.rfind("devices/virtual/", 0) == 0;
+}
+
+// Size in bytes from the 512-byte sector count; empty when absent or absurd.
+std::optional<uint64_t> sizeBytes(int dirfd) {
+  auto sectors = sysfs::readU64(dirfd, "size");
+  if (!sectors || *sectors > UINT64_MAX / 512) return std::nullopt;
+  return *sectors * 512;
+}
+
+std::optional<dev_t> devnoOf(int dirfd) {
+  auto t = sysfs::readText(dirfd, "dev", 64);
+  if (!t) return std::nullopt;
+  return sysfs::parseDevno(*t);
+}
+
+struct Disk {
+  BlockDev dev;
+  std::vector<BlockDev> parts;
+};
+
+void scanPartitions(int diskfd, Disk& disk) {
+  for (const auto& e : sysfs::listDir(diskfd)) {
+    if (!plainKernelName(e)) continue;
+    UniqueFd pfd = sysfs::openDir(diskfd, e);
+    if (!pfd) continue;
+    auto partno = sysfs::readU64(pfd.get(), "partition");
+    if (!partno || *partno == 0 || *partno > 1000000) continue;
+    auto devno = devnoOf(pfd.get());
+    auto size = sizeBytes(pfd.get());
+    if (!devno || !size || *size == 0) continue;
+    BlockDev p;
+    p.kernel = e;
+    p.node = nodeFor(e);
+    p.devno = *devno;
+    p.whole = false;
+    p.partno = static_cast<int>(*partno);
+    p.parent = disk.dev.kernel;
+    p.virt = disk.dev.virt;
+    p.size = *size;
+    p.syspath = disk.dev.syspath + "/" + e;
+    disk.parts.push_back(std::move(p));
+  }
+  std::sort(disk.parts.begin(), disk.parts.end(), [](const BlockDev& a, const BlockDev& b) {
+    return std::tie(a.partno, a.devno) < std::tie(b.partno, b.devno);
+  });
+  // One partition per number; the first by device number stays.
+  disk.parts.erase(std::unique(disk.parts.begin(), disk.parts.end(),
+                               [](const BlockDev& a, const BlockDev& b) { return a.partno == b.partno; }),
+                   disk.parts.end());
+}
+
+std::optional<Disk> scanDisk(int blockfd, const std::string& sysroot,
+                             const std::string& name) {
+  UniqueFd dfd = sysfs::openDir(blockfd, name);
+  if (!dfd) return std::nullopt;
+  auto devno = devnoOf(dfd.get());
+  auto size = sizeBytes(dfd.get());
+  if (!devno || !size || *size == 0) return std::nullopt;
+  Disk d;
+  d.dev.kernel = name;
+  d.dev.node = nodeFor(name);
+  d.dev.devno = *devno;
+  d.dev.size = *size;
+  auto link = sysfs::readLink(blockfd, name);
+  std::optional<std::string> rel = link ? sysfs::joinRelative("block", *link) : std::nullopt;
+  if (rel) {
+    d.dev.syspath = sysroot + "/" + *rel;
+    d.dev.virt = !(rel->rfind("devices/", 0) == 0 && !underVirtual(*rel));
+  } else {
+    // A real directory (old layout) or an odd link: physical only with a device link.
+    d.dev.syspath = sysroot + "/block/" + name;
+    struct stat st;
+    d.dev.virt = link || ::fstatat(dfd.get(), "device", &st, 0) != 0;
+  }
+  scanPartitions(dfd.get(), d);
+  return d;
+}
+
+}  // namespace
+
+std::vector<BlockDev> scan(const std::string& sysroot) {
+  std::vector<BlockDev> out;
+  UniqueFd rootfd = sysfs::openDir(AT_FDCWD, sysroot.empty() ? "/" : sysroot);
+  if (!rootfd) return out;
+  UniqueFd blockfd = sysfs::openDir(rootfd.get(), "block");
+  if (!blockfd) return out;
+  std::vector<Disk> disks;
+  for (const auto& e : sysfs::listDir(blockfd.get())) {
+    if (!plainKernelName(e)) continue;
+    if (auto d = scanDisk(blockfd.get(), sysroot, e)) disks.push_back(std::move(*d));
+  }
+  std::sort(disks.begin(), disks.end(), [](const Disk& a, const Disk& b) {
+    auto key = [](const Disk& d) {
+      return std::make_tuple(d.dev.virt, major(d.dev.devno), minor(d.dev.devno), d.dev.kernel);
+    };
+    return key(a) < key(b);
+  });
+  int n = 0;
+  for (auto& d : disks) {
+    std::string base = "disk" + std::to_string(n++);
+    d.dev.name = base;
+    out.push_back(d.dev);
+    for (auto& p : d.parts) {
+      p.name = base + "s" + std::to_string(p.partno);
+      out.push_back(std::move(p));
+    }
+  }
+  return out;
+}
+
+const BlockDev* findName(const std::vector<BlockDev>& devs, const std::string& name) {
+  for (const auto& d : devs)
+    if (d.name == name) return &d;
+  return nullptr;
+}
+
+const BlockDev* findDevno(const std::vector<BlockDev>& devs, dev_t devno) {
+  for (const auto& d : devs)
+    if (d.devno == devno) return &d;
+  return nullptr;
+}
+
+std::optional<BlockDev> byName(const std::string& name, const std::string& sysroot) {
+  if (!wellFormed(name)) return std::nullopt;
+  auto devs = scan(sysroot);
+  if (const BlockDev* d = findName(devs, name)) return *d;
+  return std::nullopt;
+}
+
+std::optional<BlockDev> byDevno(dev_t devno, const std::string& sysroot) {
+  auto devs = scan(sysroot);
+  if (const BlockDev* d = findDevno(devs, devno)) return *d;
+  return std::nullopt;
+}
+
+namespace {
+// A run of digits without leading zeros, starting at i; returns the end or npos.
+size_t digitsEnd(const std::string& s, size_t i) {
+  size_t j = i;
+  while (j < s.size() && s[j] >= '0' && s[j] <= '9') ++j;
+  if (j == i || (s[i] == '0' && j - i > 1)) return std::string::npos;
+  return j;
+}
+}  // namespace
+
+bool wellFormed(const std::string& name) {
+  if (name.size() > 31 || name.rfind("disk", 0) != 0) return false;
+  size_t j = digitsEnd(name, 4);
+  if (j == std::string::npos) return false;
+  if (j == name.size()) return true;
+  if (name[j] != 's') return false;
+  size_t k = digitsEnd(name, j + 1);
+  return k == name.size();
+}
+
+}  // namespace vlm::devnames
