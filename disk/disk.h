@@ -106,7 +106,8 @@ DISKINFO_* regdisk(DISKINFO_* rec);
 void diskmount();
 void diskmountedname(const char* path, const char* name);
 void hfsinfo(char* buf, const DISKINFO_* rec);
-void dev2mount(const char* dev, char* buf);
+void dev2mount(const char* dev, char* buf);  // buf holds MAXPATHLEN bytes
+void dev2mount(const char* dev, char* buf, long size);
 
 // --- partition types --------------------------------------------------------------------
 void disktypes();

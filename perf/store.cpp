@@ -1,1 +1,109 @@
-// placeholder: being written
+// Progress and result lines of the test utility, and the per-disk result store.
+#include "perf/store.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "util/prog.h"
+
+std::mutex storelock;
+DISKSTAT_* diskstat0 = nullptr;
+const char* keya[] = {"Sequential:", "Random:", "Dual:", "Threaded:", nullptr};
+const char* key = "Percent: ";
+
+namespace {
+
+constexpr long kNameMax = 60;   // names are cut to 59 characters
+constexpr long kValueMax = 60;  // longest value text of a result line
+
+// The field of a result block that key index i fills, in keya order.
+int32_t& keyField(DISKPERF_& p, int i) {
+  switch (i) {
+    case 0: return p.seqkps;
+    case 1: return p.randkps;
+    case 2: return p.dualkps;
+    default: return p.threadkps;
+  }
+}
+
+// Cut toward zero; values beyond the 32-bit range are held at its ends, and
+// a text that reads as not-a-number gives 0.
+int32_t toFigure(double v) {
+  if (std::isnan(v)) return 0;
+  if (v >= 2147483647.0) return INT32_MAX;
+  if (v <= -2147483648.0) return INT32_MIN;
+  return static_cast<int32_t>(v);
+}
+
+void copyFigures(DISKPERF_& dst, const DISKPERF_& src) {
+  dst.seqkps = src.seqkps;
+  dst.randkps = src.randkps;
+  dst.threadkps = src.threadkps;
+  dst.dualkps = src.dualkps;
+}
+
+// The first entry named name (case-folded); the caller holds storelock.
+DISKSTAT_* storefind(const char* name) {
+  for (DISKSTAT_* e = diskstat0; e; e = e->next)
+    if (zcpxcap(e->name, name)) return e;
+  return nullptr;
+}
+
+}  // namespace
+
+void pctgrab(char* chunk, const std::function<void(double)>& progress) {
+  if (!chunk) return;
+  const size_t klen = std::strlen(key);
+  bool found = false;
+  long last = 0;
+  char* p = chunk;
+  while ((p = std::strstr(p, key)) != nullptr) {
+    char* lf = std::strchr(p, '\n');
+    if (!lf) break;  // an incomplete line stays for the stored output
+    last = zcvsiq(p + klen);
+    found = true;
+    std::memmove(p, lf + 1, std::strlen(lf + 1) + 1);
+  }
+  if (found && progress) progress(static_cast<double>(last));
+}
+
+int perfcapture(const char* dev, const char* text) {
+  if (!dev || !text) return 86;
+  DISKSTAT_ entry{};
+  zcpfield(entry.name, dev, kNameMax);
+  for (int i = 0; keya[i]; ++i) {
+    const char* at = std::strstr(text, keya[i]);
+    if (!at) return 86;
+    const char* v = at + std::strlen(keya[i]);
+    size_t len = std::strcspn(v, "\r\n");
+    if (len < 1 || len > static_cast<size_t>(kValueMax)) return 76;
+    char value[kValueMax + 1];
+    std::memcpy(value, v, len);
+    value[len] = '\0';
+    keyField(entry.perf, i) = toFigure(zcvsd(value));
+  }
+  perfpush(&entry);
+  return 0;
+}
+
+void perfpush(const DISKSTAT_* entry) {
+  std::lock_guard<std::mutex> guard(storelock);
+  DISKSTAT_* e = storefind(entry->name);
+  if (!e) {
+    e = static_cast<DISKSTAT_*>(zmemclr(static_cast<long>(sizeof(DISKSTAT_))));
+    zcpfield(e->name, entry->name);
+    e->next = diskstat0;
+    diskstat0 = e;
+  }
+  copyFigures(e->perf, entry->perf);
+}
+
+void perfpop(DISKINFO_* rec) {
+  if (!rec) return;
+  char name[kNameMax];
+  std::snprintf(name, sizeof name, "disk%s", rec->bsdname);
+  std::lock_guard<std::mutex> guard(storelock);
+  if (const DISKSTAT_* e = storefind(name)) copyFigures(rec->perf, e->perf);
+}

@@ -1,1 +1,168 @@
-// placeholder: being written
+// The disk table's data: rebuild with volume names, and every cell's value.
+#include "table/poolcore.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "app/alerts.h"
+#include "platform/platform.h"
+#include "util/prog.h"
+
+namespace vlm {
+
+const char* const kColumnIds[11] = {"Seq",   "Name",       "Status", "Size",     "Info",    "Mount",
+                                    "Device", "Sequential", "Random", "Dual Seq", "Threaded"};
+
+namespace {
+
+constexpr size_t kAscii = 250;  // conversion buffer: at most 249 characters
+
+// Text from the platform as plain ASCII, or "*Error" when it is not ASCII or too long.
+void toAscii(char (&dst)[kAscii], const std::string& src) {
+  bool ok = src.size() < kAscii;
+  for (unsigned char c : src)
+    if (c == 0 || c > 0x7F) ok = false;
+  zcpfield(dst, ok ? src.c_str() : "*Error");
+}
+
+CellValue text(std::string s) {
+  CellValue v;
+  v.text = std::move(s);
+  return v;
+}
+
+CellValue number(CellValue::Kind kind, long long n) {
+  CellValue v;
+  v.kind = kind;
+  v.number = n;
+  return v;
+}
+
+// A result figure: empty below 1.
+CellValue result(int32_t kps) {
+  long k = kps;
+  return k < 1 ? text("") : number(CellValue::Kind::Int64, k);
+}
+
+const char* paneState(const DISKINFO_* rec) {
+  switch (rec->statuscode[0]) {
+    case 'B': return "BUILDING";
+    case 'S': return "SPARE";
+    case 'A': return "ACTIVE";
+    default: return "OTHER";
+  }
+}
+
+std::string nameText(const DISKINFO_* rec) {
+  std::string s = rec->whole ? "" : "   ";
+  if (rec->finder[0]) return s + rec->finder;
+  return s + "*" + rec->name;
+}
+
+std::string statusText(const DISKINFO_* rec) {
+  char buf[128];
+  if (rec->pane)
+    std::snprintf(buf, sizeof buf, "    %s:%s-PANE", rec->statustag, paneState(rec));
+  else if (rec->statustext[0])
+    std::snprintf(buf, sizeof buf, "%s:%s", rec->statustag, rec->statustext);
+  else if (rec->parent)
+    std::snprintf(buf, sizeof buf, "    %s:%s", rec->kind, rec->type);
+  else
+    std::snprintf(buf, sizeof buf, "  %s:%s", rec->kind, rec->type);
+  return buf;
+}
+
+std::string infoText(const DISKINFO_* rec) {
+  char buf[128];
+  if (rec->whole && !zcpscap("HFS", rec->type))
+    std::snprintf(buf, sizeof buf, "%s/%s/%s/%s", rec->interconnect, rec->rotation, rec->serial,
+                  rec->devloc);
+  else
+    hfsinfo(buf, rec);
+  return buf;
+}
+
+std::string mountText(const DISKINFO_* rec) {
+  return std::string(rec->fs.f_mntonname, strnlen(rec->fs.f_mntonname, sizeof rec->fs.f_mntonname));
+}
+
+}  // namespace
+
+DISKINFO_* PoolCore::Reload(const char* dev, int mode) {
+  std::lock_guard<std::recursive_mutex> guard(disklock);
+  DISKINFO_* found = nullptr;
+  diskinfo(0);
+  FinderNames();
+  if (!dev || !*dev) {
+    diskinfo('A');
+  } else {
+    found = diskfind(dev, 1);
+    if (!found) zerex("pool:Reload: can't re-locate selected Mirror?");
+    disksort_ptr = found;
+    if (mode == 2) {
+      diskinfo('M');
+    } else {
+      disksort_size = ~uint64_t{0};
+      diskinfo('H');
+      disksort_size = 0;
+    }
+    disksort_ptr = nullptr;
+  }
+  char date[32];
+  zexdtno(date, zdtuxto(znow()), 16);
+  refreshtime_ = std::string("Refreshed: ") + date;
+  return found;
+}
+
+// Gives each mounted volume's display name to the record mounted at its path.
+void PoolCore::FinderNames() {
+  VolumeList* vl = platform().volumes.get();
+  if (!vl) return;
+  std::lock_guard<std::recursive_mutex> guard(disklock);
+  for (const MountedVolume& v : vl->mountedVolumes()) {
+    char path[kAscii], name[kAscii];
+    toAscii(path, v.path);
+    if (v.hasName)
+      toAscii(name, v.name);
+    else
+      zcpfield(name, "*Error");
+    diskmountedname(path, name);
+  }
+}
+
+int PoolCore::SetFinder(const char* name, const char* mount) {
+  VolumeList* vl = platform().volumes.get();
+  if (!vl || !name || !mount) return -1;
+  for (const MountedVolume& v : vl->mountedVolumes()) {
+    char path[kAscii];
+    toAscii(path, v.path);
+    if (zcpxcap(path, mount)) return vl->setName(v.path, name) == 0 ? 0 : 1;
+  }
+  return -1;
+}
+
+int PoolCore::numberOfRows() const {
+  std::lock_guard<std::recursive_mutex> guard(disklock);
+  return ndiskarray;
+}
+
+// The caller holds disklock, so that the row's record stays valid.
+CellValue PoolCore::objectValue(const std::string& id, int row) const {
+  if (row < 0 || row >= ndiskarray || !diskarray) return text("?");
+  const DISKINFO_* rec = diskarray[row];
+  if (id == "Seq") return number(CellValue::Kind::Int, row + 1);
+  if (id == "Name") return text(nameText(rec));
+  if (id == "Status") return text(statusText(rec));
+  if (id == "Size") return number(CellValue::Kind::Int64, rec->size);
+  if (id == "Info") return text(infoText(rec));
+  if (id == "Mount") return text(mountText(rec));
+  if (id == "Device") return text(std::string("disk") + rec->bsdname);
+  if (id == "Sequential") return result(rec->perf.seqkps);
+  if (id == "Random") return result(rec->perf.randkps);
+  if (id == "Dual Seq") return result(rec->perf.dualkps);
+  if (id == "Threaded") return result(rec->perf.threadkps);
+  return text(id);
+}
+
+}  // namespace vlm

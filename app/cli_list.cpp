@@ -1,0 +1,141 @@
+// --list [--json]: the disk table as the window shows it, on standard output.
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "app/cli.h"
+#include "disk/disk.h"
+#include "table/poolcore.h"
+
+namespace vlm {
+
+namespace {
+
+// Sizes in binary units with one decimal: "256.0 MiB".
+std::string readableSize(long long bytes) {
+  static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  double v = static_cast<double>(bytes);
+  int u = 0;
+  while (v >= 1024.0 && u < 6) {
+    v /= 1024.0;
+    ++u;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
+  return buf;
+}
+
+// The kernel node of the row's whole disk, which the Linux registry keeps as
+// the device location.
+const char* nodeOf(const DISKINFO_* rec) {
+  if (!rec->whole && rec->parent) return rec->parent->devloc;
+  return rec->devloc;
+}
+
+bool isResult(const std::string& id) {
+  return id == "Sequential" || id == "Random" || id == "Dual Seq" || id == "Threaded";
+}
+
+struct Column {
+  std::string title;
+  bool right = false;
+  std::vector<std::string> cells;
+  size_t width = 0;
+};
+
+// One text row of every column for each record; the caller holds disklock.
+std::vector<Column> textColumns(const PoolCore& pool) {
+  std::vector<Column> cols;
+  auto add = [&](const std::string& title, bool right) -> Column& {
+    cols.push_back(Column{title, right, {}, 0});
+    return cols.back();
+  };
+  for (const char* id : kColumnIds) {
+    std::string t = id;
+    add(t, t == "Seq" || t == "Size" || isResult(t));
+    if (t == "Size") add("Bytes", true);
+    if (t == "Device") add("Node", false);
+  }
+  int rows = pool.numberOfRows();
+  for (int r = 0; r < rows; ++r) {
+    for (Column& c : cols) {
+      if (c.title == "Bytes")
+        c.cells.push_back(pool.objectValue("Size", r).str());
+      else if (c.title == "Size")
+        c.cells.push_back(readableSize(pool.objectValue("Size", r).number));
+      else if (c.title == "Node")
+        c.cells.push_back(nodeOf(diskarray[r]));
+      else
+        c.cells.push_back(pool.objectValue(c.title, r).str());
+    }
+  }
+  for (Column& c : cols) {
+    c.width = c.title.size();
+    for (const std::string& s : c.cells) c.width = std::max(c.width, s.size());
+  }
+  return cols;
+}
+
+void printLine(const std::vector<Column>& cols, int row) {
+  std::string line;
+  for (size_t i = 0; i < cols.size(); ++i) {
+    const Column& c = cols[i];
+    const std::string& s = row < 0 ? c.title : c.cells[static_cast<size_t>(row)];
+    std::string pad(c.width - s.size(), ' ');
+    if (i) line += "  ";
+    line += c.right ? pad + s : (i + 1 == cols.size() ? s : s + pad);
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  std::puts(line.c_str());
+}
+
+void printText(const PoolCore& pool) {
+  std::vector<Column> cols = textColumns(pool);
+  printLine(cols, -1);
+  for (int r = 0; r < pool.numberOfRows(); ++r) printLine(cols, r);
+  std::puts(pool.refreshtime().c_str());
+}
+
+// Rows keyed by the column identifiers; numbers as numbers, empty results as null.
+void printJson(const PoolCore& pool) {
+  nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+  for (int r = 0; r < pool.numberOfRows(); ++r) {
+    nlohmann::ordered_json row = nlohmann::ordered_json::object();
+    for (const char* id : kColumnIds) {
+      CellValue v = pool.objectValue(id, r);
+      if (v.isNumber())
+        row[id] = v.number;
+      else if (v.text.empty() && isResult(id))
+        row[id] = nullptr;
+      else
+        row[id] = v.text;
+    }
+    row["Node"] = nodeOf(diskarray[r]);
+    row["Color"] = static_cast<int>(diskarray[r]->color);
+    rows.push_back(std::move(row));
+  }
+  nlohmann::ordered_json out = nlohmann::ordered_json::object();
+  out["rows"] = std::move(rows);
+  out["refreshtime"] = pool.refreshtime();
+  std::puts(out.dump(2).c_str());
+}
+
+}  // namespace
+
+int cliList(const CliOptions& opts) {
+  PoolCore pool;
+  std::lock_guard<std::recursive_mutex> guard(disklock);
+  pool.Reload("", 0);
+  if (opts.json)
+    printJson(pool);
+  else
+    printText(pool);
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace vlm
