@@ -79,5 +79,7 @@ void zerex(const char* fmt, ...) {
   va_end(ap);
   messbox("Velmora: Fatal Error", buf, "Exit");
   quit();
-  std::exit(-1);
+  // At once: no atexit handlers or static destructors, which could race with
+  // other threads still running or repeat a forked parent's buffered output.
+  std::_Exit(-1);
 }
