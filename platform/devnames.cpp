@@ -35,7 +35,7 @@ UniqueFd openDir(int dirfd, const std::string& path) {
   return UniqueFd(fd);
 }
 
-std::optional<std::string> readText(int dirfd, const std::string& path, size_t cap) {
+std::optional<std::string> readBytes(int dirfd, const std::string& path, size_t cap) {
   int raw;
   do {
     raw = ::openat(dirfd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
@@ -55,8 +55,13 @@ std::optional<std::string> readText(int dirfd, const std::string& path, size_t c
   }
   if (got > cap) return std::nullopt;  // truncated: refuse rather than guess
   buf.resize(got);
-  if (buf.find('\0') != std::string::npos) return std::nullopt;
-  if (!buf.empty() && buf.back() == '\n') buf.pop_back();
+  return buf;
+}
+
+std::optional<std::string> readText(int dirfd, const std::string& path, size_t cap) {
+  auto buf = readBytes(dirfd, path, cap);
+  if (!buf || buf->find('\0') != std::string::npos) return std::nullopt;
+  if (!buf->empty() && buf->back() == '\n') buf->pop_back();
   return buf;
 }
 

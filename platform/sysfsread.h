@@ -38,6 +38,8 @@ UniqueFd openDir(int dirfd, const std::string& path);
 // empty when missing, not a regular file, longer than cap or holding a NUL.
 // One trailing newline is stripped.
 std::optional<std::string> readText(int dirfd, const std::string& path, size_t cap = 4096);
+// The same without the text checks: raw bytes, at most cap.
+std::optional<std::string> readBytes(int dirfd, const std::string& path, size_t cap = 4096);
 
 // Strict numbers: the whole text, decimal, no sign, no blanks.
 std::optional<uint64_t> parseU64(const std::string& s);

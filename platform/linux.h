@@ -1,0 +1,111 @@
+// The live Linux machine: the registry built from sysfs, libblkid and the udev
+// database; the mount table from mountinfo; volume names from file-system labels.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/mounts.h"
+#include "platform/registry.h"
+
+namespace vlm::live {
+
+// ---- Text from outside ----------------------------------------------------
+
+// Control characters become spaces, runs of blanks one space, both ends
+// trimmed, invalid UTF-8 bytes '?'; at most max bytes, cut on a character boundary.
+std::string cleanText(const std::string& raw, size_t max = 127);
+// Undoes udev's \xHH escapes (the _ENC values); other text is kept as it is.
+std::string decodeUdev(const std::string& enc);
+// Undoes mountinfo's octal escapes (\040 \011 \012 \134 and any other \ooo).
+std::string unescapeMount(const std::string& field);
+
+// ---- Probing a device -------------------------------------------------------
+
+struct PartInfo {
+  std::string type;  // GPT type GUID in upper case, or the MBR type as "0x83"
+  std::string name;  // GPT partition name
+  std::string uuid;  // partition UUID
+};
+
+struct DiskProbe {
+  bool known = false;     // some source could tell
+  std::string scheme;     // "gpt", "dos", ... (empty when none was found)
+  std::map<int, PartInfo> parts;  // by partition number
+};
+
+// Partition table of a whole disk: libblkid on the device node (bounded,
+// non-blocking open; only when the node is the block device devno), then the
+// udev database (partitions by their device numbers) for what that could not tell.
+DiskProbe probeDisk(const std::string& node, dev_t devno, const std::map<int, dev_t>& partDevnos,
+                    bool useUdev);
+// The file-system label of a device, empty when it has none or can't be read.
+std::string probeLabel(const std::string& node, dev_t devno, bool useUdev);
+// True when a udev daemon keeps a database on this machine.
+bool udevAvailable();
+
+// ---- Mount table --------------------------------------------------------------
+
+struct MountInfo {
+  dev_t devno = 0;
+  std::string root;        // the file system's directory mounted here ("/" for a whole mount)
+  std::string mountPoint;  // unescaped
+  std::string fstype;
+  std::string source;      // unescaped
+  bool readOnly = false;
+};
+
+// Parses mountinfo text; malformed lines are skipped.
+std::vector<MountInfo> parseMountinfo(const std::string& text);
+
+// Display name of a mounted volume: the label when there is one, else the last
+// component of the mount point; "Root" for "/" without a label.
+std::string volumeName(const std::string& mountPoint, const std::string& label);
+
+class LinuxMountTable : public MountTable {
+ public:
+  explicit LinuxMountTable(std::string sysroot = "/sys",
+                           std::string mountinfo = "/proc/self/mountinfo");
+  int getfsstat(vlm_statfs* buf, long bufsize, int flags) override;
+  // The records of one snapshot (what getfsstat copies out).
+  std::vector<vlm_statfs> snapshot() const;
+
+ private:
+  std::string sysroot_, mountinfo_;
+};
+
+class LinuxVolumeList : public VolumeList {
+ public:
+  explicit LinuxVolumeList(std::string sysroot = "/sys",
+                           std::string mountinfo = "/proc/self/mountinfo");
+  std::vector<MountedVolume> mountedVolumes() override;
+  int setName(const std::string& path, const std::string& name) override;
+
+ private:
+  std::string sysroot_, mountinfo_;
+};
+
+// ---- Registry -------------------------------------------------------------------
+
+class LinuxRegistry : public Registry {
+ public:
+  explicit LinuxRegistry(std::string sysroot = "/sys",
+                         std::string mountinfo = "/proc/self/mountinfo");
+  // A fresh snapshot; it stays valid until the second call after this one.
+  const RegEntry* root() const override;
+  // Builds one snapshot without keeping it.
+  std::unique_ptr<MemRegistry> build() const;
+
+ private:
+  std::string sysroot_, mountinfo_;
+  mutable std::mutex mu_;
+  mutable std::unique_ptr<MemRegistry> current_, previous_;
+};
+
+}  // namespace vlm::live

@@ -1,0 +1,311 @@
+// The registry of the live machine, one snapshot per root() call:
+//
+//   Root (IORegistryEntry)
+//    └ one node per sysfs directory above a disk, below <sysroot>/devices,
+//      shared by the disks beneath it; class from its subsystem:
+//        pci IOPCIDevice, usb IOUSBDevice / IOUSBInterface, scsi IOSCSIHost /
+//        IOSCSITarget / IOSCSIDevice, nvme IONVMeController, virtio
+//        IOVirtioDevice, platform IOPlatformDevice, mmc IOSDDevice, ataN
+//        IOATAPort, devices/virtual IOVirtualDevice, anything else IOService
+//       └ IOBlockStorageDevice: the drive ("Physical Interconnect",
+//         "Rotation Rate", "Serial Number", "Vendor Name", "Product Name")
+//          └ IOMedia: the whole disk ("io-device-location" = kernel name)
+//             └ IOMedia: each partition, location = partition number
+//
+// "Content": whole disks "GUID_partition_scheme" (gpt), "FDisk_partition_scheme"
+// (dos), "Apple_partition_scheme" (mac), else the libblkid table name;
+// partitions the GPT type GUID in upper case, or the MBR type as "0x83";
+// absent when neither libblkid nor udev can tell.
+// "Open": the device is mounted or held by another block device (holders/),
+// and a whole disk when one of its partitions is open.
+#include <fcntl.h>
+
+#include <algorithm>
+#include <set>
+
+#include "platform/devnames.h"
+#include "platform/linux.h"
+#include "platform/sysfsread.h"
+#include "util/prog.h"
+
+namespace vlm::live {
+
+using Node = MemRegistry::Node;
+using devnames::BlockDev;
+using sysfs::UniqueFd;
+
+namespace {
+
+std::string basename(const std::string& p) {
+  auto s = p.rfind('/');
+  return s == std::string::npos ? p : p.substr(s + 1);
+}
+
+std::string attr(int dirfd, const std::string& path, size_t max = 127) {
+  auto t = sysfs::readText(dirfd, path, 4096);
+  return t ? cleanText(*t, max) : std::string();
+}
+
+// The serial number of SCSI VPD page 0x80: 4 header bytes, then the text.
+std::string vpdSerial(int dirfd) {
+  auto raw = sysfs::readBytes(dirfd, "device/vpd_pg80", 512);
+  if (!raw || raw->size() < 4 || static_cast<unsigned char>((*raw)[1]) != 0x80) return std::string();
+  size_t len = (static_cast<unsigned char>((*raw)[2]) << 8) | static_cast<unsigned char>((*raw)[3]);
+  return cleanText(raw->substr(4, std::min(len, raw->size() - 4)), 63);
+}
+
+std::string ueventValue(int dirfd, const std::string& key) {
+  auto t = sysfs::readText(dirfd, "uevent", 8192);
+  if (!t) return std::string();
+  size_t i = 0;
+  while (i < t->size()) {
+    size_t j = t->find('\n', i);
+    if (j == std::string::npos) j = t->size();
+    if (t->compare(i, key.size() + 1, key + "=") == 0)
+      return cleanText(t->substr(i + key.size() + 1, j - i - key.size() - 1), 127);
+    i = j + 1;
+  }
+  return std::string();
+}
+
+struct Ancestor {
+  std::string cls, subsystem;
+  Node* node = nullptr;
+};
+
+class Builder {
+ public:
+  Builder(const std::string& sysroot, const std::string& mountinfo, MemRegistry& reg)
+      : sysroot_(sysroot), reg_(reg) {
+    rootfd_ = sysfs::openDir(AT_FDCWD, sysroot.empty() ? "/" : sysroot);
+    live_ = sysroot == "/sys";
+    useUdev_ = live_ && udevAvailable();
+    if (live_) {
+      auto text = sysfs::readText(AT_FDCWD, mountinfo, 1 << 22);
+      for (const auto& m : parseMountinfo(text ? *text : std::string())) mounted_.insert(m.devno);
+    }
+  }
+
+  void run() {
+    std::vector<BlockDev> devs = devnames::scan(sysroot_);
+    for (size_t i = 0; i < devs.size(); ++i) {
+      if (!devs[i].whole) continue;
+      size_t j = i + 1;
+      while (j < devs.size() && !devs[j].whole) ++j;
+      addDisk(devs[i], std::vector<BlockDev>(devs.begin() + i + 1, devs.begin() + j));
+      i = j - 1;
+    }
+  }
+
+ private:
+  // sysfs path relative to the root, when it lies there.
+  std::optional<std::string> relative(const std::string& syspath) const {
+    std::string pre = sysroot_ + "/";
+    if (syspath.rfind(pre, 0) != 0) return std::nullopt;
+    return syspath.substr(pre.size());
+  }
+
+  static std::string classFor(const std::string& rel, const std::string& sub) {
+    std::string name = basename(rel);
+    if (rel == "devices/virtual") return "IOVirtualDevice";
+    if (sub == "pci") return "IOPCIDevice";
+    if (sub == "usb") return name.find(':') != std::string::npos ? "IOUSBInterface" : "IOUSBDevice";
+    if (sub == "scsi") {
+      if (name.rfind("host", 0) == 0) return "IOSCSIHost";
+      if (name.rfind("target", 0) == 0) return "IOSCSITarget";
+      return "IOSCSIDevice";
+    }
+    if (sub == "nvme") return "IONVMeController";
+    if (sub == "virtio") return "IOVirtioDevice";
+    if (sub == "platform") return "IOPlatformDevice";
+    if (sub == "mmc") return "IOSDDevice";
+    if (name.size() > 3 && name.rfind("ata", 0) == 0 &&
+        std::all_of(name.begin() + 3, name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      return "IOATAPort";
+    return "IOService";
+  }
+
+  const Ancestor& ancestor(const std::string& rel, Node& parent) {
+    auto it = ancestors_.find(rel);
+    if (it != ancestors_.end()) return it->second;
+    Ancestor a;
+    if (auto l = sysfs::readLink(rootfd_.get(), rel + "/subsystem")) a.subsystem = cleanText(basename(*l), 31);
+    a.cls = classFor(rel, a.subsystem);
+    std::string dir = cleanText(basename(rel), 127);
+    std::string name = dir;
+    UniqueFd fd = sysfs::openDir(rootfd_.get(), rel);
+    if (a.cls == "IOUSBDevice" && fd) {
+      std::string product = attr(fd.get(), "product");
+      if (!product.empty()) name = product;
+    }
+    a.node = &reg_.add(parent, a.cls, name, dir);
+    if (a.cls == "IOUSBDevice" && fd) {
+      std::string serial = attr(fd.get(), "serial", 63);
+      if (!serial.empty()) a.node->set("USB Serial Number", RegValue::Str(serial));
+      std::string vendor = attr(fd.get(), "manufacturer");
+      if (!vendor.empty()) a.node->set("USB Vendor Name", RegValue::Str(vendor));
+    }
+    return ancestors_.emplace(rel, a).first->second;
+  }
+
+  // The chain of directories above the disk; returns the lowest node.
+  Node& chain(const BlockDev& d, std::vector<const Ancestor*>& seen) {
+    Node* at = &reg_.rootNode();
+    auto rel = relative(d.syspath);
+    if (!rel || rel->rfind("devices/", 0) != 0) return *at;
+    std::vector<std::string> parts;
+    for (size_t i = 0, j; i <= rel->size(); i = j + 1) {
+      j = rel->find('/', i);
+      if (j == std::string::npos) j = rel->size();
+      parts.push_back(rel->substr(i, j - i));
+    }
+    parts.pop_back();                                    // the disk itself
+    if (!parts.empty() && parts.back() == "block") parts.pop_back();
+    std::string path = "devices";
+    for (size_t k = 1; k < parts.size(); ++k) {
+      path += "/" + parts[k];
+      const Ancestor& a = ancestor(path, *at);
+      seen.push_back(&a);
+      at = a.node;
+    }
+    return *at;
+  }
+
+  static std::string interconnect(const BlockDev& d, const std::vector<const Ancestor*>& chain) {
+    auto has = [&](auto pred) { return std::any_of(chain.begin(), chain.end(), pred); };
+    auto sub = [&](const char* s) { return has([s](const Ancestor* a) { return a->subsystem == s; }); };
+    if (sub("usb")) return "USB";
+    if (sub("nvme")) return "NVMe";
+    if (has([](const Ancestor* a) { return a->cls == "IOATAPort"; })) return "SATA";
+    if (sub("mmc")) return "SD";
+    if (sub("virtio")) return "Virtio";
+    if (sub("scsi")) return "SCSI";
+    if (d.virt) return "Virtual";
+    return std::string();
+  }
+
+  static std::string serialOf(int dfd) {
+    std::string s = attr(dfd, "serial", 63);
+    if (s.empty()) s = attr(dfd, "device/serial", 63);
+    if (s.empty()) s = vpdSerial(dfd);
+    return s;
+  }
+
+  Node& drive(const BlockDev& d, int dfd, Node& parent, const std::vector<const Ancestor*>& chain) {
+    std::string model = attr(dfd, "device/model", 63);
+    std::string vendor = attr(dfd, "device/vendor", 63);
+    if (vendor.rfind("0x", 0) == 0) vendor.clear();  // a bus vendor number, not a name
+    Node& n = reg_.add(parent, "IOBlockStorageDevice", model.empty() ? d.kernel : model);
+    std::string ic = interconnect(d, chain);
+    if (!ic.empty()) n.set("Physical Interconnect", RegValue::Str(ic));
+    std::string rot = attr(dfd, "queue/rotational", 8);
+    if (rot == "0") n.set("Rotation Rate", RegValue::Str("Solid State"));
+    else if (rot == "1") n.set("Rotation Rate", RegValue::Str("Rotational"));
+    std::string serial = serialOf(dfd);
+    if (!serial.empty()) n.set("Serial Number", RegValue::Str(serial));
+    if (!vendor.empty()) n.set("Vendor Name", RegValue::Str(vendor));
+    if (!model.empty()) n.set("Product Name", RegValue::Str(model));
+    return n;
+  }
+
+  bool held(int fd) const { return !sysfs::listDir(fd, "holders").empty(); }
+
+  static const char* schemeContent(const std::string& scheme) {
+    if (scheme == "gpt") return "GUID_partition_scheme";
+    if (scheme == "dos") return "FDisk_partition_scheme";
+    if (scheme == "mac") return "Apple_partition_scheme";
+    return nullptr;
+  }
+
+  void mediaProps(Node& m, const BlockDev& d, int fd, bool leaf, bool open, uint64_t blockSize) {
+    m.set("BSD Name", RegValue::Str(d.name));
+    m.set("Size", RegValue::Num(static_cast<long long>(std::min<uint64_t>(d.size, INT64_MAX))));
+    m.set("Whole", RegValue::Bool(d.whole));
+    m.set("Leaf", RegValue::Bool(leaf));
+    m.set("Writable", RegValue::Bool(attr(fd, "ro", 8) != "1"));
+    bool removable = attr(fd, d.whole ? "removable" : "../removable", 8) == "1";
+    m.set("Removable", RegValue::Bool(removable));
+    m.set("Ejectable", RegValue::Bool(removable));
+    m.set("Open", RegValue::Bool(open));
+    m.set("Partition ID", RegValue::Num(d.partno));
+    m.set("Preferred Block Size", RegValue::Num(static_cast<long long>(blockSize)));
+  }
+
+  void addDisk(const BlockDev& d, const std::vector<BlockDev>& parts) {
+    auto rel = relative(d.syspath);
+    UniqueFd dfd = sysfs::openDir(rootfd_.get(), rel ? *rel : std::string("block/") + d.kernel);
+    if (!dfd) return;  // vanished since the scan
+    std::vector<const Ancestor*> seen;
+    Node& parent = chain(d, seen);
+    Node& drv = drive(d, dfd.get(), parent, seen);
+
+    std::map<int, dev_t> partDevnos;
+    for (const auto& p : parts) partDevnos[p.partno] = p.devno;
+    DiskProbe probe = probeDisk(live_ ? d.node : std::string(), d.devno, partDevnos, useUdev_);
+    uint64_t bs = sysfs::readU64(dfd.get(), "queue/logical_block_size").value_or(512);
+    if (bs == 0 || bs > (1u << 20)) bs = 512;
+
+    std::string model = attr(dfd.get(), "device/model", 57);
+    Node& whole = reg_.add(drv, "IOMedia", (model.empty() ? d.kernel : model) + " Media");
+    bool anyOpen = false;
+    for (const auto& p : parts) {
+      UniqueFd pfd = sysfs::openDir(dfd.get(), p.kernel);
+      bool o = pfd && (mounted_.count(p.devno) || held(pfd.get()));
+      anyOpen = anyOpen || o;
+    }
+    bool wholeOpen = anyOpen || mounted_.count(d.devno) || held(dfd.get());
+    mediaProps(whole, d, dfd.get(), parts.empty(), wholeOpen, bs);
+    if (const char* c = schemeContent(probe.scheme)) whole.set("Content", RegValue::Str(c));
+    else if (!probe.scheme.empty()) whole.set("Content", RegValue::Str(probe.scheme));
+    whole.set("io-device-location", RegValue::Str(cleanText(d.kernel, 31)));
+
+    for (const auto& p : parts) addPartition(whole, d, p, dfd.get(), probe, bs);
+  }
+
+  void addPartition(Node& whole, const BlockDev& d, const BlockDev& p, int dfd, const DiskProbe& probe,
+                    uint64_t bs) {
+    UniqueFd pfd = sysfs::openDir(dfd, p.kernel);
+    if (!pfd) return;
+    PartInfo info;
+    if (auto it = probe.parts.find(p.partno); it != probe.parts.end()) info = it->second;
+    std::string name = info.name.empty() ? ueventValue(pfd.get(), "PARTNAME") : info.name;
+    if (name.empty()) name = d.kernel + " Partition " + std::to_string(p.partno);
+    Node& m = reg_.add(whole, "IOMedia", name, std::to_string(p.partno));
+    bool open = mounted_.count(p.devno) || held(pfd.get());
+    mediaProps(m, p, pfd.get(), true, open, bs);
+    if (!info.type.empty()) m.set("Content", RegValue::Str(info.type));
+    if (!info.uuid.empty()) m.set("UUID", RegValue::Str(info.uuid));
+  }
+
+  std::string sysroot_;
+  MemRegistry& reg_;
+  UniqueFd rootfd_;
+  bool live_ = false, useUdev_ = false;
+  std::set<dev_t> mounted_;
+  std::map<std::string, Ancestor> ancestors_;
+};
+
+}  // namespace
+
+LinuxRegistry::LinuxRegistry(std::string sysroot, std::string mountinfo)
+    : sysroot_(std::move(sysroot)), mountinfo_(std::move(mountinfo)) {
+  while (sysroot_.size() > 1 && sysroot_.back() == '/') sysroot_.pop_back();
+}
+
+std::unique_ptr<MemRegistry> LinuxRegistry::build() const {
+  auto reg = std::make_unique<MemRegistry>();
+  reg->rootNode().cls = "IORegistryEntry";
+  reg->rootNode().name = "Root";
+  Builder(sysroot_, mountinfo_, *reg).run();
+  return reg;
+}
+
+const RegEntry* LinuxRegistry::root() const {
+  auto fresh = build();
+  std::lock_guard<std::mutex> lock(mu_);
+  previous_ = std::move(current_);
+  current_ = std::move(fresh);
+  return current_->root();
+}
+
+}  // namespace vlm::live
