@@ -1,0 +1,365 @@
+// String, memory, environment and file helpers: the rules that callers rely on.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/alerts.h"
+#include "util/prog.h"
+
+// A request malloc can't satisfy must come back as null, not abort the run.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char* __tsan_default_options() { return "allocator_may_return_null=1"; }
+
+namespace {
+
+struct Cmp {
+  const char *a, *b;
+  int cps, cpscap, cpxcap;
+};
+
+TEST(Prog, PrefixAndEqualityRules) {
+  const Cmp cases[] = {
+      {"", "", 1, 1, 1},
+      {"", "a", 1, 1, 0},
+      {"abc", "ab", 0, 0, 0},
+      {"ab", "abc", 1, 1, 0},
+      {"disk", "DISK", 0, 1, 1},
+      {"disk", "disk1", 1, 1, 0},
+      {"Apple_HFS", "apple_hfs", 0, 1, 1},
+      {"[", "{", 0, 0, 0},          // differ by 32, neither a lower-case letter
+      {"@", "`", 0, 0, 0},
+      {"\xC9", "\xE9", 0, 0, 0},    // bytes above 0x7F are never folded
+      {"\xE9", "\xE9", 1, 1, 1},
+  };
+  for (const Cmp& c : cases) {
+    SCOPED_TRACE(std::string("a='") + c.a + "' b='" + c.b + "'");
+    EXPECT_EQ(zcps(c.a, c.b), c.cps);
+    EXPECT_EQ(zcpscap(c.a, c.b), c.cpscap);
+    EXPECT_EQ(zcpxcap(c.a, c.b), c.cpxcap);
+  }
+}
+
+TEST(Prog, BlockCompareIsUnsignedAndIgnoresNul) {
+  unsigned char a[] = {0x01, 0, 5}, b[] = {0xFF, 0, 5};
+  EXPECT_EQ(zblcp(a, b, 0), 0);
+  EXPECT_EQ(zblcp(a, b, -3), 0);
+  EXPECT_EQ(zblcp(a, b, 3), -254);
+  EXPECT_EQ(zblcp(b, a, 3), 254);
+  unsigned char c[] = {7, 0, 1}, d[] = {7, 0, 2};
+  EXPECT_EQ(zblcp(c, d, 2), 0);
+  EXPECT_EQ(zblcp(c, d, 3), -1);  // compared past the NUL
+}
+
+struct Search {
+  const char *needle, *hay;
+  int pos, posc;
+};
+
+TEST(Prog, SubstringSearch) {
+  const Search cases[] = {
+      {"ab", "aab", 1, 1},    // resumes after a failed partial match
+      {"aab", "aaab", 1, 1},
+      {"abc", "ab", -1, -1},  // the hay's end counts as a difference
+      {"", "abc", -1, -1},
+      {"", "", -1, -1},
+      {"b", "abc", 1, 1},
+      {"B", "abc", -1, 1},
+      {"Disk", "/dev/DISK0", -1, 5},
+      {"x", "", -1, -1},
+      {"IOMedia", "IOMedia", 0, 0},
+      {"[", "{[", 1, 1},
+  };
+  for (const Search& c : cases) {
+    SCOPED_TRACE(std::string("needle='") + c.needle + "' hay='" + c.hay + "'");
+    EXPECT_EQ(zstpos(c.needle, c.hay), c.pos);
+    EXPECT_EQ(zstposc(c.needle, c.hay), c.posc);
+  }
+}
+
+TEST(Prog, ByteSearch) {
+  EXPECT_EQ(zchpos('/', "a/b/c"), 1);
+  EXPECT_EQ(zchpos('x', "abc"), -1);
+  EXPECT_EQ(zchpos(0, "abc"), -1);
+  EXPECT_EQ(zchpos('/' + 256, "a/b"), 1);  // low byte only
+  EXPECT_EQ(zchpos(0xE9, "a\xE9"), 1);     // negative char in the text
+  EXPECT_EQ(zchposc('B', "abc"), 1);
+  EXPECT_EQ(zchposc('b', "ABC"), 1);
+  EXPECT_EQ(zchposc('{', "[{"), 1);
+  EXPECT_EQ(zchrpos('/', "/a/b"), 2);
+  EXPECT_EQ(zchrpos('/', ""), -1);
+  EXPECT_EQ(zchrpos('/', "/"), 0);
+  EXPECT_EQ(zchrpos('x', "abc"), -1);
+  EXPECT_EQ(zchrpos(0, "abc"), -1);
+}
+
+TEST(Prog, CaseAndWhiteSpaceSets) {
+  for (int c = 0; c < 256; ++c) {
+    bool lower = c >= 'a' && c <= 'z';
+    EXPECT_EQ(ztocap(c), lower ? c - 32 : c) << c;
+    bool wht = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+    EXPECT_EQ(ziswht(c), wht ? 1 : 0) << c;
+  }
+  EXPECT_EQ(ziswht(0x0B), 0);
+  EXPECT_EQ(ziswht(' ' + 256), 1);
+  char s[] = "abz{\xE9Z09";
+  zstcap(s);
+  EXPECT_STREQ(s, "ABZ{\xE9Z09");
+}
+
+TEST(Prog, TrimsAndReverse) {
+  const struct {
+    const char *in, *both, *trail;
+  } cases[] = {
+      {"  a b \r\n", "a b", "  a b"},
+      {" \t\n\r\f", "", ""},
+      {"", "", ""},
+      {"\va\v", "\va\v", "\va\v"},  // vertical tab is not white space
+      {"x", "x", "x"},
+      {"\f\fxy", "xy", "\f\fxy"},
+  };
+  for (const auto& c : cases) {
+    char a[32], b[32];
+    std::strcpy(a, c.in);
+    std::strcpy(b, c.in);
+    zrmwht(a);
+    zrmtwht(b);
+    EXPECT_STREQ(a, c.both) << c.in;
+    EXPECT_STREQ(b, c.trail) << c.in;
+  }
+  char r[] = "abcd", r1[] = "abc", r0[] = "";
+  zstrev(r);
+  zstrev(r1);
+  zstrev(r0);
+  EXPECT_STREQ(r, "dcba");
+  EXPECT_STREQ(r1, "cba");
+  EXPECT_STREQ(r0, "");
+}
+
+TEST(Prog, NumberConversions) {
+  EXPECT_EQ(zcvsiq("  42 MB"), 42);
+  EXPECT_EQ(zcvsiq("\t42"), 0);
+  EXPECT_EQ(zcvsiq("-5"), 0);
+  EXPECT_EQ(zcvsiq(""), 0);
+  EXPECT_EQ(zcvsiq("007x"), 7);
+  EXPECT_EQ(zcvsiq("123456789012"), 123456789012L);
+  zcvsiq("99999999999999999999999");  // wraps without undefined behaviour
+
+  EXPECT_DOUBLE_EQ(zcvsd(" -3.5"), -3.5);
+  EXPECT_DOUBLE_EQ(zcvsd("--2"), -2.0);
+  EXPECT_DOUBLE_EQ(zcvsd("+-2"), -2.0);
+  EXPECT_DOUBLE_EQ(zcvsd("-+2"), -2.0);
+  EXPECT_DOUBLE_EQ(zcvsd("+7e2"), 700.0);
+  EXPECT_DOUBLE_EQ(zcvsd("\t+ 4"), 4.0);
+  EXPECT_DOUBLE_EQ(zcvsd("abc"), 0.0);
+
+  EXPECT_EQ(zcvdi(2.5), 3);
+  EXPECT_EQ(zcvdi(-2.5), -3);
+  EXPECT_EQ(zcvdi(2.49), 2);
+  EXPECT_EQ(zcvdi(-0.4), 0);
+  EXPECT_EQ(zcvdi(2147483646.4), 2147483646);
+  EXPECT_EQ(zcvdi(2147483647.0), -2147483647 - 1);  // 2147483647.5 is above the bound
+  EXPECT_EQ(zcvdi(-2147483646.6), -2147483647 - 1);
+  EXPECT_EQ(zcvdi(1e300), -2147483647 - 1);
+  EXPECT_EQ(zcvdi(std::nan("")), -2147483647 - 1);
+}
+
+TEST(Prog, DecimalCommas) {
+  const struct {
+    const char *digits, *dec, *out, *work;
+  } cases[] = {
+      {"5", "2", ".05", "5"},
+      {"1234567", "0", "1,234,567", "7654321"},
+      {"123456", "2", "1,234.56", "654321"},
+      {"12", "2", ".12", "21"},
+      {"123", "2", "1.23", "321"},
+      {"123", "3", ".123", "321"},
+      {"1000", "", "1,000", "0001"},
+      {" -1234 ", "1", "-123.4", "4321-"},
+      {"12-3", "0", "-123", "3-21"},
+      {"7", "99", ".0000000007", "7"},  // at most 10 decimals
+      {"7", "-3", "7", "7"},
+      {"   ", "2", "", ""},
+  };
+  for (const auto& c : cases) {
+    char dst[64] = "junk", digits[32];
+    std::strcpy(digits, c.digits);
+    zexfcma(dst, digits, c.dec);
+    EXPECT_STREQ(dst, c.out) << "'" << c.digits << "' d=" << c.dec;
+    EXPECT_STREQ(digits, c.work) << "'" << c.digits << "' d=" << c.dec;
+  }
+}
+
+TEST(Prog, FieldSplit) {
+  char src[32] = "a,b,,c", dst[32];
+  EXPECT_EQ(zpast(dst, src, ','), dst);
+  EXPECT_STREQ(dst, "a");
+  EXPECT_STREQ(src, "b,,c");
+  zpast(dst, src, ',');
+  zpast(dst, src, ',');
+  EXPECT_STREQ(dst, "");
+  EXPECT_STREQ(src, "c");
+  EXPECT_EQ(zpast(dst, src, ','), dst);
+  EXPECT_STREQ(dst, "c");
+  EXPECT_STREQ(src, "");
+  std::strcpy(dst, "old");
+  EXPECT_EQ(zpast(dst, src, ','), nullptr);
+  EXPECT_STREQ(dst, "");
+  EXPECT_EQ(zpast(dst, nullptr, ','), nullptr);
+}
+
+TEST(Prog, BoundedFieldCopy) {
+  char f[4];
+  zcpfield(f, "abcdef");
+  EXPECT_STREQ(f, "abc");
+  zcpfield(f, "");
+  EXPECT_STREQ(f, "");
+  zcpfield(f, nullptr);
+  EXPECT_STREQ(f, "");
+  char g[8] = "xxxxxxx";
+  zcpfield(g, "ab", 1);
+  EXPECT_STREQ(g, "");
+  zcpfield(g, "ab", 0);  // nothing written
+  EXPECT_EQ(g[1], 'x');
+}
+
+TEST(Prog, MemoryIsZeroFilledAndExhaustionIsFatal) {
+  unsigned char* p = static_cast<unsigned char*>(zmemclr(4096));
+  for (int i = 0; i < 4096; ++i) ASSERT_EQ(p[i], 0);
+  std::free(p);
+  void* z = zmemclr(0);  // never null
+  EXPECT_NE(z, nullptr);
+  std::free(z);
+
+  for (long size : {-1L, 1L << 62}) {
+    vlm::ScopedRecordingSeam rec;
+    try {
+      zmemclr(size);
+      ADD_FAILURE() << "zmemclr returned for " << size;
+    } catch (const vlm::FatalError& e) {
+      EXPECT_EQ(e.what(), "zmemclr; out of memory.(" + std::to_string(size) + ")");
+      ASSERT_EQ(rec.seam.alerts.size(), 1u);
+      EXPECT_EQ(rec.seam.alerts[0].title, "Velmora: Fatal Error");
+    }
+  }
+}
+
+// Sets a variable for the test's duration and restores the old state.
+struct EnvGuard {
+  std::string name, old;
+  bool had;
+  EnvGuard(const char* n, const char* v) : name(n) {
+    const char* o = std::getenv(n);
+    had = o != nullptr;
+    if (o) old = o;
+    if (v)
+      setenv(n, v, 1);
+    else
+      unsetenv(n);
+  }
+  ~EnvGuard() {
+    if (had)
+      setenv(name.c_str(), old.c_str(), 1);
+    else
+      unsetenv(name.c_str());
+  }
+};
+
+TEST(Prog, EnvironmentBounds) {
+  char dst[16] = "untouched";
+  {
+    EnvGuard g("VLM_TEST_VAR", nullptr);
+    EXPECT_EQ(zgetenv("VLM_TEST_VAR", dst, 10), nullptr);
+    EXPECT_STREQ(dst, "untouched");
+  }
+  {
+    EnvGuard g("VLM_TEST_VAR", "123456789");  // size - 1 bytes
+    EXPECT_EQ(zgetenv("VLM_TEST_VAR", dst, 10), dst);
+    EXPECT_STREQ(dst, "123456789");
+  }
+  {
+    EnvGuard g("VLM_TEST_VAR", "");
+    EXPECT_EQ(zgetenv("VLM_TEST_VAR", dst, 10), dst);
+    EXPECT_STREQ(dst, "");
+  }
+  {
+    EnvGuard g("VLM_TEST_VAR", "1234567890");  // size bytes
+    vlm::ScopedRecordingSeam rec;
+    std::strcpy(dst, "untouched");
+    EXPECT_THROW(
+        {
+          try {
+            zgetenv("VLM_TEST_VAR", dst, 10);
+          } catch (const vlm::FatalError& e) {
+            EXPECT_STREQ(e.what(), "zgetenv; size too small! VLM_TEST_VAR:{10/10}");
+            throw;
+          }
+        },
+        vlm::FatalError);
+    EXPECT_STREQ(dst, "untouched");
+  }
+}
+
+TEST(Prog, FileTypes) {
+  char dir[] = "/tmp/vlm-ftype-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string d = dir, file = d + "/f", link = d + "/l", dlink = d + "/dl", fifo = d + "/p",
+              dangling = d + "/x", sub = d + "/sub";
+  FILE* f = std::fopen(file.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
+  ASSERT_EQ(symlink(d.c_str(), dlink.c_str()), 0);
+  ASSERT_EQ(symlink("/nonexistent/vlm", dangling.c_str()), 0);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(zmkdir(sub.c_str(), 0x10000 | 0755), 0);  // mode cut to its low 16 bits
+
+  EXPECT_EQ(zftype(d.c_str()), 'd');
+  EXPECT_EQ(zftype(sub.c_str()), 'd');
+  EXPECT_EQ(zftype(file.c_str()), '-');
+  EXPECT_EQ(zftype(link.c_str()), '-');
+  EXPECT_EQ(zftype(dlink.c_str()), 'd');
+  EXPECT_EQ(zftype(dangling.c_str()), '?');
+  EXPECT_EQ(zftype(fifo.c_str()), 'p');
+  EXPECT_EQ(zftype("/dev/null"), 'c');
+  EXPECT_EQ(zftype((d + "/missing").c_str()), '?');
+
+  for (const std::string& p : {file, link, dlink, dangling, fifo}) EXPECT_EQ(zrmfile(p.c_str()), 0);
+  EXPECT_EQ(zrmfile(file.c_str()), -1);
+  rmdir(sub.c_str());
+  rmdir(dir);
+}
+
+TEST(Prog, LineReader) {
+  FILE* f = tmpfile();
+  ASSERT_NE(f, nullptr);
+  std::fputs("abc\n\nlonger line\nlast", f);
+  std::rewind(f);
+  char buf[6];
+  EXPECT_EQ(zgts(f, buf, 5), 3);
+  EXPECT_STREQ(buf, "abc");
+  EXPECT_EQ(zgts(f, buf, 5), 0);
+  EXPECT_STREQ(buf, "");
+  EXPECT_EQ(zgts(f, buf, 5), 5);  // cut after size bytes, the rest stays
+  EXPECT_STREQ(buf, "longe");
+  EXPECT_EQ(zgts(f, buf, 5), 5);
+  EXPECT_STREQ(buf, "r lin");
+  EXPECT_EQ(zgts(f, buf, 5), 1);
+  EXPECT_STREQ(buf, "e");
+  EXPECT_EQ(zgts(f, buf, 5), 4);  // no line feed before the end
+  EXPECT_STREQ(buf, "last");
+  EXPECT_EQ(zgts(f, buf, 5), -1);
+  std::fclose(f);
+}
+
+TEST(Prog, ConsoleMessage) {
+  testing::internal::CaptureStderr();
+  zer("%s; %d%%", "x", 5);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "x; 5%\r\n");
+}
+
+}  // namespace

@@ -1,0 +1,159 @@
+// Start-up: the HOME rules and file-creation mask of menuinit, and the paths
+// perfutilinit derives from the executable's path.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "app/alerts.h"
+#include "app/startup.h"
+
+namespace {
+
+// Restores HOME and the file-creation mask after each test.
+class Menuinit : public testing::Test {
+ protected:
+  void SetUp() override {
+    const char* h = std::getenv("HOME");
+    if (h) home_ = h;
+    mask_ = umask(022);
+  }
+  void TearDown() override {
+    if (home_)
+      setenv("HOME", home_->c_str(), 1);
+    else
+      unsetenv("HOME");
+    umask(mask_);
+  }
+  // The fatal message of menuinit, or nullopt when it passed.
+  static std::optional<std::string> run() {
+    vlm::ScopedRecordingSeam rec;
+    try {
+      menuinit();
+    } catch (const vlm::FatalError& e) {
+      EXPECT_EQ(rec.seam.alerts.size(), 1u);
+      return std::string(e.what());
+    }
+    EXPECT_TRUE(rec.seam.alerts.empty());
+    return std::nullopt;
+  }
+
+ private:
+  std::optional<std::string> home_;
+  mode_t mask_ = 022;
+};
+
+TEST_F(Menuinit, HomeLengthRules) {
+  const struct {
+    size_t len;
+    const char* fatal;  // nullptr: accepted
+  } cases[] = {
+      {0, nullptr},
+      {1, nullptr},
+      {200, nullptr},
+      {201, "menuinit: home directory too long: ( %s ) *STOP*"},
+      {251, "menuinit: home directory too long: ( %s ) *STOP*"},
+      {252, "zgetenv; size too small! HOME:{252/252}"},
+      {4000, "zgetenv; size too small! HOME:{4000/252}"},
+  };
+  for (const auto& c : cases) {
+    std::string home = "/" + std::string(c.len ? c.len - 1 : 0, 'h');
+    if (c.len == 0) home.clear();
+    setenv("HOME", home.c_str(), 1);
+    std::optional<std::string> got = run();
+    if (!c.fatal) {
+      EXPECT_FALSE(got) << c.len << ": " << got.value_or("");
+      continue;
+    }
+    std::string want = c.fatal;
+    size_t at = want.find("%s");
+    if (at != std::string::npos) want.replace(at, 2, home);
+    EXPECT_EQ(got.value_or("(passed)"), want) << c.len;
+  }
+}
+
+TEST_F(Menuinit, HomeUnset) {
+  unsetenv("HOME");
+  EXPECT_EQ(run().value_or("(passed)"), "menuinit; No 'HOME' setting. *STOP*");
+}
+
+TEST_F(Menuinit, ClearsFileCreationMask) {
+  setenv("HOME", "/root", 1);
+  umask(077);
+  EXPECT_FALSE(run());
+  EXPECT_EQ(umask(022), 0u);
+}
+
+// perfutilinit only ever points the globals at new buffers: the guard frees
+// those and puts the old pointers back.
+class Perfutilinit : public testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = perfutilpath;
+    rtfd_ = perfutilrtfd;
+  }
+  void TearDown() override {
+    if (perfutilpath != path_) std::free(const_cast<char*>(perfutilpath));
+    if (perfutilrtfd != rtfd_) std::free(const_cast<char*>(perfutilrtfd));
+    perfutilpath = path_;
+    perfutilrtfd = rtfd_;
+  }
+
+ private:
+  const char* path_ = nullptr;
+  const char* rtfd_ = nullptr;
+};
+
+TEST_F(Perfutilinit, BundleLayout) {
+  perfutilinit("/opt/X.app/Contents/MacOS/VLM-Performance");
+  EXPECT_STREQ(perfutilpath, "/opt/X.app/Contents/Resources/vlmperfutil");
+  EXPECT_STREQ(perfutilrtfd, "/opt/X.app/Contents/Resources/Performance.html");
+}
+
+TEST_F(Perfutilinit, ShortFolders) {
+  perfutilinit("/a/VLM");
+  EXPECT_STREQ(perfutilpath, "/Resources/vlmperfutil");
+  EXPECT_STREQ(perfutilrtfd, "/Resources/Performance.html");
+}
+
+TEST_F(Perfutilinit, LongPathIsNotCut) {
+  std::string dir = "/" + std::string(300, 'd') + "/Contents";
+  perfutilinit((dir + "/MacOS/VLM-Performance").c_str());
+  EXPECT_EQ(std::string(perfutilpath), dir + "/Resources/vlmperfutil");
+  EXPECT_EQ(std::string(perfutilrtfd), dir + "/Resources/Performance.html");
+}
+
+TEST_F(Perfutilinit, UnrecognisedPathsKeepDefaults) {
+  const char* keep[] = {
+      nullptr,
+      "",
+      "VLM-Performance",                         // relative
+      "bin/VLM-Performance",
+      "/opt/X.app/Contents/MacOS/Other",         // name not beginning with "VLM"
+      "/opt/X.app/Contents/MacOS/vlm-performance",  // case-sensitive
+      "/opt/X.app/Contents/MacOS/",
+  };
+  const char* path = perfutilpath;
+  const char* rtfd = perfutilrtfd;
+  for (const char* p : keep) {
+    perfutilinit(p);
+    EXPECT_EQ(perfutilpath, path) << (p ? p : "(null)");
+    EXPECT_EQ(perfutilrtfd, rtfd) << (p ? p : "(null)");
+  }
+}
+
+TEST_F(Perfutilinit, RootExecutableGivesEmptyPaths) {
+  perfutilinit("/VLM-Performance");
+  EXPECT_STREQ(perfutilpath, "");
+  EXPECT_STREQ(perfutilrtfd, "");
+}
+
+TEST(Startup, DefaultPaths) {
+  // Nothing in this program calls perfutilinit without restoring the defaults.
+  EXPECT_STREQ(perfutilpath, "/Error/Error-utility");
+  EXPECT_STREQ(perfutilrtfd, "/Error/Error-Perf.rtfd");
+}
+
+}  // namespace
