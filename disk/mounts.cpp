@@ -36,7 +36,7 @@ void terminate(vlm::vlm_statfs& e) {
 // (-1) at either call gives an empty snapshot.
 Snapshot takeSnapshot() {
   Snapshot s;
-  vlm::MountTable* mt = vlm::platform().mounts.get();
+  std::shared_ptr<vlm::MountTable> mt = vlm::platform().mounts;  // own copy for the call
   if (!mt) return s;
   int n = mt->getfsstat(nullptr, 0, vlm::MNT_WAIT);
   if (n < 0) n = 0;

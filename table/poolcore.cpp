@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "app/alerts.h"
@@ -117,7 +118,7 @@ DISKINFO_* PoolCore::Reload(const char* dev, int mode) {
 
 // Gives each mounted volume's display name to the record mounted at its path.
 void PoolCore::FinderNames() {
-  VolumeList* vl = platform().volumes.get();
+  std::shared_ptr<VolumeList> vl = platform().volumes;
   if (!vl) return;
   std::lock_guard<std::recursive_mutex> guard(disklock);
   for (const MountedVolume& v : vl->mountedVolumes()) {
@@ -132,7 +133,7 @@ void PoolCore::FinderNames() {
 }
 
 int PoolCore::SetFinder(const char* name, const char* mount) {
-  VolumeList* vl = platform().volumes.get();
+  std::shared_ptr<VolumeList> vl = platform().volumes;
   if (!vl || !name || !mount) return -1;
   for (const MountedVolume& v : vl->mountedVolumes()) {
     char path[kAscii];

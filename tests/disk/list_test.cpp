@@ -1,0 +1,211 @@
+// Numbering, selection, order, linking, colours and look-ups of the display array.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/alerts.h"
+#include "perf/store.h"
+#include "records.h"
+
+using vlmtest::addrec;
+using vlmtest::findrec;
+
+namespace {
+
+std::vector<std::string> arrayNames() {
+  std::vector<std::string> v;
+  for (int i = 0; i < ndiskarray; ++i) v.push_back(diskarray[i]->bsdname);
+  return v;
+}
+
+// Whole disks are the names without "s".
+void addNamed(const std::vector<const char*>& names, const char* parttype = "?") {
+  for (const char* n : names) {
+    bool whole = std::string(n).find('s') == std::string::npos;
+    addrec(n, whole, whole ? "GPT" : parttype);
+  }
+}
+
+TEST(List, SortsNumericallyWholeDiskFirst) {
+  vlmtest::ListGuard guard;
+  addNamed({"1", "0s2", "10", "0", "0s10", "2", "0s1", "1s1"});
+  diskinfo('A');
+  EXPECT_EQ(arrayNames(),
+            (std::vector<std::string>{"0", "0s1", "0s2", "0s10", "1", "1s1", "2", "10"}));
+  EXPECT_EQ(diskarray[ndiskarray], nullptr);  // null-filled after the last entry
+}
+
+TEST(List, NestedSliceFollowsItsSlice) {
+  vlmtest::ListGuard guard;
+  addNamed({"1s2s1", "1s2", "1", "1s3"});
+  diskinfo('A');
+  EXPECT_EQ(arrayNames(), (std::vector<std::string>{"1", "1s2", "1s2s1", "1s3"}));
+  EXPECT_EQ(findrec("1s2s1")->diskno, 1);
+  EXPECT_EQ(findrec("1s2s1")->partno, 2);
+  EXPECT_EQ(findrec("1s2s1")->parent, findrec("1s2"));
+  EXPECT_EQ(findrec("1")->partno, 0);
+}
+
+TEST(List, LinksPartitionsToTheirWholeDisk) {
+  vlmtest::ListGuard guard;
+  addNamed({"0", "0s2", "3s1", "5", "5S1"});
+  diskinfo('A');
+  EXPECT_EQ(findrec("0s2")->parent, findrec("0"));
+  EXPECT_EQ(findrec("3s1")->parent, nullptr);
+  EXPECT_EQ(findrec("0")->parent, nullptr);
+  // "S" is not the separator; the name has no "s" to cut at
+  EXPECT_EQ(findrec("5S1")->parent, nullptr);
+}
+
+TEST(List, EmptySelectionIsFatal) {
+  vlmtest::ListGuard guard;
+  vlm::ScopedRecordingSeam seam;
+  try {
+    diskinfo('A');
+    FAIL() << "no fatal error";
+  } catch (const vlm::FatalError& e) {
+    EXPECT_STREQ(e.what(), "disksort: No disks selected?");
+  }
+  EXPECT_EQ(ndiskarray, 0);
+  EXPECT_EQ(diskarray, nullptr);
+}
+
+TEST(List, SelectionMWithoutARecordIsFatal) {
+  vlmtest::ListGuard guard;
+  vlm::ScopedRecordingSeam seam;
+  addNamed({"0"});
+  try {
+    diskinfo('M');
+    FAIL() << "no fatal error";
+  } catch (const vlm::FatalError& e) {
+    EXPECT_STREQ(e.what(), "diskother: disksort_ptr is VOID?");
+  }
+}
+
+struct SelCase {
+  int code;
+  uint64_t size;
+  std::vector<std::string> shown;
+};
+
+TEST(List, Selections) {
+  const std::vector<SelCase> cases = {
+      {'A', 0, {"0", "0s1", "0s2", "0s3", "0s4", "1", "1s1", "2", "2s1"}},
+      {'H', ~uint64_t{0}, {"0", "2"}},                       // whole disks, no mirrors
+      {'H', 0, {"0", "0s2", "0s3", "0s4", "2", "2s1"}},     // and HFS partitions
+      {'H', 777, {"0", "0s3", "2"}},                        // of that size
+      {'M', 0, {"0", "0s1", "0s2", "0s3", "0s4", "1", "1s1", "2", "2s1"}},
+      {'X', 0, {"0", "0s2", "0s3", "0s4", "1", "1s1", "2", "2s1"}},
+  };
+  for (const SelCase& c : cases) {
+    vlmtest::ListGuard guard;
+    addrec("0", 1, "GPT");
+    addrec("0s1", 0, "?");
+    addrec("0s2", 0, "HFS+");
+    addrec("0s3", 0, "HFS")->size = 777;
+    addrec("0s4", 0, "HFS*");
+    addrec("1", 1, "GPT")->mirror = 1;
+    addrec("1s1", 0, "?")->mirror = 1;
+    addrec("2", 1, "FDISK");
+    addrec("2s1", 0, "HFS");
+    disksort_size = c.size;
+    disksort_ptr = findrec("0");
+    diskinfo(c.code);
+    EXPECT_EQ(arrayNames(), c.shown) << "code " << char(c.code) << " size " << c.size;
+  }
+}
+
+TEST(List, Colours) {
+  vlmtest::ListGuard guard;
+  addrec("0", 1, "GPT");
+  addrec("0s1", 0, "HFS*");
+  addrec("0s2", 0, "HFS+");
+  addrec("0s3", 0, "HFS");
+  addrec("0s4", 0, "EFI");
+  addrec("0s5", 0, "?");
+  addrec("0s6", 0, "hfs+");  // the HFS prefix is case-sensitive here
+  addrec("1", 1, "GPT")->mirror = 1;
+  addrec("1s1", 0, "HFS+")->mirror = 1;
+  addrec("2", 1, "HFS");
+  diskinfo('A');
+  const std::vector<std::pair<const char*, int>> want = {
+      {"0", 1}, {"0s1", 3}, {"0s2", 4}, {"0s3", 5}, {"0s4", 5}, {"0s5", 5},
+      {"0s6", 5}, {"1", 2}, {"1s1", 2}, {"2", 1}};
+  for (auto [name, colour] : want) EXPECT_EQ(findrec(name)->color, colour) << name;
+}
+
+TEST(List, SetMembersColourBySetAndMember) {
+  vlmtest::ListGuard guard;
+  DISKINFO_* a = addrec("0s1", 0, "?");
+  DISKINFO_* b = addrec("0s2", 0, "?");
+  a->setid = 9;
+  b->setid = 9;
+  b->memberid = 4;
+  diskinfo('A');
+  EXPECT_EQ(a->color, 2);
+  EXPECT_EQ(b->color, 3);
+}
+
+TEST(List, Find) {
+  vlmtest::ListGuard guard;
+  addNamed({"0", "0s2"});
+  EXPECT_EQ(diskfind("DISK0s2", 1), findrec("0s2"));
+  EXPECT_EQ(diskfind("disk0S2", 1), nullptr);
+  EXPECT_EQ(diskfind("dsk0", 1), nullptr);
+  EXPECT_EQ(diskfind("disk", 1), nullptr);
+  EXPECT_EQ(diskfind(nullptr, 1), nullptr);
+  EXPECT_EQ(diskfind("disk0", 0), nullptr);  // no display array yet
+  diskinfo('H');                             // whole disks only (size filter 0: no HFS here)
+  EXPECT_EQ(diskfind("disk0", 0), findrec("0"));
+  EXPECT_EQ(diskfind("disk0s2", 0), nullptr);
+  EXPECT_EQ(diskfind("disk0s2", 1), findrec("0s2"));
+}
+
+TEST(List, SameDevice) {
+  vlmtest::ListGuard guard;
+  addNamed({"0", "0s1", "0s2", "1s1"});
+  diskinfo('A');
+  EXPECT_EQ(samedev(nullptr), 0);
+  for (int i = 0; i < ndiskarray; ++i) EXPECT_EQ(samedev(diskarray[i]), 0);
+  // The rule itself, with set identifiers filled in by hand.
+  DISKINFO_* a = findrec("0s1");
+  DISKINFO_* b = findrec("0s2");
+  DISKINFO_* c = findrec("1s1");
+  a->setid = b->setid = c->setid = 5;
+  a->memberid = 1;
+  b->memberid = 2;
+  c->memberid = 3;
+  EXPECT_EQ(samedev(a), 1);
+  b->memberid = 1;  // same member: not another one
+  EXPECT_EQ(samedev(a), 0);
+  EXPECT_EQ(samedev(c), 0);
+}
+
+TEST(List, SavedResultsComeBackAfterSelection) {
+  vlmtest::ListGuard guard;
+  DISKSTAT_ e{};
+  zcpfield(e.name, "DISK77S3");
+  e.perf.seqkps = 11;
+  e.perf.randkps = 22;
+  e.perf.threadkps = 33;
+  e.perf.dualkps = 44;
+  perfpush(&e);
+  DISKINFO_* rec = addrec("77s3", 0, "?");
+  DISKINFO_* other = addrec("77", 1, "GPT");
+  diskinfo('A');
+  EXPECT_EQ(rec->perf.seqkps, 11);
+  EXPECT_EQ(rec->perf.randkps, 22);
+  EXPECT_EQ(rec->perf.threadkps, 33);
+  EXPECT_EQ(rec->perf.dualkps, 44);
+  EXPECT_EQ(other->perf.seqkps, 0);
+}
+
+TEST(List, ZapEmptiesTheList) {
+  vlmtest::ListGuard guard;
+  addNamed({"0", "0s1"});
+  diskzap();
+  EXPECT_EQ(diskinfo0, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+// Mount data, volume names and the free-space text.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "records.h"
+
+using vlmtest::addrec;
+
+namespace {
+
+struct MountFixture : ::testing::Test {
+  vlmtest::ListGuard guard;
+  vlmtest::PlatformParts parts;
+  void SetUp() override { parts.install(); }
+  void mount(const std::string& from, const std::string& on, const char* fstype = "ext4") {
+    parts.mounts->add(from, on, fstype, 4096, 1000, 500);
+  }
+};
+
+TEST_F(MountFixture, MatchesDeviceNamesWithoutRegardToCase) {
+  DISKINFO_* rec = addrec("2s1");
+  mount("/DEV/DISK2S1", "/Volumes/Two", "hfsplus");
+  diskmount();
+  EXPECT_STREQ(rec->fs.f_mntonname, "/Volumes/Two");
+  EXPECT_STREQ(rec->fs.f_fstypename, "hfsplus");
+  EXPECT_EQ(rec->fs.f_blocks, 1000u);
+}
+
+TEST_F(MountFixture, SkipsOtherDevicesAndTheBarePrefix) {
+  DISKINFO_* rec = addrec("0");
+  mount("/dev/disk", "/a");
+  mount("tmpfs", "/tmp");
+  mount("/dev/sda1", "/b");
+  mount("/dev/disk0s1", "/c");  // no record for it
+  diskmount();
+  EXPECT_EQ(rec->fs.f_mntonname[0], '\0');
+  EXPECT_EQ(rec->fs.f_blocks, 0u);
+}
+
+TEST_F(MountFixture, ThirtyCharactersMatchThirtyOneDoNot) {
+  std::string n30(30, '9'), n31(31, '8');
+  DISKINFO_* r30 = addrec(n30.c_str());
+  DISKINFO_* r31 = addrec(n31.c_str());
+  ASSERT_STREQ(r31->bsdname, n31.c_str());
+  mount("/dev/disk" + n30, "/thirty");
+  mount("/dev/disk" + n31, "/thirtyone");
+  diskmount();
+  EXPECT_STREQ(r30->fs.f_mntonname, "/thirty");
+  EXPECT_EQ(r31->fs.f_mntonname[0], '\0');
+}
+
+TEST_F(MountFixture, TheLaterOfTwoEntriesStands) {
+  DISKINFO_* rec = addrec("1s2");
+  mount("/dev/disk1s2", "/first");
+  mount("/dev/disk1s2", "/second");
+  diskmount();
+  EXPECT_STREQ(rec->fs.f_mntonname, "/second");
+}
+
+TEST_F(MountFixture, AFailedSnapshotLeavesEveryRecordUnmounted) {
+  DISKINFO_* rec = addrec("0s1");
+  mount("/dev/disk0s1", "/x");
+  parts.mounts->fail = true;
+  diskmount();
+  EXPECT_EQ(rec->fs.f_mntonname[0], '\0');
+}
+
+// A table that claims more entries than the buffer holds, with unterminated texts.
+struct LyingMounts : vlm::MountTable {
+  int getfsstat(vlm::vlm_statfs* buf, long bufsize, int) override {
+    if (!buf) return 1;
+    long room = bufsize / static_cast<long>(sizeof(vlm::vlm_statfs));
+    for (long i = 0; i < room; ++i) {
+      std::memset(&buf[i], 'x', sizeof buf[i]);
+      std::memcpy(buf[i].f_mntfromname, "/dev/disk", 9);
+    }
+    return 100000;
+  }
+};
+
+TEST_F(MountFixture, ACountBeyondTheBufferIsNotTrusted) {
+  DISKINFO_* rec = addrec("0");
+  vlm::setPlatform(vlm::Platform{parts.reg, std::make_shared<LyingMounts>(), parts.volumes});
+  diskmount();  // must neither read past the snapshot nor past an entry's texts
+  EXPECT_EQ(rec->fs.f_blocks, 0u);
+}
+
+TEST_F(MountFixture, MountedNameNeedsTheExactPath) {
+  DISKINFO_* a = addrec("0s1");
+  DISKINFO_* b = addrec("0s2");
+  mount("/dev/disk0s1", "/media/Data");
+  mount("/dev/disk0s2", "/media/data2");
+  diskmount();
+  diskmountedname("/MEDIA/DATA", "Wrong");
+  EXPECT_EQ(a->finder[0], '\0');
+  diskmountedname("/media/Data", "Data");
+  EXPECT_STREQ(a->finder, "Data");
+  EXPECT_EQ(b->finder[0], '\0');
+  std::string longname(300, 'n');
+  diskmountedname("/media/data2", longname.c_str());
+  EXPECT_EQ(std::strlen(b->finder), 255u);
+}
+
+TEST_F(MountFixture, DeviceToMountPoint) {
+  mount("/dev/Disk3s1", "/mnt/three");
+  char buf[vlm::MAXPATHLEN];
+  dev2mount("DISK3s1", buf);
+  EXPECT_STREQ(buf, "/mnt/three");
+  dev2mount("disk3", buf);
+  EXPECT_STREQ(buf, "");
+  char small[5];
+  dev2mount("disk3s1", small, sizeof small);
+  EXPECT_STREQ(small, "/mnt");
+}
+
+struct FreeCase {
+  uint32_t bsize;
+  uint64_t blocks, bfree;
+  const char* text;
+};
+
+const FreeCase kFreeCases[] = {
+    {4096, 1000000, 250000, "1.024 Gig or 25.00% Free"},
+    {4096, 1000000, 1000000, "4.096 Gig or 100.00% Free"},
+    {4096, 1000000, 0, "0.000 Gig or 0.00% Free"},
+    {512, 241172480, 60293120, "30.870 Gig or 25.00% Free"},
+    {4096, 0, 0, "(not mounted)"},
+    {0, 1000, 10, "(not mounted)"},
+    {4096, 1000000, 1000011, ""},   // 100.0011%: beyond the tolerance
+    {4096, 1000000, 1000009, "4.096 Gig or 100.00% Free"},  // 100.0009%: held at 100
+};
+
+TEST(FreeSpace, Texts) {
+  for (const FreeCase& c : kFreeCases) {
+    DISKINFO_ rec{};
+    rec.fs.f_bsize = c.bsize;
+    rec.fs.f_blocks = c.blocks;
+    rec.fs.f_bfree = c.bfree;
+    char buf[128] = "junk";
+    hfsinfo(buf, &rec);
+    EXPECT_STREQ(buf, c.text) << c.bsize << " x " << c.blocks << ", free " << c.bfree;
+  }
+}
+
+TEST(FreeSpace, ARecordNeverMountedSaysSo) {
+  DISKINFO_ rec{};
+  char buf[128];
+  hfsinfo(buf, &rec);
+  EXPECT_STREQ(buf, "(not mounted)");
+}
+
+}  // namespace

@@ -1,0 +1,179 @@
+// Progress lines, result lines and the per-disk result store.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "perf/store.h"
+#include "util/prog.h"
+
+namespace {
+
+// The figures saved under a name, or nullptr.
+const DISKSTAT_* saved(const char* name) {
+  std::lock_guard<std::mutex> guard(storelock);
+  for (const DISKSTAT_* e = diskstat0; e; e = e->next)
+    if (zcpxcap(e->name, name)) return e;
+  return nullptr;
+}
+
+struct GrabCase {
+  const char* in;
+  const char* out;
+  bool reported;
+  double value;
+};
+
+TEST(Progress, TakesCompleteLinesOut) {
+  const GrabCase cases[] = {
+      {"Percent: 35\nPercent: 40\nabc", "abc", true, 40},
+      {"xy Percent: 7\n", "xy ", true, 7},
+      {"Percent: -5\nrest", "rest", true, 0},
+      {"Percent:   12 tail\n", "", true, 12},
+      {"before\nPercent: 50", "before\nPercent: 50", false, 0},
+      {"Percent: 20\nPercent: 3", "Percent: 3", true, 20},
+      {"percent: 9\n", "percent: 9\n", false, 0},
+      {"Percent: \n", "", true, 0},
+      {"", "", false, 0},
+  };
+  for (const GrabCase& c : cases) {
+    std::vector<char> chunk(c.in, c.in + std::strlen(c.in) + 1);
+    int calls = 0;
+    double last = -1;
+    pctgrab(chunk.data(), [&](double v) {
+      ++calls;
+      last = v;
+    });
+    EXPECT_STREQ(chunk.data(), c.out) << "input '" << c.in << "'";
+    EXPECT_EQ(calls > 0, c.reported) << "input '" << c.in << "'";
+    if (c.reported) EXPECT_EQ(last, c.value) << "input '" << c.in << "'";
+  }
+}
+
+TEST(Progress, WithoutACallback) {
+  char chunk[] = "Percent: 1\nok";
+  pctgrab(chunk, nullptr);
+  EXPECT_STREQ(chunk, "ok");
+}
+
+TEST(Results, AllFourSaved) {
+  const char* out = "vlmperfutil 1.0\nSequential: 523\nRandom: 81\nDual: 610\nThreaded: 587\n";
+  EXPECT_EQ(perfcapture("disk1", out), 0);
+  const DISKSTAT_* e = saved("disk1");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->perf.seqkps, 523);
+  EXPECT_EQ(e->perf.randkps, 81);
+  EXPECT_EQ(e->perf.dualkps, 610);
+  EXPECT_EQ(e->perf.threadkps, 587);
+  EXPECT_EQ(e->perf.stat, 0);
+  EXPECT_EQ(e->perf.date, 0);
+}
+
+TEST(Results, ValueForms) {
+  const char* out =
+      "Sequential:  1.5e3 KB/s\r\nRandom: -12.9\nDual: none\nThreaded: 1e30\n";
+  EXPECT_EQ(perfcapture("disk90", out), 0);
+  const DISKSTAT_* e = saved("disk90");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->perf.seqkps, 1500);
+  EXPECT_EQ(e->perf.randkps, -12);
+  EXPECT_EQ(e->perf.dualkps, 0);
+  EXPECT_EQ(e->perf.threadkps, INT32_MAX);  // held at the end of the range
+}
+
+TEST(Results, FailuresSaveNothing) {
+  ASSERT_EQ(perfcapture("disk91", "Sequential: 1\nRandom: 2\nDual: 3\nThreaded: 4\n"), 0);
+  struct Case {
+    const char* text;
+    int rc;
+  } cases[] = {
+      {"Sequential:\nRandom: 5\nDual: 5\nThreaded: 5\n", 76},
+      {"Sequential: 5\nRandom: 5\nDual: 5\n", 86},
+      {"Random: 5\nDual: 5\nThreaded: 5\n", 86},
+      {"Sequential: 5\nRandom: 5\nDual: 5\nThreaded:", 76},
+  };
+  for (const Case& c : cases) EXPECT_EQ(perfcapture("disk91", c.text), c.rc) << c.text;
+  std::string longv = "Sequential: " + std::string(61, '7') + "\nRandom: 5\nDual: 5\nThreaded: 5\n";
+  EXPECT_EQ(perfcapture("disk91", longv.c_str()), 76);
+  const DISKSTAT_* e = saved("disk91");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->perf.seqkps, 1);
+  EXPECT_EQ(e->perf.threadkps, 4);
+}
+
+TEST(Results, SixtyCharactersAreAccepted) {
+  std::string v(60, ' ');
+  v[59] = '8';
+  std::string text = "Sequential:" + v + "\nRandom: 5\nDual: 5\nThreaded: 5";
+  EXPECT_EQ(perfcapture("disk92", text.c_str()), 0);
+  EXPECT_EQ(saved("disk92")->perf.seqkps, 8);
+}
+
+TEST(Results, KeysAreFoundInsideLongerWords) {
+  EXPECT_EQ(perfcapture("disk93", "NonDual: 5\nSequential: 1\nRandom: 1\nDual: 9\nThreaded: 1\n"), 0);
+  EXPECT_EQ(saved("disk93")->perf.dualkps, 5);
+}
+
+TEST(Store, NamesFoldCaseAndNewEntriesGoFirst) {
+  ASSERT_EQ(perfcapture("disk94", "Sequential: 1\nRandom: 1\nDual: 1\nThreaded: 1\n"), 0);
+  const DISKSTAT_* first = saved("disk94");
+  ASSERT_EQ(perfcapture("DISK94", "Sequential: 2\nRandom: 2\nDual: 2\nThreaded: 2\n"), 0);
+  EXPECT_EQ(saved("disk94"), first);
+  EXPECT_EQ(first->perf.seqkps, 2);
+  EXPECT_STREQ(first->name, "disk94");
+  ASSERT_EQ(perfcapture("disk95", "Sequential: 3\nRandom: 3\nDual: 3\nThreaded: 3\n"), 0);
+  std::lock_guard<std::mutex> guard(storelock);
+  EXPECT_STREQ(diskstat0->name, "disk95");
+}
+
+TEST(Store, LongNamesAreCut) {
+  std::string dev = "disk" + std::string(80, '1');
+  ASSERT_EQ(perfcapture(dev.c_str(), "Sequential: 6\nRandom: 6\nDual: 6\nThreaded: 6\n"), 0);
+  std::lock_guard<std::mutex> guard(storelock);
+  EXPECT_EQ(std::strlen(diskstat0->name), 59u);
+}
+
+TEST(Store, PopCopiesIntoTheRecord) {
+  ASSERT_EQ(perfcapture("disk96s2", "Sequential: 7\nRandom: 8\nDual: 9\nThreaded: 10\n"), 0);
+  DISKINFO_ rec{};
+  zcpfield(rec.bsdname, "96S2");
+  perfpop(&rec);
+  EXPECT_EQ(rec.perf.seqkps, 7);
+  EXPECT_EQ(rec.perf.randkps, 8);
+  EXPECT_EQ(rec.perf.dualkps, 9);
+  EXPECT_EQ(rec.perf.threadkps, 10);
+  DISKINFO_ none{};
+  zcpfield(none.bsdname, "97");
+  none.perf.seqkps = 42;
+  perfpop(&none);
+  EXPECT_EQ(none.perf.seqkps, 42);
+}
+
+// The worker saves results while the user-interface thread copies them back.
+TEST(Store, SharedByTwoThreads) {
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    for (int i = 0; i < 300; ++i) {
+      std::string dev = "disk" + std::to_string(200 + i % 20);
+      std::string text = "Sequential: " + std::to_string(i) + "\nRandom: 1\nDual: 1\nThreaded: 1\n";
+      perfcapture(dev.c_str(), text.c_str());
+    }
+    done = true;
+  });
+  int reads = 0;
+  while (!done || reads < 50) {
+    DISKINFO_ rec{};
+    std::snprintf(rec.bsdname, sizeof rec.bsdname, "%d", 200 + reads % 20);
+    perfpop(&rec);
+    EXPECT_GE(rec.perf.seqkps, 0);
+    ++reads;
+  }
+  worker.join();
+  EXPECT_EQ(saved("disk219")->perf.seqkps, 299);
+}
+
+}  // namespace

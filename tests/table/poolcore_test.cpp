@@ -1,0 +1,218 @@
+// The table's data: rebuild, volume names, selection and every cell.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <mutex>
+#include <string>
+
+#include "../disk/records.h"
+#include "app/alerts.h"
+#include "perf/store.h"
+#include "table/poolcore.h"
+
+using vlm::CellValue;
+using vlm::PoolCore;
+
+namespace {
+
+// A desktop with one GPT disk (EFI and a mounted HFS+ partition) and a
+// whole disk mounted as HFS without partitions.
+struct PoolFixture : ::testing::Test {
+  vlmtest::ListGuard guard;
+  vlmtest::PlatformParts parts;
+  vlmtest::RegBuilder rb;
+  PoolCore pool;
+  std::unique_lock<std::recursive_mutex> lock{disklock, std::defer_lock};
+
+  void SetUp() override {
+    parts.reg = rb.reg;
+    auto& ctl = rb.node(rb.reg->rootNode(), "IOAHCIBlockStorageDriver", "SATA Controller");
+    ctl.set("Physical Interconnect", vlm::RegValue::Str("SATA"));
+    ctl.set("Rotation Rate", vlm::RegValue::Str("7200"));
+    ctl.set("Serial Number", vlm::RegValue::Str("S123"));
+    ctl.set("io-device-location", vlm::RegValue::Str("sda"));
+    auto& d0 = rb.media(ctl, "disk0", "Example Disk Media", true, 1000000000, "GUID_partition_scheme");
+    rb.media(d0, "disk0s1", "EFI System Partition", false, 209715200,
+             "C12A7328-F81F-11D2-BA4B-00A0C93EC93B");
+    rb.media(d0, "disk0s2", "Data", false, 4096000000, "48465300-0000-11AA-AA11-00306543ECAC");
+    rb.media(ctl, "disk1", "Whole Disk", true, 2048000, "");
+    parts.mounts->add("/dev/disk0s2", "/Volumes/Data", "hfsplus", 4096, 1000000, 250000);
+    parts.mounts->add("/dev/disk1", "/Volumes/Whole", "hfsplus", 512, 4000, 4000);
+    parts.volumes->volumes = {{"/Volumes/Data", true, "Data"}, {"/", true, "Root"}};
+    parts.install();
+  }
+  void TearDown() override { zsetclock(nullptr); }
+
+  std::string cell(const char* id, int row) { return pool.objectValue(id, row).str(); }
+  void reload() {
+    pool.Reload("", 0);
+    lock.lock();  // readers hold the lock, as the window and the listing do
+  }
+};
+
+TEST_F(PoolFixture, NoRowsBeforeTheFirstReload) { EXPECT_EQ(pool.numberOfRows(), 0); }
+
+TEST_F(PoolFixture, RowsInOrder) {
+  reload();
+  ASSERT_EQ(pool.numberOfRows(), 4);
+  EXPECT_EQ(cell("Device", 0), "disk0");
+  EXPECT_EQ(cell("Device", 1), "disk0s1");
+  EXPECT_EQ(cell("Device", 2), "disk0s2");
+  EXPECT_EQ(cell("Device", 3), "disk1");
+}
+
+TEST_F(PoolFixture, SeqAndSizeAreNumbers) {
+  reload();
+  CellValue seq = pool.objectValue("Seq", 0);
+  EXPECT_EQ(seq.kind, CellValue::Kind::Int);
+  EXPECT_EQ(seq.number, 1);
+  EXPECT_EQ(pool.objectValue("Seq", 3).number, 4);
+  CellValue size = pool.objectValue("Size", 2);
+  EXPECT_EQ(size.kind, CellValue::Kind::Int64);
+  EXPECT_EQ(size.number, 4096000000LL);
+}
+
+TEST_F(PoolFixture, NamesIndentAndMarkRegistryNames) {
+  reload();
+  EXPECT_EQ(cell("Name", 0), "*Example Disk");
+  EXPECT_EQ(cell("Name", 1), "   *EFI System Partition");
+  EXPECT_EQ(cell("Name", 2), "   Data");
+  EXPECT_EQ(cell("Name", 3), "*Whole Disk");
+}
+
+TEST_F(PoolFixture, StatusInfoAndMount) {
+  reload();
+  EXPECT_EQ(cell("Status", 0), "  Disk:GPT");
+  EXPECT_EQ(cell("Status", 1), "    Partition:EFI");
+  EXPECT_EQ(cell("Status", 2), "    Partition:HFS+");
+  EXPECT_EQ(cell("Status", 3), "  Disk:HFS");
+  EXPECT_EQ(cell("Info", 0), "SATA/7200/S123/sda");
+  EXPECT_EQ(cell("Info", 1), "(not mounted)");
+  EXPECT_EQ(cell("Info", 2), "1.024 Gig or 25.00% Free");
+  EXPECT_EQ(cell("Info", 3), "0.002 Gig or 100.00% Free");
+  EXPECT_EQ(cell("Mount", 0), "");
+  EXPECT_EQ(cell("Mount", 2), "/Volumes/Data");
+  EXPECT_EQ(cell("Mount", 3), "/Volumes/Whole");
+}
+
+TEST_F(PoolFixture, StatusForms) {
+  reload();
+  DISKINFO_* rec = diskarray[1];
+  zcpfield(rec->statustag, "T1");
+  zcpfield(rec->statustext, "degraded");
+  EXPECT_EQ(cell("Status", 1), "T1:degraded");
+  const std::pair<const char*, const char*> panes[] = {
+      {"B", "BUILDING"}, {"S", "SPARE"}, {"A", "ACTIVE"}, {"x", "OTHER"}, {"", "OTHER"}};
+  rec->pane = diskarray[0];
+  for (auto [code, word] : panes) {
+    zcpfield(rec->statuscode, code);
+    EXPECT_EQ(cell("Status", 1), std::string("    T1:") + word + "-PANE");
+  }
+  rec->pane = nullptr;
+  rec->statustext[0] = '\0';
+  rec->parent = nullptr;
+  EXPECT_EQ(cell("Status", 1), "  Partition:EFI");
+}
+
+TEST_F(PoolFixture, ResultsEmptyBelowOne) {
+  ASSERT_EQ(perfcapture("disk0s2", "Sequential: 1\nRandom: 0\nDual: -4\nThreaded: 88\n"), 0);
+  reload();
+  CellValue seq = pool.objectValue("Sequential", 2);
+  EXPECT_EQ(seq.kind, CellValue::Kind::Int64);
+  EXPECT_EQ(seq.number, 1);
+  EXPECT_EQ(pool.objectValue("Random", 2).kind, CellValue::Kind::Text);
+  EXPECT_EQ(cell("Random", 2), "");
+  EXPECT_EQ(cell("Dual Seq", 2), "");
+  EXPECT_EQ(cell("Threaded", 2), "88");
+  EXPECT_EQ(cell("Sequential", 0), "");
+}
+
+TEST_F(PoolFixture, OutsideRowsAndUnknownColumns) {
+  reload();
+  for (const char* id : vlm::kColumnIds) {
+    EXPECT_EQ(cell(id, -1), "?") << id;
+    EXPECT_EQ(cell(id, pool.numberOfRows()), "?") << id;
+  }
+  EXPECT_EQ(pool.objectValue("Seq", -1).kind, CellValue::Kind::Text);
+  EXPECT_EQ(cell("Foo", 0), "Foo");
+  EXPECT_EQ(cell("Foo", 3), "Foo");
+}
+
+time_t march3() {
+  std::tm t{};
+  t.tm_year = 2026 - 1900;
+  t.tm_mon = 2;
+  t.tm_mday = 3;
+  t.tm_hour = 9;
+  t.tm_min = 5;
+  t.tm_sec = 42;
+  t.tm_isdst = -1;
+  return std::mktime(&t);  // local time, as the stamp is
+}
+
+TEST_F(PoolFixture, RefreshStampInLocalTime) {
+  zsetclock(march3);
+  reload();
+  EXPECT_EQ(pool.refreshtime(), "Refreshed: 03/03/2026 09:05");
+}
+
+TEST_F(PoolFixture, SelectedDeviceKeepsWholeDisksOnly) {
+  DISKINFO_* rec = pool.Reload("DISK0s2", 0);
+  lock.lock();
+  ASSERT_NE(rec, nullptr);
+  EXPECT_STREQ(rec->bsdname, "0s2");
+  ASSERT_EQ(pool.numberOfRows(), 2);
+  EXPECT_EQ(cell("Device", 0), "disk0");
+  EXPECT_EQ(cell("Device", 1), "disk1");
+  EXPECT_EQ(disksort_ptr, nullptr);
+  EXPECT_EQ(disksort_size, 0u);
+  lock.unlock();
+  rec = pool.Reload("disk1", 2);  // same set: everything
+  lock.lock();
+  EXPECT_STREQ(rec->bsdname, "1");
+  EXPECT_EQ(pool.numberOfRows(), 4);
+}
+
+TEST_F(PoolFixture, SelectedDeviceGoneIsFatal) {
+  vlm::ScopedRecordingSeam seam;
+  try {
+    pool.Reload("disk0S2", 0);  // the unit part is case-sensitive
+    FAIL() << "no fatal error";
+  } catch (const vlm::FatalError& e) {
+    EXPECT_STREQ(e.what(), "pool:Reload: can't re-locate selected Mirror?");
+  }
+  EXPECT_EQ(disksort_ptr, nullptr);
+}
+
+TEST_F(PoolFixture, VolumeNamesThatAreNotAsciiOrTooLong) {
+  std::string longpath = "/" + std::string(249, 'p');  // 250 characters
+  parts.mounts->add("/dev/disk0s1", longpath, "msdos", 512, 100, 50);
+  parts.volumes->volumes = {{"/Volumes/Data", true, "Donn\xc3\xa9" "es"},
+                            {longpath, true, "EFI"},
+                            {"/Volumes/Whole", false, ""}};
+  reload();
+  EXPECT_EQ(cell("Name", 2), "   *Error");
+  EXPECT_EQ(cell("Name", 1), "   *EFI System Partition");  // its path can't match
+  EXPECT_EQ(cell("Name", 3), "*Error");
+}
+
+TEST_F(PoolFixture, UnmountedVolumeLosesItsName) {
+  reload();
+  EXPECT_EQ(cell("Name", 2), "   Data");
+  lock.unlock();
+  parts.mounts->entries.erase(parts.mounts->entries.begin());
+  parts.volumes->volumes.erase(parts.volumes->volumes.begin());
+  reload();
+  EXPECT_EQ(cell("Name", 2), "   *Data");
+  EXPECT_EQ(cell("Info", 2), "(not mounted)");
+}
+
+TEST_F(PoolFixture, RenameFindsThePathWithoutRegardToCase) {
+  parts.volumes->refuseRename = false;
+  EXPECT_EQ(pool.SetFinder("Stuff", "/VOLUMES/data"), 0);
+  parts.volumes->refuseRename = true;
+  EXPECT_EQ(pool.SetFinder("Other", "/Volumes/Data"), 1);
+  EXPECT_EQ(pool.SetFinder("Other", "/Volumes/None"), -1);
+}
+
+}  // namespace
