@@ -6,6 +6,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 extern std::atomic<int> Testing;
 extern char Testdev[64];
@@ -41,7 +42,9 @@ class TestControl {
   void Testrun();
   // The cancel action.
   void Testcancel() { Canceled.fetch_add(1); }
-  // Waits for the worker started by the last Testmedia (tests, command line).
+  // Waits for the workers started by Testmedia (tests, command line). Not to be
+  // called on the thread that carries out the worker's (worker) TestUi calls
+  // while a worker may still make them.
   void join();
 
   std::atomic<int> Canceled{0};
@@ -49,6 +52,8 @@ class TestControl {
  private:
   TestUi& ui_;
   std::thread worker_;
+  std::atomic<bool> done_{true};      // the worker_ body has returned
+  std::vector<std::thread> retired_;  // earlier workers still refreshing when a new test began
 };
 
 }  // namespace vlm

@@ -1,0 +1,149 @@
+// Test control: the "Test Media" action, its worker, and cancel.
+//
+// Testing and Canceled are atomics shared by the user-interface thread and
+// the worker. Testdev, Testname and diskvect are written before the worker
+// starts (or by the worker) and left alone while Testing is 1. The worker's
+// window, alert and refresh steps go through TestUi and the alert seam, which
+// carry them to the user-interface thread and wait for them there.
+//
+// The worker is a joinable thread: join() and the destructor wait for it, and
+// the next Testmedia collects it. A new test may start while the previous
+// worker still refreshes (Testing is already 0 then); that worker is kept
+// aside and joined later, never waited for on the spot, since its refresh may
+// need the very thread that runs Testmedia.
+#include "perf/testctl.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "app/alerts.h"
+#include "app/startup.h"
+#include "disk/disk.h"
+#include "perf/runner.h"
+#include "perf/store.h"
+#include "util/prog.h"
+
+std::atomic<int> Testing{0};
+char Testdev[64] = "disk-error";
+char Testname[64] = "name-error";
+char service[64] = "-T";
+char* diskvect[10];
+
+namespace vlm {
+
+namespace {
+constexpr int kOutput = 32768;
+const char* const kAlertTitle = "Test Media";
+}  // namespace
+
+TestControl::~TestControl() { join(); }
+
+void TestControl::join() {
+  if (worker_.joinable()) worker_.join();
+  for (auto& t : retired_)
+    if (t.joinable()) t.join();
+  retired_.clear();
+}
+
+void TestControl::Testmedia() {
+  if (Testing.load() != 0) {
+    messbox(kAlertTitle, "A test is already running, you must wait for it to complete.", "Ok");
+    return;
+  }
+
+  int row = ui_.selectedRow();
+  char bsdname[sizeof(DISKINFO_::bsdname)];
+  char finder[sizeof(DISKINFO_::finder)];
+  bool found = false;
+  {
+    std::lock_guard<std::recursive_mutex> lock(disklock);
+    if (row >= 0 && row < ndiskarray && diskarray && diskarray[row]) {
+      zcpfield(bsdname, diskarray[row]->bsdname);
+      zcpfield(finder, diskarray[row]->finder);
+      found = true;
+    }
+  }
+  if (!found) {
+    messbox(kAlertTitle, "You must select a device to test.", "Ok");
+    return;
+  }
+
+  if (!ui_.hasProgressWindow()) {
+    messbox(kAlertTitle, "Can't find the Percent Window?.", "Ok");
+    return;
+  }
+
+  char question[256];
+  std::snprintf(question, sizeof question,
+                "You are about to test /dev/disk%s. THIS WILL TAKE SERVERAL MINUTES.", bsdname);
+  if (!messbox2("Test Media:", question, "Ok", "Cancel")) return;
+
+  ui_.progressStart();
+  char title[256];
+  std::snprintf(title, sizeof title, "Testing: /dev/disk%s", bsdname);
+  ui_.showProgressWindow(title);
+  ui_.progressReset();
+
+  Testing.store(1);
+  std::snprintf(Testdev, sizeof Testdev, "disk%s", bsdname);
+  zcpfield(Testname, finder);
+
+  // Collect the previous worker: at once if it has ended, later if it is
+  // still in its refresh.
+  if (worker_.joinable()) {
+    if (done_.load())
+      worker_.join();
+    else
+      retired_.push_back(std::move(worker_));
+  }
+  done_.store(false);
+  worker_ = std::thread([this] {
+    try {
+      Testrun();
+    } catch (const std::exception&) {
+      // A fatal error that returned (the test seam): the run is over.
+      Canceled.store(0);
+      Testing.store(0);
+    }
+    done_.store(true);
+  });
+}
+
+// Steps 1 and 12 of the original worker (its own object-memory scope) have
+// nothing to do on Linux.
+void TestControl::Testrun() {
+  diskvect[0] = const_cast<char*>(perfutilpath);
+  diskvect[1] = service;
+  diskvect[2] = Testdev;
+  diskvect[3] = Testname;
+  diskvect[4] = nullptr;
+
+  std::unique_ptr<char, decltype(&std::free)> buf(static_cast<char*>(zmemclr(kOutput)),
+                                                  &std::free);
+  int len = 0;
+  RunHooks hooks;
+  hooks.canceled = &Canceled;
+  hooks.pctgrab = [this](char* chunk) {
+    pctgrab(chunk, [this](double v) { ui_.progressSet(v); });
+  };
+  int status = Run2mem(buf.get(), kOutput, &len, diskvect, hooks);
+  buf.get()[len] = '\0';
+
+  const char* label = "Failed";
+  if (status == 0) {
+    perfcapture(Testdev, buf.get());
+    label = "Ok";
+  }
+
+  ui_.progressStop();
+  messbox("Test Media:", buf.get(), label);
+  buf.reset();
+
+  Testing.store(0);
+  Canceled.store(0);
+  ui_.refresh();
+}
+
+}  // namespace vlm

@@ -1,0 +1,129 @@
+// stub_util: a stand-in for vlmperfutil in tests of the test road.
+//
+// Command line as the application runs the utility:
+//     stub_util -T DEVICE NAME
+// Output (standard output, unbuffered, one write per line):
+//     "stub: testing /dev/DEVICE"
+//     "args: N [arg1] [arg2] ..."        every argument after argv[0], in brackets
+//     "Percent: 0" "Percent: 25" "Percent: 50" "Percent: 75" "Percent: 100",
+//         DELAY ms apart
+//     "Block size: 4096"                  free text
+//     "Sequential: 523.7" "Random: 81" "Dual: 610" "Threaded: 587"
+// and exit status 0.
+//
+// The mode comes from the program's own name: a link or copy named
+// "stub_util-MODE" (or "vlmperfutil-MODE"), or else the environment variable
+// VLM_STUB_MODE. Modes:
+//     ok      as above (the default)
+//     fail    "stub: can't open /dev/DEVICE", then result lines with the
+//             figures 1 2 3 4, and exit status 1
+//     wait    "Percent: 10" every DELAY ms until SIGCONT arrives (10 s at most:
+//             then "stub: no SIGCONT" and exit 4); after it goes on writing
+//             progress lines for 200 ms, then "Canceled" and "SIGCONT: N" (the
+//             number of signals received) and exit status 3
+//     usage   (any wrong command line, in any mode) "usage: ..." and exit 2
+// DELAY is VLM_STUB_DELAY_MS, default 20.
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+volatile sig_atomic_t conts = 0;
+void oncont(int) { conts = conts + 1; }
+
+void nap(long ms) {
+  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+  nanosleep(&ts, nullptr);
+}
+
+void say(const std::string& line) {
+  std::string s = line + "\n";
+  const char* p = s.data();
+  size_t n = s.size();
+  while (n > 0) {
+    ssize_t w = write(1, p, n);
+    if (w <= 0) std::exit(99);
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+}
+
+std::string mode(const char* argv0) {
+  std::string base = argv0;
+  size_t slash = base.rfind('/');
+  if (slash != std::string::npos) base = base.substr(slash + 1);
+  size_t dash = base.rfind('-');
+  if (dash != std::string::npos) return base.substr(dash + 1);
+  const char* env = std::getenv("VLM_STUB_MODE");
+  return env && *env ? env : "ok";
+}
+
+long delay() {
+  const char* env = std::getenv("VLM_STUB_DELAY_MS");
+  return env && *env ? std::atol(env) : 20;
+}
+
+void results(const char* seq, const char* rnd, const char* dual, const char* thr) {
+  say(std::string("Sequential: ") + seq);
+  say(std::string("Random: ") + rnd);
+  say(std::string("Dual: ") + dual);
+  say(std::string("Threaded: ") + thr);
+}
+
+int waitmode(long ms) {
+  struct sigaction sa {};
+  sa.sa_handler = oncont;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGCONT, &sa, nullptr);
+  for (long waited = 0; conts == 0; waited += ms) {
+    if (waited > 10000) {
+      say("stub: no SIGCONT");
+      return 4;
+    }
+    say("Percent: 10");
+    nap(ms);
+  }
+  for (long waited = 0; waited < 200; waited += ms) {
+    say("Percent: 10");
+    nap(ms);
+  }
+  say("Canceled");
+  say("SIGCONT: " + std::to_string(static_cast<int>(conts)));
+  return 3;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4 || std::strcmp(argv[1], "-T") != 0) {
+    say("usage: vlmperfutil -T diskN NAME");
+    return 2;
+  }
+  std::string m = mode(argv[0]);
+  long ms = delay();
+  say(std::string("stub: testing /dev/") + argv[2]);
+  std::string args = "args: " + std::to_string(argc - 1);
+  for (int i = 1; i < argc; ++i) args += std::string(" [") + argv[i] + "]";
+  say(args);
+
+  if (m == "fail") {
+    say(std::string("stub: can't open /dev/") + argv[2]);
+    results("1", "2", "3", "4");
+    return 1;
+  }
+  if (m == "wait") return waitmode(ms);
+
+  for (int pct = 0; pct <= 100; pct += 25) {
+    say("Percent: " + std::to_string(pct));
+    nap(ms);
+  }
+  say("Block size: 4096");
+  results("523.7", "81", "610", "587");
+  return 0;
+}

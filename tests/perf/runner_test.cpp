@@ -1,0 +1,286 @@
+// The process runner against real child processes (tests/helpers).
+#include "perf/runner.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/alerts.h"
+#include "app/startup.h"
+
+namespace {
+
+std::string helper(const std::string& name) { return std::string(VLM_HELPERS) + "/" + name; }
+
+struct Result {
+  int status = -1;
+  int count = -1;
+  std::string out;  // the stored bytes, NULs included
+};
+
+// Runs argv with Run2mem (hooks given) or run2mem (hooks null).
+Result run(std::vector<std::string> args, vlm::RunHooks* hooks = nullptr, int siz = 32768) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<char> buf(siz, '\0');
+  Result r;
+  r.status = hooks ? Run2mem(buf.data(), siz, &r.count, argv.data(), *hooks)
+                   : run2mem(buf.data(), siz, &r.count, argv.data());
+  r.out.assign(buf.data(), r.count);
+  return r;
+}
+
+int openfds() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  while (dirent* e = readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  closedir(d);
+  return n - 1;  // the directory's own descriptor
+}
+
+bool nochildren() {
+  int st;
+  return waitpid(-1, &st, WNOHANG) < 0 && errno == ECHILD;
+}
+
+void onint(int) {}
+
+// Installs a SIGINT handler for the test and checks the runner left it in place.
+struct SigintProbe {
+  struct sigaction mine {}, old {};
+  SigintProbe() {
+    mine.sa_handler = onint;
+    sigemptyset(&mine.sa_mask);
+    sigaction(SIGINT, &mine, &old);
+  }
+  bool intact() const {
+    struct sigaction now {};
+    sigaction(SIGINT, nullptr, &now);
+    return now.sa_handler == onint;
+  }
+  ~SigintProbe() { sigaction(SIGINT, &old, nullptr); }
+};
+
+TEST(Runner, SilentChildExitZero) {
+  vlm::RunHooks hooks;
+  Result r = run({helper("child_exit"), "0"}, &hooks);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.count, 0);
+}
+
+TEST(Runner, ExitStatusIsWaitStatus) {
+  for (int code : {1, 3, 255}) {
+    Result r = run({helper("child_exit"), std::to_string(code), "bye\n"});
+    EXPECT_EQ(r.status, code * 256) << code;
+    EXPECT_EQ(r.out, "bye\n");
+  }
+}
+
+TEST(Runner, SignalEndsChild) {
+  Result r = run({"/bin/sh", "-c", "kill -TERM $$"});
+  EXPECT_TRUE(WIFSIGNALED(r.status));
+  EXPECT_EQ(WTERMSIG(r.status), SIGTERM);
+}
+
+TEST(Runner, StderrAndStdoutInterleavedInOrder) {
+  vlm::RunHooks hooks;
+  Result r = run({helper("child_interleave"), "4"}, &hooks);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "out0\nerr0\nout1\nerr1\nout2\nerr2\nout3\nerr3\n");
+}
+
+TEST(Runner, NulByteEndsChunkTextOnlyInRun2mem) {
+  vlm::RunHooks hooks;
+  Result with = run({helper("child_nul")}, &hooks);
+  EXPECT_EQ(with.out, "abc");
+  EXPECT_EQ(with.count, 3);
+  Result raw = run({helper("child_nul")});
+  EXPECT_EQ(raw.out, std::string("abc\0def\n", 8));
+  EXPECT_EQ(raw.count, 8);
+}
+
+TEST(Runner, ProgressLinesTakenOutAndReported) {
+  std::vector<double> seen;
+  std::vector<std::string> chunks;
+  vlm::RunHooks hooks;
+  hooks.pctgrab = [&](char* chunk) {
+    chunks.push_back(chunk);
+    // A stand-in parser: one whole "Percent: N\n" line at the start of a chunk.
+    std::string s = chunk;
+    if (s.rfind("Percent: ", 0) == 0 && s.find('\n') != std::string::npos) {
+      seen.push_back(std::atof(s.c_str() + 9));
+      std::string rest = s.substr(s.find('\n') + 1);
+      std::copy(rest.c_str(), rest.c_str() + rest.size() + 1, chunk);
+    }
+  };
+  Result r = run({helper("child_exit"), "0", "Percent: 10\n", "@50", "Percent: 60\nabc\n", "@50",
+                  "tail\n"},
+                 &hooks);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(seen, (std::vector<double>{10, 60}));
+  EXPECT_EQ(r.out, "abc\ntail\n");
+  ASSERT_GE(chunks.size(), 3u);
+}
+
+TEST(Runner, SplitProgressLineStaysInOutput) {
+  int calls = 0;
+  vlm::RunHooks hooks;
+  hooks.pctgrab = [&](char*) { ++calls; };
+  Result r = run({helper("child_split")}, &hooks);
+  EXPECT_EQ(r.out, "Percent: 35\nrest\n");
+  EXPECT_EQ(calls, 2);  // each read is handed over on its own
+}
+
+TEST(Runner, BufferBoundary) {
+  // siz 32768 holds at most 32766 stored bytes.
+  Result ok = run({helper("child_flood"), "32766"});
+  EXPECT_EQ(ok.status, 0);
+  EXPECT_EQ(ok.count, 32766);
+
+  vlm::ScopedRecordingSeam seam;
+  SigintProbe probe;
+  int fds = openfds();
+  try {
+    run({helper("child_flood"), "32767"});
+    FAIL() << "no overflow";
+  } catch (const vlm::FatalError& e) {
+    EXPECT_STREQ(e.what(), "run2mem; input buffer overflow?");
+  }
+  EXPECT_EQ(openfds(), fds);
+  EXPECT_TRUE(nochildren());
+  EXPECT_TRUE(probe.intact());
+}
+
+TEST(Runner, OverflowCountsRawChunkBeforeProgressRemoval) {
+  vlm::ScopedRecordingSeam seam;
+  vlm::RunHooks hooks;
+  hooks.pctgrab = [](char* chunk) { chunk[0] = '\0'; };  // stores nothing at all
+  // A 100-byte buffer: the first 512-byte read can't fit whatever is removed.
+  EXPECT_THROW(run({helper("child_flood"), "2000"}, &hooks, 100), vlm::FatalError);
+  EXPECT_TRUE(nochildren());
+}
+
+TEST(Runner, MissingProgramIsFatal) {
+  vlm::ScopedRecordingSeam seam;
+  for (std::string path : {"/nonexistent/vlmperfutil", "/tmp"}) {
+    try {
+      run({path});
+      FAIL() << path;
+    } catch (const vlm::FatalError& e) {
+      EXPECT_EQ(std::string(e.what()), "run2mem: can't find: " + path);
+    }
+  }
+  ASSERT_EQ(seam.seam.alerts.size(), 2u);
+  EXPECT_EQ(seam.seam.alerts[0].title, "Velmora: Fatal Error");
+}
+
+TEST(Runner, ExecFailureReportedByChild) {
+  char path[] = "/tmp/vlm-runner-noexec-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "#!/bin/sh\n", 10), 10);
+  close(fd);
+  chmod(path, 0644);
+  vlm::RunHooks hooks;
+  Result r = run({path}, &hooks);
+  unlink(path);
+  EXPECT_EQ(r.status, 255 << 8);
+  EXPECT_EQ(r.out, std::string("run2mem; Can't run shell command: '") + path + "'\n");
+}
+
+TEST(Runner, ChildGetsOnlyStandardStreamsAndDefaultSigint) {
+  int extra = open("/dev/null", O_RDONLY);  // inheritable
+  int high = dup2(extra, 150);
+  ASSERT_GE(extra, 3);
+  ASSERT_EQ(high, 150);
+  SigintProbe probe;
+  Result r = run({helper("child_fds")});
+  close(extra);
+  close(high);
+  EXPECT_EQ(r.out, "fds:\nsigint: default\n");
+  EXPECT_TRUE(probe.intact());
+}
+
+TEST(Runner, SigintIgnoredInParentWhileRunning) {
+  SigintProbe probe;
+  // The child reports its parent's disposition through /proc: SigIgn bit 2 (SIGINT).
+  Result r = run({"/bin/sh", "-c", "grep SigIgn /proc/$PPID/status"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  unsigned long long mask = std::stoull(r.out.substr(r.out.find(':') + 1), nullptr, 16);
+  EXPECT_TRUE(mask & (1ull << (SIGINT - 1)));
+  EXPECT_TRUE(probe.intact());
+}
+
+TEST(Runner, TwoCancelsBetweenChunksGiveOneSigcont) {
+  std::atomic<int> canceled{0};
+  vlm::RunHooks hooks;
+  hooks.canceled = &canceled;
+  hooks.pctgrab = [&](char* chunk) {
+    if (std::string(chunk).find("ready") != std::string::npos) {
+      canceled.fetch_add(1);
+      canceled.fetch_add(1);
+    }
+  };
+  Result r = run({helper("child_wait_cont")}, &hooks);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out, "ready\ngot\ncont=1\n");
+  EXPECT_EQ(canceled.load(), 0);
+}
+
+TEST(Runner, CancelWhileSilentIsNotPassedWhenOutputEnds) {
+  // The request comes while the runner waits in its read and the child then
+  // ends without another chunk: it stays pending.
+  std::atomic<int> canceled{0};
+  std::thread late;
+  vlm::RunHooks hooks;
+  hooks.canceled = &canceled;
+  hooks.pctgrab = [&](char*) {
+    late = std::thread([&] {
+      usleep(100000);
+      canceled.fetch_add(1);
+    });
+  };
+  Result r = run({helper("child_exit"), "0", "first\n", "@300"}, &hooks);
+  late.join();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(canceled.load(), 1);
+}
+
+TEST(Runner, QorutilRunsUtilityWithOption) {
+  const char* saved = perfutilpath;
+  std::string stub = helper("stub_util");
+  perfutilpath = stub.c_str();
+  int status = -1;
+  char* out = qorutil('T', "disk7", "Vol", &status, nullptr);
+  perfutilpath = saved;
+  std::string text = out;
+  std::free(out);
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(text.find("args: 3 [-T] [disk7] [Vol]\n"), std::string::npos);
+  EXPECT_NE(text.find("Percent: 50\n"), std::string::npos);  // stored byte for byte
+}
+
+TEST(Runner, QorutilThirdArgument) {
+  const char* saved = perfutilpath;
+  std::string stub = helper("stub_util");
+  perfutilpath = stub.c_str();
+  char* out = qorutil('X', "a", "b", nullptr, "c");
+  perfutilpath = saved;
+  EXPECT_STREQ(out, "usage: vlmperfutil -T diskN NAME\n");
+  std::free(out);
+}
+
+}  // namespace
