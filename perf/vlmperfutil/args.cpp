@@ -1,0 +1,101 @@
+#include "perf/vlmperfutil/args.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "perf/vlmperfutil/common.h"
+#include "platform/devnames.h"
+
+namespace vpu {
+
+namespace {
+
+extern "C" void onCont(int) { gCancel.store(1, std::memory_order_relaxed); }
+
+// Strict decimal in [lo, hi]: digits only, no sign, no blanks.
+bool parseRange(const char* s, int lo, int hi, int& out) {
+  if (s[0] == '\0' || strlen(s) > 3) return false;
+  int v = 0;
+  for (const char* p = s; *p; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    v = v * 10 + (*p - '0');
+  }
+  if (v < lo || v > hi) return false;
+  out = v;
+  return true;
+}
+
+}  // namespace
+
+void installCancelHandler() {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = onCont;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: a blocked wait returns at once
+  sigaction(SIGCONT, &sa, nullptr);
+}
+
+void sanitiseProcess() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int nfd = open("/dev/null", O_RDWR);
+    if (nfd >= 0 && nfd != fd) {
+      dup2(nfd, fd);
+      close(nfd);
+    }
+  }
+  if (close_range(3, ~0U, 0) != 0) {
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+  }
+  clearenv();
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  signal(SIGPIPE, SIG_DFL);  // a reader that is gone ends us
+}
+
+bool parseArgs(int argc, char** argv, Args& out, std::string& why) {
+  bool haveT = false, haveS = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (strcmp(a, "-T") == 0 && !haveT) {
+      if (i + 2 >= argc) {
+        why = "-T needs a device name and a volume name";
+        return false;
+      }
+      out.device = argv[i + 1];
+      out.name = argv[i + 2];
+      haveT = true;
+      i += 2;
+    } else if (strcmp(a, "-s") == 0 && !haveS) {
+      if (i + 1 >= argc || !parseRange(argv[i + 1], 1, 60, out.seconds)) {
+        why = "-s needs a whole number of seconds from 1 to 60";
+        return false;
+      }
+      haveS = true;
+      i += 1;
+    } else {
+      char shown[41];
+      printable(shown, sizeof shown, a);
+      why = std::string("unexpected argument '") + shown + "'";
+      return false;
+    }
+  }
+  if (!haveT) {
+    why = "missing -T DEVICE NAME";
+    return false;
+  }
+  if (!vlm::devnames::wellFormed(out.device)) {
+    why = "device must be a name like disk2 or disk2s1, not a path";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vpu

@@ -1,0 +1,25 @@
+// Process hygiene for a set-user-ID start and the command line.
+#pragma once
+
+#include <string>
+
+namespace vpu {
+
+struct Args {
+  std::string device;  // "diskN" or "diskNsM", checked for form only
+  std::string name;    // the volume's name, free text, may be empty
+  int seconds = 5;     // measured time of each phase
+};
+
+// The SIGCONT handler (sets gCancel); installed before anything else.
+void installCancelHandler();
+
+// Standard descriptors open (on /dev/null if not), every other descriptor
+// closed, an empty environment, no blocked signals, SIGPIPE at its default.
+void sanitiseProcess();
+
+// Exactly: -T DEVICE NAME, and optionally -s SECONDS (1..60), each once.
+// False with a message in why on anything else.
+bool parseArgs(int argc, char** argv, Args& out, std::string& why);
+
+}  // namespace vpu

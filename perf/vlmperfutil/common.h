@@ -1,0 +1,36 @@
+// Shared pieces of the measuring utility: the cancel flag, the clock, output
+// in whole lines, exit codes.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+
+namespace vpu {
+
+enum Exit { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitCanceled = 3 };
+
+// Set by the SIGCONT handler; every loop polls it at least every 100 ms.
+extern std::atomic<int> gCancel;
+static_assert(std::atomic<int>::is_always_lock_free);
+inline bool canceled() { return gCancel.load(std::memory_order_relaxed) != 0; }
+
+inline int64_t nowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+constexpr int64_t kMs = 1000000;
+constexpr int64_t kSec = 1000000000;
+
+// One whole line (a line feed is added) in one write: say() to standard
+// output, complain() to standard error with the program's name in front.
+void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void complain(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Text from outside (volume and kernel names) made safe to print among the
+// result lines: control bytes become '?', ':' becomes '.', at most max bytes.
+void printable(char* dst, int size, const char* src);
+
+}  // namespace vpu

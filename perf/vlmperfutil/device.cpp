@@ -1,0 +1,123 @@
+#include "perf/vlmperfutil/device.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "perf/vlmperfutil/common.h"
+#include "platform/devnames.h"
+
+namespace vpu {
+
+namespace {
+
+std::string errText(const char* what, int err) { return std::string(what) + ": " + strerror(err); }
+
+}  // namespace
+
+int openDevice(const std::string& name, Device& dev, std::string& why) {
+  auto bd = vlm::devnames::byName(name);
+  if (!bd) {
+    why = "no block device is called " + name;
+    return kExitUsage;
+  }
+  if (bd->node.rfind("/dev/", 0) != 0 || bd->node.find("..") != std::string::npos) {
+    why = "unexpected device node for " + name;
+    return kExitUsage;
+  }
+  int fd = open(bd->node.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+  if (fd < 0) {
+    why = errText(("can't open " + bd->node).c_str(), errno);
+    return kExitFailed;
+  }
+  dev.fd = UniqueFd(fd);
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != bd->devno) {
+    why = bd->node + " is not the block device " + name + " names";
+    return kExitUsage;
+  }
+  int fl = fcntl(fd, F_GETFL);
+  if (fl < 0 || (fl & O_DIRECT) == 0) {
+    why = bd->node + " can't be read directly (O_DIRECT refused)";
+    return kExitFailed;
+  }
+  int lbs = 0;
+  if (ioctl(fd, BLKSSZGET, &lbs) != 0 || lbs < 512 || lbs > 65536 || (lbs & (lbs - 1)) != 0) {
+    why = errText(("can't read the logical block size of " + bd->node).c_str(), errno);
+    return kExitFailed;
+  }
+  uint64_t size = 0;
+  if (ioctl(fd, BLKGETSIZE64, &size) != 0) {
+    why = errText(("can't read the size of " + bd->node).c_str(), errno);
+    return kExitFailed;
+  }
+  dev.kernel = bd->kernel;
+  dev.node = bd->node;
+  dev.size = size;
+  dev.lbs = uint32_t(lbs);
+  return kExitOk;
+}
+
+bool probeRead(const Device& dev, std::string& why) {
+  const size_t len = dev.lbs < 4096 ? 4096 : dev.lbs;
+  std::unique_ptr<void, decltype(&free)> buf(aligned_alloc(4096, len), &free);
+  if (!buf) {
+    why = "out of memory";
+    return false;
+  }
+  ssize_t n;
+  do n = pread(dev.fd.get(), buf.get(), len, 0);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    why = errText(("can't read " + dev.node).c_str(), errno);
+    return false;
+  }
+  if (n == 0) {
+    why = dev.node + " returned no data";
+    return false;
+  }
+  return true;
+}
+
+bool dropPrivileges(std::string& why) {
+  const uid_t ruid = getuid();
+  const gid_t rgid = getgid();
+  if (geteuid() == 0 && setgroups(0, nullptr) != 0) {
+    why = errText("setgroups", errno);
+    return false;
+  }
+  if (setresgid(rgid, rgid, rgid) != 0) {
+    why = errText("setresgid", errno);
+    return false;
+  }
+  if (setresuid(ruid, ruid, ruid) != 0) {
+    why = errText("setresuid", errno);
+    return false;
+  }
+  uid_t r, e, s;
+  if (getresuid(&r, &e, &s) != 0 || r != ruid || e != ruid || s != ruid) {
+    why = "user ids did not change";
+    return false;
+  }
+  if (ruid != 0 && (setuid(0) == 0 || seteuid(0) == 0)) {
+    why = "root could be regained after dropping it";
+    return false;
+  }
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+    why = errText("PR_SET_NO_NEW_PRIVS", errno);
+    return false;
+  }
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);  // the open device stays out of reach of ptrace
+  return true;
+}
+
+}  // namespace vpu

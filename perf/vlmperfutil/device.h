@@ -1,0 +1,33 @@
+// The device under test: opened by name, checked, and the privileges dropped.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/sysfsread.h"
+
+namespace vpu {
+
+using UniqueFd = vlm::sysfs::UniqueFd;
+
+struct Device {
+  UniqueFd fd;          // O_RDONLY | O_DIRECT
+  std::string kernel;   // "loop3"
+  std::string node;     // "/dev/loop3"
+  uint64_t size = 0;    // bytes, BLKGETSIZE64
+  uint32_t lbs = 512;   // logical block size, BLKSSZGET
+};
+
+// Resolves the name, opens the node read-only and direct, and checks that it
+// is the block device the name maps to. Returns an exit code (kExitOk, or
+// kExitUsage / kExitFailed with the reason in why).
+int openDevice(const std::string& name, Device& dev, std::string& why);
+
+// One aligned read at offset 0: proves the device is readable with O_DIRECT.
+bool probeRead(const Device& dev, std::string& why);
+
+// Supplementary groups, then group, then user to the real ids; checks that
+// root can't be regained; no new privileges, not dumpable.
+bool dropPrivileges(std::string& why);
+
+}  // namespace vpu

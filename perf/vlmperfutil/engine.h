@@ -1,0 +1,95 @@
+// What an engine runs (streams of reads over a region) and what it counts.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "perf/vlmperfutil/stats.h"
+
+namespace vpu {
+
+// Reads of bs bytes over [begin, end) (both multiples of bs), depth in flight.
+// A sequential stream wraps to begin at end; a random one picks uniformly.
+struct Stream {
+  bool random = false;
+  uint64_t begin = 0;
+  uint64_t end = 0;
+  uint32_t bs = 0;
+  unsigned depth = 1;
+};
+
+// Absolute CLOCK_MONOTONIC times: completions from warmEnd on count; no new
+// read is submitted from stop on.
+struct Timeline {
+  int64_t warmEnd = 0;
+  int64_t stop = 0;
+};
+
+// What one worker (or a whole phase, merged) counted.
+struct Tally {
+  uint64_t bytes = 0;
+  uint64_t ios = 0;
+  int64_t start = 0;  // counting started (warmEnd)
+  int64_t last = 0;   // last counted completion
+  std::vector<uint64_t> perStream;  // bytes of each stream
+  Histogram lat;
+  int err = 0;        // first errno seen, 0 if none
+  uint64_t errOffset = 0;
+
+  void merge(const Tally& o);
+  int64_t elapsed() const { return last > start ? last - start : 0; }
+};
+
+// Prints progress; only the main thread calls it.
+class Progress {
+ public:
+  explicit Progress(int64_t plannedNs) : planned_(plannedNs) {}
+  void beginPhase(int64_t now, int64_t phaseNs);
+  void tick(int64_t now);
+  void finish();
+
+ private:
+  void print(int pct, int64_t now);
+  int64_t planned_;
+  int64_t doneBefore_ = 0, phaseStart_ = 0, phaseLen_ = 0, lastPrint_ = 0;
+  int lastPct_ = -1;
+};
+
+// One phase's parameters besides its streams.
+struct PhaseTime {
+  int64_t warmNs = 0;
+  int64_t durNs = 0;
+};
+
+class Engine {
+ public:
+  virtual ~Engine() = default;
+  virtual std::string describe() const = 0;
+  // All streams at once, as one worker in the calling thread's view.
+  virtual Tally run(const std::vector<Stream>& streams, PhaseTime pt, Progress& pg) = 0;
+  // The same random stream in each of `threads` threads, started together.
+  virtual Tally runThreads(const Stream& s, unsigned threads, PhaseTime pt, Progress& pg) = 0;
+};
+
+// io_uring rings and registered buffers for a main worker (up to mainDepth
+// reads of mainBs) and `threads` thread workers (threadDepth reads of
+// threadBs), set up now, while privileged. Null with the reason when
+// io_uring can't be had.
+std::unique_ptr<Engine> makeUringEngine(int fd, unsigned mainDepth, uint32_t mainBs,
+                                        unsigned threads, unsigned threadDepth,
+                                        uint32_t threadBs, std::string& why);
+// Blocking pread from a pool of threads, one per read in flight.
+std::unique_ptr<Engine> makePreadEngine(int fd);
+
+// Runs body(i, start) in n threads. Each calls start() once when ready: it
+// waits until all n have, and returns the timeline they share from then on.
+// The calling thread prints progress until every body has returned.
+using StartFn = std::function<Timeline()>;
+void runTogether(unsigned n, PhaseTime pt, Progress& pg,
+                 const std::function<void(unsigned, const StartFn&)>& body);
+
+}  // namespace vpu

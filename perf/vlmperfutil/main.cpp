@@ -1,0 +1,76 @@
+// vlmperfutil: read-only speed measurement of one block device, installed
+// set-user-ID root. Usage: vlmperfutil [-s SECONDS] -T DEVICE NAME
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "perf/vlmperfutil/args.h"
+#include "perf/vlmperfutil/common.h"
+#include "perf/vlmperfutil/device.h"
+#include "perf/vlmperfutil/engine.h"
+#include "perf/vlmperfutil/phases.h"
+
+using namespace vpu;
+
+namespace {
+
+int usage(const std::string& why) {
+  complain("%s", why.c_str());
+  complain("usage: vlmperfutil [-s SECONDS] -T DEVICE NAME   (DEVICE like disk2 or disk2s1)");
+  return kExitUsage;
+}
+
+void header(const Args& a, const Device& dev, const Plan& plan, const Engine& eng) {
+  char disk[40], vol[64], kern[40];
+  printable(disk, sizeof disk, a.device.c_str());
+  printable(vol, sizeof vol, a.name.c_str());
+  printable(kern, sizeof kern, dev.kernel.c_str());
+  say("vlmperfutil %s, volume \"%s\"", disk, vol);
+  say("Device /dev/%s: %llu bytes (%.1f MiB), logical block %u bytes", kern,
+      (unsigned long long)dev.size, double(dev.size) / double(kMiB), dev.lbs);
+  say("Engine %s; reading only, O_DIRECT", eng.describe().c_str());
+  say("Each phase: %.1f s warm-up, then %d s measured", double(plan.warmNs()) / 1e9, plan.seconds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  installCancelHandler();
+  sanitiseProcess();
+  Args args;
+  std::string why;
+  if (!parseArgs(argc, argv, args, why)) return usage(why);
+
+  Device dev;
+  if (int rc = openDevice(args.device, dev, why); rc != kExitOk) {
+    complain("%s", why.c_str());
+    return rc;
+  }
+  if (dev.size < kMinDevice) {
+    complain("/dev/%s is too small to measure (%llu bytes, at least %llu needed)",
+             dev.kernel.c_str(), (unsigned long long)dev.size, (unsigned long long)kMinDevice);
+    return kExitFailed;
+  }
+  Plan plan;
+  plan.size = dev.size;
+  plan.lbs = dev.lbs;
+  plan.threads = threadCount();
+  plan.seconds = args.seconds;
+
+  // Rings and registered buffers need the privileges still held here.
+  std::string uringWhy;
+  std::unique_ptr<Engine> eng = makeUringEngine(dev.fd.get(), kSeqDepth, plan.seqBs(),
+                                                plan.threads, kThreadDepth, plan.randBs(), uringWhy);
+  if (!dropPrivileges(why)) {
+    complain("can't drop privileges: %s", why.c_str());
+    return kExitFailed;
+  }
+  if (!eng) eng = makePreadEngine(dev.fd.get());
+  if (!probeRead(dev, why)) {
+    complain("%s", why.c_str());
+    return kExitFailed;
+  }
+  header(args, dev, plan, *eng);
+  if (!uringWhy.empty()) say("(%s)", uringWhy.c_str());
+  return measure(*eng, plan, "/dev/" + dev.kernel);
+}

@@ -1,0 +1,63 @@
+// Output in whole lines, one write each, so the reader never sees a line cut
+// by another writer and a progress line arrives in one piece.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "perf/vlmperfutil/common.h"
+
+namespace vpu {
+
+std::atomic<int> gCancel{0};
+
+namespace {
+
+void writeAll(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return;  // the reader is gone; nothing sensible left to do
+    p += w;
+    n -= size_t(w);
+  }
+}
+
+void emit(int fd, const char* prefix, const char* fmt, va_list ap) {
+  char line[640];
+  int n = snprintf(line, sizeof line, "%s", prefix);
+  int room = int(sizeof line) - n - 1;
+  int m = vsnprintf(line + n, size_t(room) + 1, fmt, ap);
+  n += (m < 0) ? 0 : (m > room - 1 ? room - 1 : m);
+  line[n++] = '\n';
+  writeAll(fd, line, size_t(n));
+}
+
+}  // namespace
+
+void say(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  emit(1, "", fmt, ap);
+  va_end(ap);
+}
+
+void complain(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  emit(2, "vlmperfutil: ", fmt, ap);
+  va_end(ap);
+}
+
+void printable(char* dst, int size, const char* src) {
+  int n = 0;
+  for (; src[0] != '\0' && n < size - 1; ++src) {
+    unsigned char c = static_cast<unsigned char>(*src);
+    dst[n++] = (c < 0x20 || c == 0x7f) ? '?' : (c == ':' ? '.' : char(c));
+  }
+  dst[n] = '\0';
+}
+
+}  // namespace vpu

@@ -1,0 +1,80 @@
+// Progress lines, the merge of counts, and the wait for worker threads.
+#include <time.h>
+
+#include <algorithm>
+#include <barrier>
+#include <thread>
+
+#include "perf/vlmperfutil/common.h"
+#include "perf/vlmperfutil/engine.h"
+
+namespace vpu {
+
+void Tally::merge(const Tally& o) {
+  if (o.ios != 0 || o.bytes != 0) {
+    start = (ios == 0 && bytes == 0) || o.start < start ? o.start : start;
+    last = std::max(last, o.last);
+  }
+  bytes += o.bytes;
+  ios += o.ios;
+  if (perStream.size() < o.perStream.size()) perStream.resize(o.perStream.size(), 0);
+  for (size_t i = 0; i < o.perStream.size(); ++i) perStream[i] += o.perStream[i];
+  lat.merge(o.lat);
+  if (err == 0 && o.err != 0) {
+    err = o.err;
+    errOffset = o.errOffset;
+  }
+}
+
+void Progress::beginPhase(int64_t now, int64_t phaseNs) {
+  doneBefore_ += phaseLen_;
+  phaseStart_ = now;
+  phaseLen_ = phaseNs;
+  tick(now);
+}
+
+void Progress::tick(int64_t now) {
+  if (lastPct_ >= 0 && now - lastPrint_ < 250 * kMs) return;
+  int64_t inPhase = std::clamp<int64_t>(now - phaseStart_, 0, phaseLen_);
+  int pct = planned_ > 0 ? int((doneBefore_ + inPhase) * 100 / planned_) : 0;
+  print(std::clamp(pct, 0, 99), now);
+}
+
+void Progress::finish() { print(100, nowNs()); }
+
+void Progress::print(int pct, int64_t now) {
+  pct = std::max(pct, lastPct_);  // never backwards
+  lastPct_ = pct;
+  lastPrint_ = now;
+  say("Percent: %d", pct);
+}
+
+void runTogether(unsigned n, PhaseTime pt, Progress& pg,
+                 const std::function<void(unsigned, const StartFn&)>& body) {
+  Timeline tl;
+  std::barrier sync(n + 1, [&]() noexcept {
+    const int64_t t0 = nowNs();
+    tl = {t0 + pt.warmNs, t0 + pt.warmNs + pt.durNs};
+  });
+  const StartFn start = [&] {
+    sync.arrive_and_wait();
+    return tl;
+  };
+  std::atomic<unsigned> finished{0};
+  std::vector<std::thread> pool;
+  for (unsigned i = 0; i < n; ++i) {
+    pool.emplace_back([&, i] {
+      body(i, start);
+      finished.fetch_add(1, std::memory_order_release);
+    });
+  }
+  sync.arrive_and_wait();
+  while (finished.load(std::memory_order_acquire) < n) {
+    timespec ts{0, 50 * kMs};
+    nanosleep(&ts, nullptr);
+    pg.tick(nowNs());
+  }
+  for (auto& t : pool) t.join();
+}
+
+}  // namespace vpu

@@ -1,0 +1,54 @@
+// Random offsets and latency statistics.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace vpu {
+
+// xoshiro256**, seeded through splitmix64.
+class Rng {
+ public:
+  explicit Rng(uint64_t seed);
+  uint64_t next();
+  // Uniform in [0, n) by multiply-shift: no modulo bias, no division.
+  uint64_t below(uint64_t n) { return uint64_t((unsigned __int128)next() * n >> 64); }
+
+ private:
+  uint64_t s_[4];
+};
+
+// A seed from the kernel's generator, mixed with a per-thread index so that
+// no two threads share a sequence and no run replays another.
+uint64_t freshSeed(unsigned index);
+
+// Log-linear latency histogram in nanoseconds: exact below 64, then 64
+// sub-buckets per power of two (under 1% relative error).
+class Histogram {
+ public:
+  static constexpr int kSub = 64;
+  static constexpr int kBuckets = kSub * 59;
+
+  Histogram() : b_(kBuckets, 0) {}
+  void add(uint64_t ns) {
+    ++b_[index(ns)];
+    ++n_;
+    sum_ += ns;
+  }
+  void merge(const Histogram& o);
+  void clear();
+  uint64_t count() const { return n_; }
+  double mean() const { return n_ ? double(sum_) / double(n_) : 0.0; }
+  // Midpoint of the first bucket whose running count reaches p * count.
+  uint64_t percentile(double p) const;
+
+  static int index(uint64_t v);
+  static uint64_t midpoint(int idx);
+
+ private:
+  std::vector<uint64_t> b_;
+  uint64_t n_ = 0;
+  uint64_t sum_ = 0;
+};
+
+}  // namespace vpu
