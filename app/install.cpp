@@ -1,12 +1,14 @@
 // Installation of the test utility with administrator rights.
 //
-// On Linux the mode and owner commands get administrator rights through
+// On Linux the owner and mode commands get administrator rights through
 // polkit's pkexec, both in one privileged call so that there is one password
-// prompt, in the order chmod 4711 then chown. The owner becomes root:root:
-// Linux has no "admin" group. The path reaches the commands as an argument of
-// the shell, never inside its text. A process that is already root runs the
-// two commands directly. rootybin waits for the commands to end, so that a
-// failed or declined first step never lets the second one run.
+// prompt. The owner becomes root:root: Linux has no "admin" group. The owner
+// is set first: Linux clears the set-user-ID bit whenever a file's owner
+// changes, so chmod 4711 followed by chown would leave mode 0711. The path
+// reaches the commands as an argument of the shell, never inside its text. A
+// process that is already root runs the two commands directly. rootybin waits
+// for the commands to end, so that a failed or declined first step never lets
+// the second one run.
 //
 // A file system mounted nosuid ignores the set-user-ID bit, so a utility there
 // can never run as root: autoauth says so and offers no installation.
@@ -70,9 +72,9 @@ PrivilegedRunner* setPrivilegedRunner(PrivilegedRunner* r) { return current_runn
 std::vector<std::vector<std::string>> rootycommands(const char* path, bool asroot) {
   std::string target = path;
   if (asroot)
-    return {{kChmod, kMode, "--", target}, {kChown, kOwner, "--", target}};
-  std::string script = std::string(kChmod) + " " + kMode + " -- \"$1\" && " + kChown + " " +
-                       kOwner + " -- \"$1\"";
+    return {{kChown, kOwner, "--", target}, {kChmod, kMode, "--", target}};
+  std::string script = std::string(kChown) + " " + kOwner + " -- \"$1\" && " + kChmod + " " +
+                       kMode + " -- \"$1\"";
   return {{kPkexec, kShell, "-c", script, "sh", target}};
 }
 

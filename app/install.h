@@ -8,7 +8,7 @@
 // Checks perfutilpath once at launch and, on the user's consent, installs the
 // utility with administrator rights.
 void autoauth();
-// Runs the mode and owner commands on path with administrator rights.
+// Runs the owner and mode commands on path with administrator rights.
 void rootybin(const char* path);
 
 namespace vlm {
@@ -25,8 +25,9 @@ class PrivilegedRunner {
 PrivilegedRunner* setPrivilegedRunner(PrivilegedRunner* runner);
 
 // The commands rootybin runs for path, in order; each runs only when the one
-// before succeeded. As root: chmod, then chown. Otherwise one pkexec call that
-// runs both under a single password prompt.
+// before succeeded. As root: chown root:root, then chmod 4711 (a change of
+// owner clears the set-user-ID bit). Otherwise one pkexec call that runs both
+// under a single password prompt.
 std::vector<std::vector<std::string>> rootycommands(const char* path, bool asroot);
 
 }  // namespace vlm
