@@ -1,0 +1,207 @@
+#include "app/appdelegate.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QFileInfo>
+#include <QItemSelectionModel>
+#include <QMainWindow>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableView>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "app/install.h"
+#include "app/startup.h"
+#include "table/pool.h"
+#include "util/prog.h"
+
+const char* const QorConfigureAppDelegate::kHomePage = "https://velmora.example/performance";
+
+namespace {
+QorConfigureAppDelegate::Opener& opener() {
+  static QorConfigureAppDelegate::Opener o;
+  return o;
+}
+bool openWithDesktop(const QUrl& url) {
+  auto& o = opener();
+  return o ? o(url) : QDesktopServices::openUrl(url);
+}
+}  // namespace
+
+void QorConfigureAppDelegate::setOpener(Opener o) { opener() = std::move(o); }
+
+class QorConfigureAppDelegate::Ui : public vlm::TestUi {
+ public:
+  explicit Ui(QorConfigureAppDelegate& d) : d_(d) {}
+  int selectedRow() override { return d_.uiSelectedRow(); }
+  bool hasProgressWindow() override { return d_.pctwindow != nullptr; }
+  void progressStart() override { d_.uiProgressStart(); }
+  void showProgressWindow(const std::string& title) override { d_.uiShowProgressWindow(title); }
+  void progressReset() override { d_.uiProgressReset(); }
+  void progressSet(double value) override { d_.uiProgressSet(value); }
+  void progressStop() override { d_.uiProgressStop(); }
+  void refresh() override { d_.uiRefresh(); }
+
+ private:
+  QorConfigureAppDelegate& d_;
+};
+
+vlm::TestUi& QorConfigureAppDelegate::testUi() { return *ui_; }
+
+QorConfigureAppDelegate::QorConfigureAppDelegate(QObject* parent)
+    : QObject(parent) {
+  ui_ = std::make_unique<Ui>(*this);
+  control_ = std::make_unique<vlm::TestControl>(*ui_);
+  Canceled = &control_->Canceled;
+  buildWindows();
+}
+
+QorConfigureAppDelegate::~QorConfigureAppDelegate() {
+  shutdown();
+  if (thepool == pool) thepool = nullptr;
+}
+
+void QorConfigureAppDelegate::shutdown() {
+  if (!control_) return;
+  if (Testing.load()) Testcancel();
+  bridge_.shutdown();
+  control_->join();
+}
+
+void QorConfigureAppDelegate::applicationDidFinishLaunching() {
+  themode = 0;
+  thedisk = nullptr;
+  thedev[0] = '\0';
+  splashwindow->show();
+  splashwindow->raise();
+  splashwindow->activateWindow();
+  menuinit();
+  perfutilinit(theargv0);
+  autoauth();
+  thepool = pool;
+  pool->ColorInit();
+  SetMode(0, nullptr);
+  QTimer::singleShot(1200, splashwindow, &QWidget::close);
+}
+
+void QorConfigureAppDelegate::SetMode(int mode, DISKINFO_* disk) {
+  if (mode >= 0) {
+    if (disk) {
+      thedisk = disk;
+      std::snprintf(thedev, sizeof thedev, "disk%s", disk->bsdname);
+      themode = mode;
+    } else {
+      thedisk = nullptr;
+      thedev[0] = '\0';
+      themode = 0;
+    }
+  }
+  // A reset clears the view's selection; the row index is kept, as a table
+  // keeps its selected row across a reload of its data.
+  int row = uiSelectedRow();
+  thedisk = pool->Reload(thedev, themode);
+  if (themode == 0) {
+    window->setWindowTitle(QStringLiteral("Velmora: Performance Tool"));
+    testmedia->setText(QStringLiteral("Test Media"));
+    testmedia->setFlat(false);
+  } else {
+    window->setWindowTitle(themode == 1 ? QStringLiteral("Sub-Mode-1")
+                                        : QStringLiteral("Sub-Mode-2"));
+  }
+  if (row >= 0 && row < pool->rowCount()) table->selectRow(row);
+  table->viewport()->update();
+}
+
+void QorConfigureAppDelegate::Refresh() { SetMode(-1, nullptr); }
+
+void QorConfigureAppDelegate::About() {
+  char version[250] = "*Error";
+  QByteArray v = QCoreApplication::applicationVersion().toUtf8();
+  bool ascii = !v.isEmpty() && std::all_of(v.begin(), v.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x80;
+  });
+  if (ascii) zcpfield(version, v.constData());
+  char buf[1024];
+  std::snprintf(buf, sizeof buf,
+                "Version %s\r\n(Apple RAID Mirroring Software)\r\n\r\n"
+                "Copyright (c) 2026 Velmora. All rights reserved.\r\n"
+                "Licensed for use with Velmora storage products; see %s\r\n",
+                version, kHomePage);
+  messbox("Velmora: Performance Tool", buf, "Ok");
+}
+
+void QorConfigureAppDelegate::Help() {
+  char buf[1000];
+  QFileInfo doc(QString::fromLocal8Bit(perfutilrtfd));
+  if (!doc.exists())
+    std::snprintf(buf, sizeof buf, "Can't locate the help file? ( %s )", perfutilrtfd);
+  else if (!openWithDesktop(QUrl::fromLocalFile(doc.absoluteFilePath())))
+    std::snprintf(buf, sizeof buf, "Can't open the help file? ( %s )", perfutilrtfd);
+  else
+    return;
+  messbox("VLM-Performance", buf, "Ok");
+}
+
+void QorConfigureAppDelegate::Visit() { openWithDesktop(QUrl(QString::fromLatin1(kHomePage))); }
+
+void QorConfigureAppDelegate::Testmedia() { control_->Testmedia(); }
+
+void QorConfigureAppDelegate::Testcancel() { control_->Testcancel(); }
+
+// --- the test road's window operations ---------------------------------------------
+// Testmedia calls these on the user-interface thread; the worker's calls are
+// carried over and wait (progressSet only queues: the bar never holds up the
+// utility's output).
+
+int QorConfigureAppDelegate::uiSelectedRow() {
+  int row = -1;
+  bridge_.call([&row, this] {
+    const QModelIndexList rows = table->selectionModel()->selectedRows();
+    if (!rows.isEmpty()) row = rows.front().row();
+  });
+  return row;
+}
+
+void QorConfigureAppDelegate::uiProgressStart() {
+  bridge_.call([this] { Progress->setRange(0, 0); });
+}
+
+void QorConfigureAppDelegate::uiShowProgressWindow(const std::string& title) {
+  bridge_.call([this, title] {
+    pctwindow->setWindowTitle(QString::fromLocal8Bit(title.c_str()));
+    pctwindow->show();
+    pctwindow->raise();
+    pctwindow->activateWindow();
+  });
+}
+
+void QorConfigureAppDelegate::uiProgressReset() {
+  bridge_.call([this] {
+    Progress->setRange(0, 100);
+    Progress->setValue(0);
+  });
+}
+
+void QorConfigureAppDelegate::uiProgressSet(double value) {
+  int v = static_cast<int>(std::clamp(value, 0.0, 100.0));
+  bridge_.post([this, v] {
+    Progress->setValue(v);
+    emit progressChanged(v);
+  });
+}
+
+void QorConfigureAppDelegate::uiProgressStop() {
+  bridge_.call([this] {
+    Progress->setRange(0, 100);
+    Progress->setValue(0);
+    pctwindow->hide();
+  });
+}
+
+void QorConfigureAppDelegate::uiRefresh() {
+  bridge_.call([this] { Refresh(); });
+}

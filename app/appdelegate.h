@@ -1,0 +1,100 @@
+// The application controller: owns the windows, the table and the progress
+// window, runs the launch sequence and carries the window's actions.
+#pragma once
+
+#include <QObject>
+#include <QUrl>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "app/gui_alerts.h"
+#include "disk/disk.h"
+#include "perf/testctl.h"
+
+class QDialog;
+class QLabel;
+class QMainWindow;
+class QProgressBar;
+class QPushButton;
+class QTableView;
+class QWidget;
+class Pool;
+
+class QorConfigureAppDelegate : public QObject {
+  Q_OBJECT
+ public:
+  // Opens a URL with the desktop's default handler; true when it did.
+  using Opener = std::function<bool(const QUrl&)>;
+  static const char* const kHomePage;
+  // Replaces the opener of Help and Visit (tests); nullptr restores the desktop's.
+  static void setOpener(Opener opener);
+
+  explicit QorConfigureAppDelegate(QObject* parent = nullptr);
+  ~QorConfigureAppDelegate() override;
+
+  // Interface objects, made in code before the launch handler runs.
+  QMainWindow* window = nullptr;
+  Pool* pool = nullptr;
+  QTableView* table = nullptr;
+  int32_t themode = 0;
+  int32_t hasmirror = 0;
+  int32_t hashfs = 0;
+  int32_t haspicks = 0;
+  DISKINFO_* thedisk = nullptr;
+  char thedev[64] = {};
+  QPushButton* refresh = nullptr;
+  QPushButton* testmedia = nullptr;
+  QDialog* pctwindow = nullptr;
+  QProgressBar* Progress = nullptr;
+  std::atomic<int>* Canceled = nullptr;  // the test control's count of cancel requests
+  QWidget* splashwindow = nullptr;
+
+  void setWindow(QMainWindow* w) { window = w; }
+
+  void applicationDidFinishLaunching();
+  bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
+  void SetMode(int mode, DISKINFO_* disk);
+
+  // Actions of the window.
+  void Refresh();
+  void About();
+  void Help();
+  void Visit();
+  void Testmedia();
+  void Testcancel();
+
+  vlm::TestControl& control() { return *control_; }
+  // Cancels a running test and waits for its worker; later worker calls to
+  // the window return at once. Called before the application ends.
+  void shutdown();
+
+  // The test road's window operations (vlm::TestUi, through testUi()).
+  // The worker's calls are carried over to the user-interface thread.
+  vlm::TestUi& testUi();
+  int uiSelectedRow();
+  void uiProgressStart();
+  void uiShowProgressWindow(const std::string& title);
+  void uiProgressReset();
+  void uiProgressSet(double value);
+  void uiProgressStop();
+  void uiRefresh();
+
+ signals:
+  void progressChanged(int value);  // each value the bar takes
+
+ private:
+  void buildWindows();
+  void buildProgressWindow();
+  void buildSplashWindow();
+
+  class Ui;
+  vlm::UiBridge bridge_;
+  std::unique_ptr<Ui> ui_;
+  std::unique_ptr<QMainWindow> windowOwner_;
+  std::unique_ptr<QDialog> pctOwner_;
+  std::unique_ptr<QWidget> splashOwner_;
+  std::unique_ptr<vlm::TestControl> control_;  // last: its worker ends first
+};

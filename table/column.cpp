@@ -1,0 +1,57 @@
+#include "table/column.h"
+
+#include "disk/disk.h"
+#include "table/pool.h"
+
+NumberFormat::NumberFormat() : NumberFormat(QLocale()) {}
+
+NumberFormat::NumberFormat(const QLocale& locale) : locale_(locale) {
+  locale_.setNumberOptions(locale_.numberOptions() & ~QLocale::OmitGroupSeparator);
+}
+
+namespace {
+bool isNumericId(const std::string& id) {
+  static const char* const numeric[] = {"Size", "Seq", "Sequential", "Random", "Dual Seq",
+                                        "Threaded"};
+  for (const char* n : numeric)
+    if (id == n) return true;
+  return false;
+}
+}  // namespace
+
+VLTableColumn::VLTableColumn(const char* identifier, QString title, int width)
+    : id_(identifier), title_(std::move(title)), width_(width), numeric_(isNumericId(id_)),
+      device_(id_ == "Device") {
+  if (numeric_) cell_.alignment = Qt::AlignRight | Qt::AlignVCenter;
+}
+
+const Cell* VLTableColumn::dataCellForRow(long row) const {
+  if (row < 0 || row >= ndiskarray || !thepool) return &cell_;
+  const DISKINFO_* rec = diskarray[row];
+  const Cell* cell;
+  if (device_ && samedev(rec)) {
+    cell = thepool->CArray[6];
+  } else {
+    if (rec->color < 0) return &cell_;  // never stored by the inventory
+    int slot = rec->color % 7;
+    cell = numeric_ ? thepool->NArray[slot] : thepool->CArray[slot];
+  }
+  return cell ? cell : &cell_;
+}
+
+QString readableSize(long long bytes) {
+  static const char* const units[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
+  if (bytes < 1024) return QStringLiteral("%1 B").arg(bytes);
+  double v = static_cast<double>(bytes);
+  int u = -1;
+  while (v >= 1024.0 && u < 5) {
+    v /= 1024.0;
+    ++u;
+  }
+  // 1023.96 KB would print as "1024.0 KB": show the next unit instead.
+  if (v >= 1023.95 && u < 5) {
+    v /= 1024.0;
+    ++u;
+  }
+  return QStringLiteral("%1 %2").arg(v, 0, 'f', 1).arg(QLatin1String(units[u]));
+}

@@ -1,0 +1,184 @@
+#include "table/pool.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QThread>
+
+#include <mutex>
+
+Pool* thepool = nullptr;
+
+namespace {
+
+struct ColumnDef {
+  const char* title;
+  int width;
+};
+// Titles and widths by the identifiers of vlm::kColumnIds, in table order.
+const ColumnDef kColumnDefs[11] = {
+    {"Seq", 44},          {"Name", 190},         {"Status", 150},           {"Size", 90},
+    {"Info", 230},        {"Mount", 150},        {"Device", 80},            {"Sequential (KB/s)", 124},
+    {"Random (KB/s)", 108}, {"Dual Seq (KB/s)", 116}, {"Threaded (KB/s)", 116},
+};
+
+// Ends a model reset even when the rebuild leaves by a fatal error.
+struct ResetGuard {
+  Pool* model;
+  void (Pool::*end)();
+  ~ResetGuard() { (model->*end)(); }
+};
+
+}  // namespace
+
+CellColors cellColors(int index, const QPalette& palette) {
+  // Hues of the seven cells; white leaves the base colour as it is.
+  static const QRgb hues[7] = {0, 0x3d7fff, 0x2fa84f, 0xe0b400, 0xff8c1a, 0x8a8a8a, 0xe03131};
+  QColor base = palette.color(QPalette::Active, QPalette::Base);
+  QColor text = palette.color(QPalette::Active, QPalette::Text);
+  if (index <= 0 || index > 6) return {base, text};
+  bool dark = base.lightnessF() < 0.5;
+  double a = dark ? 0.30 : 0.20;
+  QColor hue(hues[index]);
+  QColor mixed = QColor::fromRgbF(base.redF() * (1 - a) + hue.redF() * a,
+                                  base.greenF() * (1 - a) + hue.greenF() * a,
+                                  base.blueF() * (1 - a) + hue.blueF() * a);
+  return {mixed, text};
+}
+
+Pool::Pool(QObject* parent) : QAbstractTableModel(parent) {
+  columns_.reserve(11);
+  for (int i = 0; i < 11; ++i) {
+    columns_.emplace_back(vlm::kColumnIds[i], QString::fromLatin1(kColumnDefs[i].title),
+                          kColumnDefs[i].width);
+    columns_.back().pool = this;
+  }
+}
+
+void Pool::ColorInit() {
+  ColorInit(QApplication::instance() ? QApplication::palette() : QPalette());
+}
+
+void Pool::ColorInit(const QPalette& palette) {
+  Cell* templates[7] = {&CWhite, &CBlue, &CGreen, &CYellow, &COrange, &CGray, &CRed};
+  for (int i = 0; i < 7; ++i) {
+    CellColors c = cellColors(i, palette);
+    // White is the view's own background, so it follows the selection and
+    // theme exactly.
+    templates[i]->background = i == 0 ? QBrush() : QBrush(c.background);
+    templates[i]->foreground = QBrush(c.foreground);
+    CArray[i] = templates[i];
+  }
+  for (int i = 0; i < 7; ++i) {
+    ncopies_[i] = *CArray[i];
+    NArray[i] = &ncopies_[i];
+  }
+  for (int i = 0; i < 7; ++i) {
+    templates[i]->formatter = nullptr;
+    templates[i]->alignment = Qt::AlignLeft | Qt::AlignVCenter;
+  }
+  for (int i = 0; i < 7; ++i) {
+    ncopies_[i].formatter = &NFormat;
+    ncopies_[i].alignment = Qt::AlignRight | Qt::AlignVCenter;
+  }
+}
+
+DISKINFO_* Pool::Reload(const char* dev, int mode) {
+  Q_ASSERT(QThread::currentThread() == thread());
+  DISKINFO_* found;
+  {
+    beginResetModel();
+    ResetGuard guard{this, &Pool::endResetModel};
+    found = core_.Reload(dev, mode);
+  }
+  if (refreshtime) refreshtime->setText(QString::fromStdString(core_.refreshtime()));
+  return found;
+}
+
+void Pool::FinderNames() { core_.FinderNames(); }
+
+int Pool::SetFinder(const char* name, const char* mount) { return core_.SetFinder(name, mount); }
+
+int Pool::numberOfRowsInTableView() const {
+  std::lock_guard<std::recursive_mutex> lock(disklock);
+  return ndiskarray;
+}
+
+QVariant Pool::objectValueForTableColumn(const VLTableColumn& column, int row) const {
+  std::lock_guard<std::recursive_mutex> lock(disklock);
+  vlm::CellValue v = core_.objectValue(column.identifier(), row);
+  if (v.isNumber()) return QVariant(static_cast<qlonglong>(v.number));
+  return QVariant(QString::fromLocal8Bit(v.text.c_str()));
+}
+
+QString Pool::displayText(const VLTableColumn& column, int row) const {
+  std::lock_guard<std::recursive_mutex> lock(disklock);
+  vlm::CellValue v = core_.objectValue(column.identifier(), row);
+  if (!v.isNumber()) return QString::fromLocal8Bit(v.text.c_str());
+  if (column.identifier() == "Size") return readableSize(v.number);
+  const Cell* cell = column.dataCellForRow(row);
+  return cell->formatter ? cell->formatter->format(v.number) : QString::number(v.number);
+}
+
+int Pool::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : numberOfRowsInTableView();
+}
+
+int Pool::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(columns_.size());
+}
+
+QVariant Pool::cellRole(const Cell* cell, int role) const {
+  const QBrush& b = role == Qt::BackgroundRole ? cell->background : cell->foreground;
+  if (b.style() == Qt::NoBrush) return {};
+  return b;
+}
+
+QVariant Pool::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.column() < 0 || index.column() >= columnCount()) return {};
+  std::lock_guard<std::recursive_mutex> lock(disklock);
+  const int row = index.row();
+  if (row < 0 || row >= ndiskarray) return {};
+  const VLTableColumn& col = columns_[index.column()];
+  switch (role) {
+    case Qt::DisplayRole:
+      return displayText(col, row);
+    case SortRole:
+      return objectValueForTableColumn(col, row);
+    case Qt::ToolTipRole: {
+      vlm::CellValue v = core_.objectValue(col.identifier(), row);
+      if (col.identifier() == "Size" && v.isNumber())
+        return QStringLiteral("%1 bytes").arg(NFormat.format(v.number));
+      return QString::fromLocal8Bit(v.str().c_str()).trimmed();
+    }
+    case Qt::BackgroundRole:
+    case Qt::ForegroundRole:
+      return cellRole(col.dataCellForRow(row), role);
+    case Qt::TextAlignmentRole:
+      return static_cast<int>(col.dataCellForRow(row)->alignment);
+    default:
+      return {};
+  }
+}
+
+QVariant Pool::headerData(int section, Qt::Orientation o, int role) const {
+  if (o != Qt::Horizontal || section < 0 || section >= columnCount())
+    return QAbstractTableModel::headerData(section, o, role);
+  const VLTableColumn& col = columns_[section];
+  switch (role) {
+    case Qt::DisplayRole:
+      return col.title();
+    case Qt::TextAlignmentRole:
+      return static_cast<int>((col.numeric() ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
+    case Qt::ToolTipRole:
+      if (col.numeric() && col.identifier() != "Seq" && col.identifier() != "Size")
+        return QStringLiteral("Kilobytes (1000 bytes) per second");
+      return {};
+    default:
+      return {};
+  }
+}
+
+Qt::ItemFlags Pool::flags(const QModelIndex& index) const {
+  if (!index.isValid()) return Qt::NoItemFlags;
+  return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+}

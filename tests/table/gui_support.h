@@ -1,0 +1,100 @@
+// Support for the window tests: one application object under the offscreen
+// platform, machines built in code, and a guard that empties the disk list.
+#pragma once
+
+#include <QApplication>
+#include <QElapsedTimer>
+
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "disk/disk.h"
+#include "platform/platform.h"
+#include "tests/disk/records.h"
+
+namespace guitest {
+
+// The one QApplication of the test program (created on first use, so that
+// listing the tests needs no display).
+inline QApplication* ensureApp() {
+  static QApplication* app = [] {
+    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (!std::getenv("HOME")) setenv("HOME", "/root", 1);
+    static int argc = 1;
+    static char name[] = "gui_tests";
+    static char* argv[] = {name, nullptr};
+    auto* a = new QApplication(argc, argv);  // lives for the whole test program
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+    return a;
+  }();
+  return app;
+}
+
+// Processes events until done() or the timeout; true when done.
+inline bool spinUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.elapsed() > timeoutMs) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+// A machine built in code: registry, mount table and volume names.
+struct Machine : vlmtest::PlatformParts {
+  vlmtest::RegBuilder b;
+  Machine() { reg = b.reg; }
+
+  vlm::MemRegistry::Node& disk(int n, const std::string& name, long long size,
+                               const std::string& content) {
+    auto& ctl = b.node(reg->rootNode(), "IOAHCIController", "ahci" + std::to_string(n));
+    auto& drv = b.node(ctl, "IOBlockStorageDriver", "drive" + std::to_string(n));
+    return b.media(drv, "disk" + std::to_string(n), name + " Media", true, size, content);
+  }
+  vlm::MemRegistry::Node& part(vlm::MemRegistry::Node& whole, int n, int p,
+                               const std::string& name, long long size,
+                               const std::string& content) {
+    return b.media(whole, "disk" + std::to_string(n) + "s" + std::to_string(p), name, false,
+                   size, content);
+  }
+  void mount(const std::string& dev, const std::string& on, const std::string& volname) {
+    mounts->add("/dev/" + dev, on, "ext4", 4096, 262144, 65536);
+    volumes->volumes.push_back({on, true, volname});
+  }
+};
+
+constexpr const char* kGpt = "GUID_partition_scheme";
+constexpr const char* kHfsPlus = "48465300-0000-11AA-AA11-00306543ECAC";
+
+// Two disks: disk0 (256 MiB) with an EFI partition, a mounted HFS+ partition
+// "Data" and a product partition; disk1 (1 GiB) with an Apple_HFS partition.
+inline Machine smallMachine() {
+  Machine m;
+  auto& d0 = m.disk(0, "Example Disk", 268435456LL, kGpt);
+  m.part(d0, 0, 1, "EFI System Partition", 209715200LL, "C12A7328-F81F-11D2-BA4B-00A0C93EC93B");
+  m.part(d0, 0, 2, "Untitled 2", 52428800LL, kHfsPlus);
+  m.part(d0, 0, 3, "Mirror Slice", 5242880LL, "Velmora_HFS");
+  auto& d1 = m.disk(1, "Spare Drive", 1073741824LL, kGpt);
+  m.part(d1, 1, 1, "Old Volume", 1073000000LL, "Apple_HFS");
+  m.mount("disk0s2", "/media/data", "Data");
+  return m;
+}
+
+// disks whole disks of seven partitions each: disks * 8 rows.
+inline Machine bigMachine(int disks) {
+  Machine m;
+  for (int d = 0; d < disks; ++d) {
+    auto& w = m.disk(d, "Disk " + std::to_string(d), 1000LL * 1000 * 1000 * 1000, kGpt);
+    for (int p = 1; p <= 7; ++p)
+      m.part(w, d, p, "Part " + std::to_string(p), 100LL * 1000 * 1000 * 1000,
+             p % 2 ? kHfsPlus : "Velmora_HFS");
+  }
+  return m;
+}
+
+using ListGuard = vlmtest::ListGuard;
+
+}  // namespace guitest
