@@ -1,0 +1,177 @@
+// Device names on generated sysfs trees.
+#include <gtest/gtest.h>
+#include <sys/sysmacros.h>
+
+#include "platform/devnames.h"
+#include "platform/sysfsread.h"
+#include "tests/platform/fake_sysfs.h"
+
+using vlm::devnames::BlockDev;
+using vlm::testing::FakeSysfs;
+namespace dn = vlm::devnames;
+
+namespace {
+
+const char* kPci = "devices/pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0";
+const char* kPci2 = "devices/pci0000:00/0000:00:1f.2/ata2/host1/target1:0:0/1:0:0:0";
+const char* kNvme = "devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0";
+
+// Physical disks sorted by device number, then the virtual ones.
+void machine(FakeSysfs& fs) {
+  std::string sdb = fs.disk("sdb", "8:16", 2048, kPci2);
+  fs.part(sdb, "sdb1", 1, "8:17", 1024);
+  std::string nvme = fs.disk("nvme0n1", "259:0", 4096, kNvme, false);
+  fs.part(nvme, "nvme0n1p1", 1, "259:1", 100);
+  fs.part(nvme, "nvme0n1p2", 2, "259:2", 200);
+  std::string sda = fs.disk("sda", "8:0", 8192, kPci);
+  fs.part(sda, "sda1", 1, "8:1", 4000);
+  fs.part(sda, "sda5", 5, "8:5", 2000);   // a logical partition keeps its number
+  fs.part(sda, "sda6", 6, "8:6", 0);      // no media: left out
+  fs.disk("loop1", "7:1", 100, "devices/virtual");
+  fs.disk("loop0", "7:0", 200, "devices/virtual");
+  fs.disk("loop2", "7:2", 0, "devices/virtual");  // unused loop device: left out
+  fs.disk("dm-0", "253:0", 300, "devices/virtual");
+  fs.disk("zram0", "252:0", 0, "devices/virtual");
+}
+
+}  // namespace
+
+TEST(DevNames, NumbersPhysicalThenVirtualByDeviceNumber) {
+  FakeSysfs fs;
+  machine(fs);
+  std::vector<BlockDev> devs = dn::scan(fs.root());
+  struct Want { const char* name; const char* kernel; unsigned maj, min; bool virt; int partno; };
+  const Want want[] = {
+      {"disk0", "sda", 8, 0, false, 0},        {"disk0s1", "sda1", 8, 1, false, 1},
+      {"disk0s5", "sda5", 8, 5, false, 5},     {"disk1", "sdb", 8, 16, false, 0},
+      {"disk1s1", "sdb1", 8, 17, false, 1},    {"disk2", "nvme0n1", 259, 0, false, 0},
+      {"disk2s1", "nvme0n1p1", 259, 1, false, 1}, {"disk2s2", "nvme0n1p2", 259, 2, false, 2},
+      {"disk3", "loop0", 7, 0, true, 0},       {"disk4", "loop1", 7, 1, true, 0},
+      {"disk5", "dm-0", 253, 0, true, 0},
+  };
+  ASSERT_EQ(devs.size(), std::size(want));
+  for (size_t i = 0; i < devs.size(); ++i) {
+    SCOPED_TRACE(want[i].name);
+    EXPECT_EQ(devs[i].name, want[i].name);
+    EXPECT_EQ(devs[i].kernel, want[i].kernel);
+    EXPECT_EQ(devs[i].devno, makedev(want[i].maj, want[i].min));
+    EXPECT_EQ(devs[i].virt, want[i].virt);
+    EXPECT_EQ(devs[i].partno, want[i].partno);
+    EXPECT_EQ(devs[i].whole, want[i].partno == 0);
+    EXPECT_EQ(devs[i].node, std::string("/dev/") + want[i].kernel);
+  }
+  EXPECT_EQ(devs[0].size, 8192u * 512);
+  EXPECT_EQ(devs[1].parent, "sda");
+  EXPECT_EQ(devs[0].syspath, fs.root() + "/" + kPci + "/block/sda");
+  EXPECT_EQ(devs[6].syspath, fs.root() + "/" + kNvme + "/nvme0n1/nvme0n1p1");
+}
+
+TEST(DevNames, OddSysfsContentIsSkippedNotTrusted) {
+  FakeSysfs fs;
+  fs.disk("sda", "8:0", 100, kPci);
+  std::string bad = fs.disk("sdb", "8:16", 100, kPci2);
+  fs.write(bad + "/dev", "8:x\n");                                   // not a number
+  std::string sdc = fs.disk("sdc", "8:32", 100, kPci2);
+  fs.write(sdc + "/size", "12abc\n");                                // trailing junk
+  std::string sdd = fs.disk("sdd", "8:48", 100, kPci2);
+  fs.write(sdd + "/size", std::string("10\0", 3));                   // embedded NUL
+  std::string sde = fs.disk("sde", "8:64", 100, kPci2);
+  fs.write(sde + "/size", std::string(5000, '1'));                   // longer than any cap
+  std::string sdf = fs.disk("sdf", "8:80", 100, kPci2);
+  fs.write(sdf + "/size", "99999999999999999999999\n");              // overflows
+  fs.link("block/sdg", "../devices/nowhere/sdg");                    // dangling link
+  fs.link("block/bad name", "../" + std::string(kPci) + "/block/sda");  // not a kernel name
+  std::string sdh = fs.disk("sdh", "8:112", 100, kPci2);
+  fs.part(sdh, "sdh1", 1, "8:113", 10);
+  fs.write(sdh + "/sdh1/partition", "-1\n");
+  fs.part(sdh, "sdh2", 2, "8:114", 10);
+  fs.part(sdh, "sdh9", 2, "8:121", 10);  // a second partition 2: the first by number stays
+  std::vector<BlockDev> devs = dn::scan(fs.root());
+  ASSERT_EQ(devs.size(), 3u);
+  EXPECT_EQ(devs[0].kernel, "sda");
+  EXPECT_EQ(devs[1].kernel, "sdh");
+  EXPECT_EQ(devs[1].name, "disk1");
+  EXPECT_EQ(devs[2].kernel, "sdh2");
+  EXPECT_EQ(devs[2].name, "disk1s2");
+}
+
+TEST(DevNames, MissingRootOrBlockDirGivesNothing) {
+  EXPECT_TRUE(dn::scan("/nonexistent/sysroot").empty());
+  FakeSysfs fs;
+  ::rmdir((fs.root() + "/block").c_str());
+  EXPECT_TRUE(dn::scan(fs.root()).empty());
+}
+
+TEST(DevNames, OldLayoutDirectoriesUseTheDeviceLink) {
+  FakeSysfs fs;
+  fs.mkdirs("devices/pci0000:00");
+  fs.write("block/hda/dev", "3:0\n");
+  fs.write("block/hda/size", "100\n");
+  fs.link("block/hda/device", "../../devices/pci0000:00");
+  fs.write("block/ram0/dev", "1:0\n");
+  fs.write("block/ram0/size", "100\n");
+  auto devs = dn::scan(fs.root());
+  ASSERT_EQ(devs.size(), 2u);
+  EXPECT_EQ(devs[0].kernel, "hda");
+  EXPECT_FALSE(devs[0].virt);
+  EXPECT_EQ(devs[1].kernel, "ram0");
+  EXPECT_TRUE(devs[1].virt);
+  EXPECT_EQ(devs[1].syspath, fs.root() + "/block/ram0");
+}
+
+TEST(DevNames, LookUps) {
+  FakeSysfs fs;
+  machine(fs);
+  auto byName = dn::byName("disk2s2", fs.root());
+  ASSERT_TRUE(byName);
+  EXPECT_EQ(byName->kernel, "nvme0n1p2");
+  EXPECT_FALSE(dn::byName("disk02", fs.root()));   // not well formed
+  EXPECT_FALSE(dn::byName("disk9", fs.root()));
+  auto byDev = dn::byDevno(makedev(7, 1), fs.root());
+  ASSERT_TRUE(byDev);
+  EXPECT_EQ(byDev->name, "disk4");
+  EXPECT_FALSE(dn::byDevno(makedev(7, 2), fs.root()));  // size 0
+  auto devs = dn::scan(fs.root());
+  EXPECT_EQ(dn::findName(devs, "disk0s5")->kernel, "sda5");
+  EXPECT_EQ(dn::findName(devs, "DISK0"), nullptr);
+  EXPECT_EQ(dn::findDevno(devs, makedev(8, 17))->name, "disk1s1");
+  EXPECT_EQ(dn::findDevno(devs, makedev(99, 99)), nullptr);
+}
+
+TEST(DevNames, ConsoleStyleNodesUseSlashes) {
+  FakeSysfs fs;
+  fs.disk("cciss!c0d0", "104:0", 100, "devices/pci0000:00/0000:00:05.0");
+  auto devs = dn::scan(fs.root());
+  ASSERT_EQ(devs.size(), 1u);
+  EXPECT_EQ(devs[0].node, "/dev/cciss/c0d0");
+}
+
+TEST(DevNames, WellFormed) {
+  struct { const char* name; bool ok; } cases[] = {
+      {"disk0", true},   {"disk12", true},   {"disk0s1", true},  {"disk3s10", true},
+      {"disk", false},   {"disk01", false},  {"disk1s01", false}, {"disk1s", false},
+      {"Disk1", false},  {"rdisk1", false},  {"disk1s2s3", false}, {"disk-1", false},
+      {"disk1 ", false}, {"/dev/disk1", false}, {"", false},
+      {"disk12345678901234567890123456s1", false},  // 32 characters
+      {"disk1234567890123456789012345s1", true},    // 31 characters
+  };
+  for (const auto& c : cases) EXPECT_EQ(dn::wellFormed(c.name), c.ok) << c.name;
+}
+
+TEST(SysfsRead, StrictNumbersAndLinks) {
+  namespace fs = vlm::sysfs;
+  EXPECT_EQ(fs::parseU64("0"), 0u);
+  EXPECT_EQ(fs::parseU64("18446744073709551615"), UINT64_MAX);
+  EXPECT_FALSE(fs::parseU64("18446744073709551616"));
+  EXPECT_FALSE(fs::parseU64(""));
+  EXPECT_FALSE(fs::parseU64("+1"));
+  EXPECT_FALSE(fs::parseU64(" 1"));
+  EXPECT_EQ(fs::parseDevno("259:3"), makedev(259, 3));
+  EXPECT_FALSE(fs::parseDevno("259"));
+  EXPECT_FALSE(fs::parseDevno("259:"));
+  EXPECT_FALSE(fs::parseDevno(":3"));
+  EXPECT_EQ(fs::joinRelative("block", "../devices/virtual/block/loop0"), "devices/virtual/block/loop0");
+  EXPECT_EQ(fs::joinRelative("block", "./../devices//x/"), "devices/x");
+  EXPECT_FALSE(fs::joinRelative("block", "../../etc"));
+  EXPECT_FALSE(fs::joinRelative("block", "/sys/devices/x"));
+}

@@ -1,0 +1,102 @@
+// A generated sysfs tree in a temporary directory: <root>/block/<name> links
+// into <root>/devices/..., with the attributes the scan reads. Used by the
+// platform tests and the sysfs benchmark.
+#pragma once
+
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+namespace vlm::testing {
+
+class FakeSysfs {
+ public:
+  FakeSysfs() {
+    char tmpl[] = "/tmp/vlm-sysfs-XXXXXX";
+    if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+    root_ = tmpl;
+    mkdirs("block");
+    mkdirs("devices/virtual");
+  }
+  ~FakeSysfs() {
+    ::nftw(root_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); },
+           16, FTW_DEPTH | FTW_PHYS);
+  }
+  FakeSysfs(const FakeSysfs&) = delete;
+  FakeSysfs& operator=(const FakeSysfs&) = delete;
+
+  const std::string& root() const { return root_; }
+
+  void mkdirs(const std::string& rel) {
+    std::string p = root_;
+    size_t i = 0;
+    while (i <= rel.size()) {
+      size_t j = rel.find('/', i);
+      if (j == std::string::npos) j = rel.size();
+      p += "/" + rel.substr(i, j - i);
+      ::mkdir(p.c_str(), 0755);
+      i = j + 1;
+    }
+  }
+  void write(const std::string& rel, const std::string& content) {
+    auto s = rel.rfind('/');
+    if (s != std::string::npos) mkdirs(rel.substr(0, s));
+    std::ofstream(root_ + "/" + rel, std::ios::binary | std::ios::trunc) << content;
+  }
+  void link(const std::string& rel, const std::string& target) {
+    auto s = rel.rfind('/');
+    if (s != std::string::npos) mkdirs(rel.substr(0, s));
+    ::unlink((root_ + "/" + rel).c_str());
+    if (::symlink(target.c_str(), (root_ + "/" + rel).c_str()) != 0) throw std::runtime_error("symlink");
+  }
+  // A device directory with its subsystem link (the target's base name counts).
+  void device(const std::string& rel, const std::string& subsystem) {
+    mkdirs(rel);
+    if (!subsystem.empty()) link(rel + "/subsystem", "/sys/bus/" + subsystem);
+  }
+
+  // A whole disk below devdir ("devices/virtual" for virtual ones); inBlockDir
+  // puts it in devdir/block/<name> as most drivers do (NVMe does not).
+  // Returns the disk's directory relative to the root.
+  std::string disk(const std::string& name, const std::string& devno, unsigned long long sectors,
+                   const std::string& devdir, bool inBlockDir = true, bool rotational = false) {
+    std::string dir = devdir + (inBlockDir ? "/block/" : "/") + name;
+    mkdirs(dir + "/holders");
+    mkdirs(dir + "/power");
+    write(dir + "/dev", devno + "\n");
+    write(dir + "/size", std::to_string(sectors) + "\n");
+    write(dir + "/ro", "0\n");
+    write(dir + "/removable", "0\n");
+    write(dir + "/queue/rotational", rotational ? "1\n" : "0\n");
+    write(dir + "/queue/logical_block_size", "512\n");
+    write(dir + "/uevent", "MAJOR=0\nDEVNAME=" + name + "\nDEVTYPE=disk\n");
+    if (devdir != "devices/virtual") link(dir + "/device", inBlockDir ? "../.." : "..");
+    link("block/" + name, "../" + dir);
+    return dir;
+  }
+  // A partition directory inside a disk's directory.
+  std::string part(const std::string& diskDir, const std::string& name, int partno,
+                   const std::string& devno, unsigned long long sectors, const std::string& partname = "") {
+    std::string dir = diskDir + "/" + name;
+    mkdirs(dir + "/holders");
+    write(dir + "/dev", devno + "\n");
+    write(dir + "/size", std::to_string(sectors) + "\n");
+    write(dir + "/partition", std::to_string(partno) + "\n");
+    write(dir + "/ro", "0\n");
+    std::string ue = "DEVNAME=" + name + "\nDEVTYPE=partition\nPARTN=" + std::to_string(partno) + "\n";
+    if (!partname.empty()) ue += "PARTNAME=" + partname + "\n";
+    write(dir + "/uevent", ue);
+    return dir;
+  }
+
+ private:
+  std::string root_;
+};
+
+}  // namespace vlm::testing
