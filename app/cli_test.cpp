@@ -1,0 +1,228 @@
+// --test diskN [--yes]: the road of one test on the terminal. The same test
+// control as the window's, with the question asked on the terminal, the
+// progress drawn as a bar on standard error, the utility's output and the
+// figures on standard output, and the refreshed listing at the end.
+//
+// Signals: Ctrl-C before the test starts ends the program. While the utility
+// runs, the runner ignores SIGINT in this process and the utility has the
+// default action, so Ctrl-C at the terminal (which signals the whole
+// foreground group) ends the utility and the test is reported as "Failed".
+// Outside the runner's window, and at any time by SIGTERM sent to this
+// process alone, a signal during the test is a cancel request (Testcancel):
+// the utility gets SIGCONT with its next chunk of output.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "app/alerts.h"
+#include "app/cli.h"
+#include "app/startup.h"
+#include "disk/disk.h"
+#include "perf/store.h"
+#include "perf/testctl.h"
+#include "table/poolcore.h"
+#include "util/prog.h"
+
+namespace vlm {
+namespace {
+
+// The progress "window": a bar on standard error.
+class TerminalUi : public TestUi {
+ public:
+  TerminalUi(int row, PoolCore& pool) : row_(row), pool_(pool), tty_(isatty(2)) {}
+  int selectedRow() override { return row_; }
+  bool hasProgressWindow() override { return true; }
+  void progressStart() override {}
+  void showProgressWindow(const std::string& title) override {
+    std::fprintf(stderr, "%s\n", title.c_str());
+  }
+  void progressReset() override { draw(0); }
+  void progressSet(double value) override { draw(value); }
+  void progressStop() override {
+    if (tty_ && last_ >= 0) std::fputc('\n', stderr);
+    last_ = -1;
+    std::fflush(stderr);
+  }
+  void refresh() override {
+    std::lock_guard<std::recursive_mutex> lock(disklock);
+    pool_.Reload("", 0);
+  }
+
+ private:
+  void draw(double value) {
+    int pct = value < 0 ? 0 : value > 100 ? 100 : static_cast<int>(value);
+    if (pct == last_) return;
+    last_ = pct;
+    constexpr int width = 30;
+    char bar[width + 1];
+    int fill = pct * width / 100;
+    for (int i = 0; i < width; ++i) bar[i] = i < fill ? '#' : '.';
+    bar[width] = '\0';
+    std::fprintf(stderr, tty_ ? "\r[%s] %3d%%" : "[%s] %3d%%\n", bar, pct);
+    std::fflush(stderr);
+  }
+
+  int row_;
+  PoolCore& pool_;
+  bool tty_;
+  int last_ = -1;
+};
+
+// Alerts on the terminal: the question is answered by --yes or by the user,
+// the result alert prints the utility's output, the rest goes to the console.
+class TerminalSeam : public AlertSeam {
+ public:
+  explicit TerminalSeam(bool yes) : yes_(yes) {}
+  int alert(const std::string& title, const std::string& msg,
+            const std::vector<std::string>& buttons) override {
+    if (title == "Test Media:" && buttons.size() == 2) return consent(msg);
+    if (title == "Test Media:" && buttons.size() == 1) {
+      std::fwrite(msg.data(), 1, msg.size(), stdout);
+      if (!msg.empty() && msg.back() != '\n') std::fputc('\n', stdout);
+      std::printf("Result: %s\n", buttons[0].c_str());
+      std::fflush(stdout);
+      result_ = buttons[0];
+      return 0;
+    }
+    return console_.alert(title, msg, buttons);
+  }
+  void quit() override {}
+
+  bool declined() const { return declined_; }
+  const std::string& result() const { return result_; }  // "Ok", "Failed" or empty
+
+ private:
+  int consent(const std::string& question) {
+    std::fprintf(stderr, "%s\n", question.c_str());
+    if (yes_) {
+      std::fputs("Ok (--yes)\n", stderr);
+      return 0;
+    }
+    std::fputs("Go on? [y/N] ", stderr);
+    std::fflush(stderr);
+    char line[32] = "";
+    if (!std::fgets(line, sizeof line, stdin)) line[0] = '\0';
+    declined_ = !(line[0] == 'y' || line[0] == 'Y');
+    return declined_ ? 1 : 0;
+  }
+
+  bool yes_;
+  bool declined_ = false;
+  std::string result_;
+  ConsoleAlertSeam console_;
+};
+
+// Signals during the test become cancel requests; before it they end the
+// program as usual. Both flags are lock-free atomics, safe in a handler.
+std::atomic<std::atomic<int>*> cancel_target{nullptr};
+static_assert(std::atomic<int>::is_always_lock_free);
+static_assert(std::atomic<std::atomic<int>*>::is_always_lock_free);
+
+void oncancel(int sig) {
+  std::atomic<int>* target = cancel_target.load();
+  if (target && Testing.load() != 0) {
+    target->fetch_add(1);
+    return;
+  }
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+class CancelSignals {
+ public:
+  explicit CancelSignals(std::atomic<int>& canceled) {
+    cancel_target.store(&canceled);
+    struct sigaction sa {};
+    sa.sa_handler = oncancel;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, &oldint_);
+    sigaction(SIGTERM, &sa, &oldterm_);
+  }
+  ~CancelSignals() {
+    sigaction(SIGINT, &oldint_, nullptr);
+    sigaction(SIGTERM, &oldterm_, nullptr);
+    cancel_target.store(nullptr);
+  }
+
+ private:
+  struct sigaction oldint_ {}, oldterm_ {};
+};
+
+// Row of "diskN..." (or "/dev/diskN...") in the display array, -1 if absent.
+int findrow(const std::string& dev) {
+  std::string name = dev.rfind("/dev/", 0) == 0 ? dev.substr(5) : dev;
+  std::lock_guard<std::recursive_mutex> lock(disklock);
+  for (int i = 0; i < ndiskarray; ++i) {
+    char full[64];
+    std::snprintf(full, sizeof full, "disk%s", diskarray[i]->bsdname);
+    if (zcpxcap(full, name.c_str())) return i;
+  }
+  return -1;
+}
+
+void printfigures(const char* dev) {
+  std::lock_guard<std::mutex> lock(storelock);
+  for (DISKSTAT_* e = diskstat0; e; e = e->next) {
+    if (!zcpxcap(e->name, dev)) continue;
+    std::printf("Figures for %s: Sequential %d  Random %d  Dual Seq %d  Threaded %d\n", e->name,
+                e->perf.seqkps, e->perf.randkps, e->perf.dualkps, e->perf.threadkps);
+    return;
+  }
+  std::printf("No figures for %s in the utility's output.\n", dev);
+}
+
+}  // namespace
+
+int cliTest(const CliOptions& opts) {
+  if (!opts.yes && !isatty(0)) {
+    std::fputs("VLM-Performance: --test asks before it starts; answer on a terminal or give --yes\n",
+               stderr);
+    return 2;
+  }
+  menuinit();
+  perfutilinit(theargv0);
+  PoolCore pool;
+  {
+    std::lock_guard<std::recursive_mutex> lock(disklock);
+    pool.Reload("", 0);
+  }
+  int row = findrow(opts.testDevice);
+  if (row < 0) {
+    std::fprintf(stderr, "VLM-Performance: no device %s in the list (see --list)\n",
+                 opts.testDevice.c_str());
+    return 2;
+  }
+  if (zftype(perfutilpath) != '-') {
+    std::fprintf(stderr, "VLM-Performance: the test utility is missing: %s\n", perfutilpath);
+    return 1;
+  }
+
+  TerminalSeam seam(opts.yes);
+  AlertSeam* prev = setAlertSeam(&seam);
+  TerminalUi ui(row, pool);
+  {
+    TestControl ctl(ui);
+    CancelSignals signals(ctl.Canceled);
+    ctl.Testmedia();
+    ctl.join();
+  }
+  setAlertSeam(prev);
+
+  if (seam.declined()) {
+    std::fputs("VLM-Performance: test not started.\n", stderr);
+    return 1;
+  }
+  bool ok = seam.result() == "Ok";
+  if (ok) printfigures(Testdev);
+  std::fputc('\n', stdout);
+  cliList(opts);
+  return ok ? 0 : 1;
+}
+
+}  // namespace vlm

@@ -1,0 +1,133 @@
+// --test on the command line: the real program in a bundle of its own whose
+// utility is the stand-in (tests/helpers/stub_util), on this machine's disks.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "perf/runner.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A copy of the program's bundle with stub_util as its vlmperfutil.
+class StubBundle {
+ public:
+  StubBundle() {
+    char tmpl[] = "/tmp/vlm-clitest-XXXXXX";
+    root_ = mkdtemp(tmpl);
+    fs::path contents = root_ / "VLM-Performance.app" / "Contents";
+    fs::create_directories(contents / "MacOS");
+    fs::create_directories(contents / "Resources");
+    program_ = contents / "MacOS" / "VLM-Performance";
+    utility_ = contents / "Resources" / "vlmperfutil";
+    fs::path built = fs::path(VLM_BUNDLE_DIR) / "Contents" / "MacOS" / "VLM-Performance";
+    if (!fs::exists(built)) return;
+    fs::copy_file(built, program_);
+    fs::copy_file(fs::path(VLM_HELPERS) / "stub_util", utility_);
+    ready_ = true;
+  }
+  ~StubBundle() {
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+  bool ready() const { return ready_; }
+  const fs::path& utility() const { return utility_; }
+
+  // Runs the program with the shell words in args, standard input from
+  // /dev/null; returns the exit status and the joined output.
+  int run(const std::string& args, std::string& out, const std::string& env = "") const {
+    std::string cmd = "HOME=${HOME:-/root} " + env + " exec '" + program_.string() + "' " + args +
+                      " </dev/null";
+    std::vector<std::string> words = {"/bin/sh", "-c", cmd};
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    std::vector<char> buf(32768, '\0');
+    int len = 0;
+    int status = run2mem(buf.data(), static_cast<int>(buf.size()), &len, argv.data());
+    out.assign(buf.data(), len);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  // The first device of the listing, or empty.
+  std::string firstDevice() const {
+    std::string out;
+    if (run("--list --json", out) != 0) return "";
+    size_t at = out.find("\"Device\": \"");
+    if (at == std::string::npos) return "";
+    at += 11;
+    return out.substr(at, out.find('"', at) - at);
+  }
+
+ private:
+  fs::path root_, program_, utility_;
+  bool ready_ = false;
+};
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!bundle.ready()) GTEST_SKIP() << "the program is not built: " << VLM_BUNDLE_DIR;
+    dev = bundle.firstDevice();
+    if (dev.empty()) GTEST_SKIP() << "no block device listed on this machine";
+  }
+  StubBundle bundle;
+  std::string dev;
+};
+
+TEST_F(CliTest, SuccessfulTestPrintsOutputFiguresAndListing) {
+  std::string out;
+  EXPECT_EQ(bundle.run("--test " + dev + " --yes", out), 0) << out;
+  EXPECT_NE(out.find("You are about to test /dev/" + dev + ". THIS WILL TAKE SERVERAL MINUTES."),
+            std::string::npos);
+  EXPECT_NE(out.find("args: 3 [-T] [" + dev + "] ["), std::string::npos) << out;
+  EXPECT_NE(out.find("] 100%"), std::string::npos) << out;  // the bar reached the end
+  EXPECT_NE(out.find("Result: Ok\n"), std::string::npos);
+  EXPECT_NE(out.find("Figures for " + dev + ": Sequential 523  Random 81  Dual Seq 610  Threaded 587"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Refreshed: "), std::string::npos);  // the listing follows
+  EXPECT_EQ(out.find("Percent: "), std::string::npos);   // progress lines are not shown
+}
+
+TEST_F(CliTest, FailedUtilityExitsOne) {
+  std::string out;
+  EXPECT_EQ(bundle.run("--test " + dev + " --yes", out, "VLM_STUB_MODE=fail"), 1) << out;
+  EXPECT_NE(out.find("Result: Failed\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Figures for"), std::string::npos);
+}
+
+TEST_F(CliTest, RefusedRequests) {
+  struct Case {
+    std::string args;
+    int status;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"--test " + dev, 2, "answer on a terminal or give --yes"},
+      {"--test disk987654 --yes", 2, "no device disk987654 in the list"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    EXPECT_EQ(bundle.run(c.args, out), c.status) << c.args << "\n" << out;
+    EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    EXPECT_EQ(out.find("stub: testing"), std::string::npos) << c.args;
+  }
+}
+
+TEST_F(CliTest, MissingUtility) {
+  fs::remove(bundle.utility());
+  std::string out;
+  EXPECT_EQ(bundle.run("--test " + dev + " --yes", out), 1);
+  EXPECT_NE(out.find("the test utility is missing"), std::string::npos) << out;
+}
+
+}  // namespace
