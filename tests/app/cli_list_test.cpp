@@ -1,0 +1,89 @@
+// --list and --list --json over a replayed machine.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/cli.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Runs the listing with standard output sent to a temporary file.
+std::string listing(const char* machine, bool json) {
+  std::string base = std::string(VLM_FIXTURES) + "/" + machine;
+  vlm::CliOptions o;
+  o.list = true;
+  o.json = json;
+  o.registryFile = base + ".registry.json";
+  o.mountsFile = base + ".mounts.json";
+  std::string err;
+  EXPECT_TRUE(vlm::setupPlatform(o, err)) << err;
+  std::fflush(stdout);
+  FILE* tmp = std::tmpfile();
+  int saved = dup(1);
+  dup2(fileno(tmp), 1);
+  int rc = vlm::cliList(o);
+  std::fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  EXPECT_EQ(rc, 0);
+  std::string out;
+  std::rewind(tmp);
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, tmp)) > 0) out.append(buf, n);
+  std::fclose(tmp);
+  return out;
+}
+
+std::vector<std::string> lines(const std::string& s) {
+  std::vector<std::string> v;
+  std::istringstream in(s);
+  for (std::string l; std::getline(in, l);) v.push_back(l);
+  return v;
+}
+
+TEST(CliList, TextTableIsAligned) {
+  std::vector<std::string> l = lines(listing("desktop", false));
+  ASSERT_EQ(l.size(), 10u);  // header, 8 rows, stamp
+  const std::string& head = l[0];
+  EXPECT_EQ(head.rfind("Seq  Name", 0), 0u);
+  size_t dev = head.find("Device");
+  size_t node = head.find("Node");
+  ASSERT_NE(dev, std::string::npos);
+  ASSERT_NE(node, std::string::npos);
+  for (const char* t : {"Status", "Size", "Bytes", "Info", "Mount", "Sequential", "Random",
+                        "Dual Seq", "Threaded"})
+    EXPECT_NE(head.find(t), std::string::npos) << t;
+  EXPECT_EQ(l[1].substr(dev, 6), "disk0 ");
+  EXPECT_EQ(l[8].substr(dev, 7), "disk2s1");
+  EXPECT_EQ(l[8].substr(node, 3), "sdc");
+  EXPECT_NE(l[1].find("1.8 TiB  2000398934016"), std::string::npos) << l[1];
+  EXPECT_EQ(l[9].rfind("Refreshed: ", 0), 0u);
+}
+
+TEST(CliList, JsonRows) {
+  nlohmann::json j = nlohmann::json::parse(listing("mirror", true));
+  ASSERT_TRUE(j["rows"].is_array());
+  ASSERT_EQ(j["rows"].size(), 15u);
+  const auto& r = j["rows"][14];
+  EXPECT_EQ(r["Seq"], 15);
+  EXPECT_EQ(r["Device"], "disk4s1");
+  EXPECT_EQ(r["Name"], "   Mirror");
+  EXPECT_EQ(r["Status"], "    Partition:HFS+");
+  EXPECT_TRUE(r["Size"].is_number_integer());
+  EXPECT_EQ(r["Size"].get<long long>(), 999986782208LL);
+  EXPECT_EQ(r["Mount"], "/media/anna/Mirror");
+  EXPECT_TRUE(r["Sequential"].is_null());
+  EXPECT_EQ(r["Node"], "md0");
+  EXPECT_EQ(r["Color"], 4);
+  EXPECT_EQ(j["rows"][0]["Status"], "  Mirror:GPT");
+  EXPECT_EQ(j["refreshtime"].get<std::string>().rfind("Refreshed: ", 0), 0u);
+}
+
+}  // namespace
