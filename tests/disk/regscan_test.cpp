@@ -1,0 +1,577 @@
+// The registry scan: walk order, inherited extras, record fields, value
+// conversion, and every fatal error.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/alerts.h"
+#include "disk/disk.h"
+#include "platform/platform.h"
+#include "tests/disk/regtree.h"
+#include "util/prog.h"
+
+using regtree::bsdnames;
+using regtree::Node;
+using regtree::record;
+using regtree::ScanGuard;
+using regtree::Tree;
+using vlm::RegValue;
+using Names = std::vector<std::string>;
+
+namespace {
+
+// Runs f with zerex made to throw; the fatal message, or "" when there was none.
+std::string fatal(const std::function<void()>& f) {
+  vlm::ScopedRecordingSeam seam;
+  try {
+    f();
+  } catch (const vlm::FatalError& e) {
+    return e.what();
+  }
+  return "";
+}
+
+bool slotsEmpty() {
+  for (const auto& s : regdata)
+    if (s.text[0]) return false;
+  return true;
+}
+
+std::string text(const RegValue& v, uint64_t* number = nullptr, int* flag = nullptr) {
+  char buf[128];
+  std::memset(buf, 'x', sizeof buf);
+  uint64_t n = regvalue(v, buf, flag);
+  if (number) *number = n;
+  EXPECT_LT(std::strlen(buf), sizeof buf);
+  return buf;
+}
+
+}  // namespace
+
+// --- walk order and records ---------------------------------------------------------
+
+TEST(RegscanWalk, DepthFirstEachObjectBeforeItsChildren) {
+  ScanGuard guard;
+  Tree t;
+  Node& a = t.add(t.root(), "IOPCIDevice", "a");
+  Node& m1 = t.media(a, "One Media", "disk1");
+  t.media(m1, "One s1", "disk1s1");
+  t.media(a, "Zero Media", "disk0");
+  Node& b = t.add(t.root(), "IOPCIDevice", "b");
+  t.media(b, "Two Media", "disk2");
+  t.install();
+  reginfo();
+  EXPECT_EQ(bsdnames(), (Names{"1", "1s1", "0", "2"}));
+  EXPECT_TRUE(slotsEmpty());
+  EXPECT_EQ(glodisk, record("2"));
+}
+
+TEST(RegscanWalk, EmptyRegistryGivesEmptyList) {
+  ScanGuard guard;
+  Tree t;
+  t.add(t.root(), "IOPCIDevice", "bridge");
+  t.install();
+  reginfo();
+  EXPECT_EQ(diskinfo0, nullptr);
+}
+
+TEST(RegscanWalk, OnlyTheTwoMediaClassesAreListed) {
+  ScanGuard guard;
+  Tree t;
+  t.media(t.root(), "A", "disk0");
+  t.media(t.root(), "B", "disk1").cls = "com_softraid_driver_SoftRAID_Media";
+  t.media(t.root(), "C", "disk2").cls = "IOMediaPartition";  // a subclass: not recognised
+  t.media(t.root(), "D", "disk3").cls = "iomedia";
+  t.add(t.root(), "IOMedia", "no BSD name").set("Size", RegValue::Num(5));
+  t.install();
+  reginfo();
+  EXPECT_EQ(bsdnames(), (Names{"0", "1"}));
+}
+
+TEST(RegscanWalk, RecordFieldsFromTheMediaObject) {
+  ScanGuard guard;
+  Tree t;
+  Node& m = t.media(t.root(), "Samsung SSD 860 Media", "disk1s2");
+  m.location = "2";
+  m.set("Size", RegValue::Num(500107862016))
+      .set("Whole", RegValue::Bool(false))
+      .set("Leaf", RegValue::Bool(true))
+      .set("Writable", RegValue::Bool(true))
+      .set("Removable", RegValue::Bool(true))
+      .set("Open", RegValue::Bool(true))
+      .set("Ejectable", RegValue::Bool(true))
+      .set("Partition ID", RegValue::Num(2))
+      .set("Preferred Block Size", RegValue::Num(4096))
+      .set("Content", RegValue::Str("0FC63DAF-8483-4772-8E79-3D69D8477DE4"))
+      .set("UUID", RegValue::Str("3F8A9B2C-7D61-4E05-B4A3-8C9D0E1F2A3B-0123456789"))
+      .set("Velmora_Set", RegValue::Num(0x1FF))
+      .set("Unrelated", RegValue::Num(9));
+  t.install();
+  reginfo();
+  DISKINFO_* r = record("1s2");
+  ASSERT_NE(r, nullptr);
+  EXPECT_STREQ(r->name, "Samsung SSD 860");
+  EXPECT_STREQ(r->location, "2");
+  EXPECT_EQ(r->size, 500107862016);
+  EXPECT_EQ(r->whole, 0);
+  EXPECT_EQ(r->leaf, 1);
+  EXPECT_EQ(r->writable, 1);
+  EXPECT_EQ(r->removable, 1);
+  EXPECT_EQ(r->open, 1);
+  EXPECT_EQ(r->ejectable, 1);
+  EXPECT_EQ(r->partid, 2);
+  EXPECT_EQ(r->blocksize, 4096);
+  EXPECT_STREQ(r->content, "0FC63DAF-8483-4772-8E79-3D69D8477DE4");
+  EXPECT_EQ(std::string(r->uuid), std::string("3F8A9B2C-7D61-4E05-B4A3-8C9D0E1F2A3B-0123456789").substr(0, 39));
+  EXPECT_EQ(r->mirror, -1);  // low byte 0xFF
+  // Everything the scan does not fill stays zero.
+  EXPECT_STREQ(r->type, "");
+  EXPECT_STREQ(r->kind, "");
+  EXPECT_STREQ(r->finder, "");
+  EXPECT_EQ(r->parent, nullptr);
+  EXPECT_EQ(r->color, 0);
+  EXPECT_EQ(r->fs.f_blocks, 0u);
+  EXPECT_EQ(r->perf.seqkps, 0);
+}
+
+TEST(RegscanWalk, KeysAreComparedWithCaseFolding) {
+  ScanGuard guard;
+  Tree t;
+  t.media(t.root(), "A", "DISK3").set("size", RegValue::Num(1234)).set("WHOLE", RegValue::Bool(true));
+  t.install();
+  reginfo();
+  ASSERT_EQ(bsdnames(), (Names{"3"}));
+  EXPECT_EQ(diskinfo0->size, 1234);
+  EXPECT_EQ(diskinfo0->whole, 1);
+}
+
+TEST(RegscanWalk, NegativeSizeIsKeptAsSigned) {
+  ScanGuard guard;
+  Tree t;
+  t.media(t.root(), "A", "disk0").set("Size", RegValue::Num(-1));
+  t.media(t.root(), "B", "disk1").set("Size", RegValue::Num(77, false)).set("Leaf", RegValue::Str("Yes"));
+  t.install();
+  reginfo();
+  EXPECT_EQ(record("0")->size, -1);
+  EXPECT_EQ(record("1")->size, 0);  // inexact number reads as 0
+  EXPECT_EQ(record("1")->leaf, 0);  // a string's number is 0
+}
+
+TEST(RegscanWalk, LocationIsEmptyWhenAbsentAndCut) {
+  ScanGuard guard;
+  Tree t;
+  t.media(t.root(), "A", "disk0");
+  t.media(t.root(), "B", "disk1").location = std::string(60, 'L');
+  t.install();
+  reginfo();
+  EXPECT_STREQ(record("0")->location, "");
+  EXPECT_EQ(std::string(record("1")->location), std::string(39, 'L'));
+}
+
+// --- the " Media" cut -----------------------------------------------------------------
+
+TEST(RegscanName, MediaCut) {
+  const std::string longname(300, 'N');
+  const std::string late = std::string(70, 'A') + " Media";
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"WDC WD5000AAKS Media", "WDC WD5000AAKS"},
+      {"X Media", "X Media"},  // 7 characters: kept whole
+      {"AB Media", "AB"},
+      {"Media", "Media"},
+      {"Some Media Reader Media", "Some"},
+      {"ab media", "ab"},  // case-folded
+      {"Mediator", "Mediator"},
+      {" Media Reader", ""},
+      {longname, longname.substr(0, 63)},
+      {late, std::string(63, 'A')},  // only the kept 63 characters are searched
+  };
+  for (const auto& c : cases) {
+    ScanGuard guard;
+    Tree t;
+    t.media(t.root(), c.in, "disk0");
+    t.install();
+    reginfo();
+    ASSERT_NE(diskinfo0, nullptr) << c.in;
+    EXPECT_EQ(std::string(diskinfo0->name), c.out) << c.in;
+  }
+}
+
+// --- duplicates ----------------------------------------------------------------------
+
+TEST(RegscanDuplicates, FirstRecordOfABsdNameStays) {
+  ScanGuard guard;
+  Tree t;
+  t.media(t.root(), "First", "disk3").set("Size", RegValue::Num(1));
+  t.media(t.root(), "Second", "DISK3").set("Size", RegValue::Num(2));
+  t.media(t.root(), "Third", "disk4");
+  t.media(t.root(), "Fourth", "Disk4S1");
+  t.media(t.root(), "Fifth", "disk4s1");
+  t.install();
+  reginfo();
+  EXPECT_EQ(bsdnames(), (Names{"3", "4", "4S1"}));
+  EXPECT_STREQ(record("3")->name, "First");
+  EXPECT_EQ(record("3")->size, 1);
+  EXPECT_EQ(glodisk, nullptr);  // the last media object was a duplicate
+}
+
+TEST(RegscanDuplicates, ObjectReachedTwiceKeepsItsFirstPath) {
+  ScanGuard guard;
+  Tree t;
+  Node& p1 = t.add(t.root(), "IOPCIDevice", "p1");
+  p1.set("Physical Interconnect", RegValue::Str("SATA"));
+  Node& p2 = t.add(t.root(), "IOPCIDevice", "p2");
+  p2.set("Physical Interconnect", RegValue::Str("USB"));
+  Node& shared = t.media(p1, "Shared", "disk5");
+  t.reg->link(p2, shared);
+  t.media(p2, "Other", "disk6");
+  t.install();
+  reginfo();
+  EXPECT_EQ(bsdnames(), (Names{"5", "6"}));
+  EXPECT_STREQ(record("5")->interconnect, "SATA");
+  EXPECT_STREQ(record("6")->interconnect, "USB");
+}
+
+TEST(RegscanDuplicates, ObjectThatIsItsOwnAncestorIsNotEnteredAgain) {
+  ScanGuard guard;
+  Tree t;
+  Node& a = t.add(t.root(), "IOService", "a");
+  Node& m = t.media(a, "M", "disk0");
+  t.reg->link(m, a);  // a cycle: the walk must still end
+  t.install();
+  reginfo();
+  EXPECT_EQ(bsdnames(), (Names{"0"}));
+}
+
+// --- extras: inheritance, dictionaries and the climb back -----------------------------
+
+TEST(RegscanExtras, InheritedDownAndEmptiedOnTheWayBack) {
+  ScanGuard guard;
+  Tree t;
+  Node& ctl = t.add(t.root(), "IOPCIDevice", "ctl");
+  ctl.set("Physical Interconnect", RegValue::Str("SATA")).set("Rotation Rate", RegValue::Str("7200"));
+  Node& drive = t.add(ctl, "IOBlockStorageDevice", "drive");
+  drive.set("Serial Number", RegValue::Str("  X1\t")).set("Rotation Rate", RegValue::Str("Solid State"));
+  Node& whole = t.media(drive, "W", "disk0");
+  whole.set("io-device-location", RegValue::Str("sda"));
+  t.media(whole, "P", "disk0s1");
+  t.media(ctl, "Sibling", "disk1");  // after drive's subtree: its rotation slot is gone
+  t.media(t.root(), "Elsewhere", "disk2");
+  t.install();
+  reginfo();
+  ASSERT_EQ(bsdnames(), (Names{"0", "0s1", "1", "2"}));
+  for (const char* bsd : {"0", "0s1"}) {
+    DISKINFO_* r = record(bsd);
+    EXPECT_STREQ(r->interconnect, "SATA") << bsd;
+    EXPECT_STREQ(r->rotation, "Solid State") << bsd;
+    EXPECT_STREQ(r->serial, "X1") << bsd;
+    EXPECT_STREQ(r->devloc, "sda") << bsd;
+  }
+  EXPECT_STREQ(record("1")->interconnect, "SATA");
+  EXPECT_STREQ(record("1")->rotation, "");
+  EXPECT_STREQ(record("1")->serial, "");
+  EXPECT_STREQ(record("1")->devloc, "");
+  EXPECT_STREQ(record("2")->interconnect, "");
+  EXPECT_TRUE(slotsEmpty());
+}
+
+TEST(RegscanExtras, SerialRules) {
+  // serial on the drive two levels up; what an object between them says; result
+  const struct {
+    const char* name;
+    std::vector<std::pair<std::string, RegValue>> top, middle;
+    const char* serial;
+  } cases[] = {
+      {"inherited", {{"Serial Number", RegValue::Str("X1")}}, {}, "X1"},
+      {"empty hides", {{"Serial Number", RegValue::Str("X1")}}, {{"Serial Number", RegValue::Str("")}}, ""},
+      {"blank hides", {{"Serial Number", RegValue::Str("X1")}}, {{"Serial Number", RegValue::Str(" \t ")}}, ""},
+      {"falls to USB", {{"Serial Number", RegValue::Str("X1")}, {"USB Serial Number", RegValue::Str("U7")}},
+       {{"Serial Number", RegValue::Str("")}}, "U7"},
+      {"USB before GUID", {{"USB Serial Number", RegValue::Str("U7")}, {"GUID", RegValue::Num(255)}}, {}, "U7"},
+      {"GUID alone", {{"GUID", RegValue::Num(255)}}, {}, "FF"},
+      {"GUID wide", {}, {{"GUID", RegValue::Num(0x00A0B8C0FFEE0001)}}, "A0B8C0FFEE0001"},
+      {"serial first", {{"GUID", RegValue::Num(1)}, {"USB Serial Number", RegValue::Str("U")}},
+       {{"Serial Number", RegValue::Str("S")}}, "S"},
+      {"long serial cut", {{"Serial Number", RegValue::Str(std::string(40, 'S'))}}, {}, "SSSSSSSSSSSSSSSSSSSSSSSSSSSSSSS"},
+  };
+  for (const auto& c : cases) {
+    ScanGuard guard;
+    Tree t;
+    Node& top = t.add(t.root(), "IOBlockStorageDevice", "drive");
+    top.props = c.top;
+    Node& mid = t.add(top, "IOService", "between");
+    mid.props = c.middle;
+    t.media(mid, "M", "disk0");
+    t.install();
+    reginfo();
+    ASSERT_NE(diskinfo0, nullptr) << c.name;
+    EXPECT_STREQ(diskinfo0->serial, c.serial) << c.name;
+  }
+}
+
+TEST(RegscanExtras, DictionariesReplaceTopLevelValues) {
+  ScanGuard guard;
+  Tree t;
+  Node& d = t.add(t.root(), "IOBlockStorageDevice", "drive");
+  d.set("Physical Interconnect", RegValue::Str("SATA"));
+  d.set("Rotation Rate", RegValue::Str("Rotational"));
+  d.set("Device Characteristics",
+        RegValue::Dict({{"rotation rate", RegValue::Num(5400)},  // key case-folded
+                        {"Physical Interconnect", RegValue::Str("PCI")},
+                        {"Nested", RegValue::Dict({{"Serial Number", RegValue::Str("deep")}})}}));
+  d.set("Protocol Characteristics", RegValue::Dict({{"Physical Interconnect", RegValue::Str("USB")},
+                                                    {"Serial Number", RegValue::Str("P1")}}));
+  t.media(d, "M", "disk0");
+  t.install();
+  reginfo();
+  ASSERT_NE(diskinfo0, nullptr);
+  EXPECT_STREQ(diskinfo0->interconnect, "PCI");  // Device beats Protocol beats top level
+  EXPECT_STREQ(diskinfo0->rotation, "5400");
+  EXPECT_STREQ(diskinfo0->serial, "P1");  // nested dictionaries are not searched
+}
+
+TEST(RegscanExtras, ZapAndSaveDirectly) {
+  std::memset(regdata, 0, sizeof regdata);
+  regexsave(0, "a", 1, 2);
+  regexsave(1, "b", 2, 3);
+  regexsave(2, std::string(200, 'z').c_str(), 3, 1);
+  EXPECT_EQ(std::strlen(regdata[2].text), 127u);
+  regexzap(3);
+  EXPECT_STREQ(regdata[0].text, "a");
+  EXPECT_STREQ(regdata[1].text, "");
+  regexzap(1);
+  EXPECT_TRUE(slotsEmpty());
+}
+
+// --- value conversion ------------------------------------------------------------------
+
+TEST(RegscanValue, TypeTable) {
+  const struct {
+    const char* name;
+    RegValue v;
+    const char* text;
+    uint64_t number;
+    int flag;
+  } cases[] = {
+      {"array", RegValue::Array({RegValue::Num(1)}), "<Array>", 0, 0},
+      {"true", RegValue::Bool(true), "Yes", 1, 0},
+      {"false", RegValue::Bool(false), "No", 0, 0},
+      {"dict", RegValue::Dict(), "<Dict>", 0, 68},
+      {"number", RegValue::Num(42), "42", 42, 0},
+      {"minus one", RegValue::Num(-1), "18446744073709551615", UINT64_MAX, 0},
+      {"inexact", RegValue::Num(42, false), "0", 0, 0},
+      {"set", RegValue::Set(), "<Set>", 0, 0},
+      {"string", RegValue::Str("abc"), "abc", 0, 0},
+      {"empty string", RegValue::Str(""), "", 0, 0},
+      {"large string", RegValue::LargeStr(), "<Large String>", 0, 0},
+      {"unknown", RegValue::Unknown(), "<unknown>", 0, 0},
+      {"data", RegValue::Data("disk"), "disk", 0, 0},
+  };
+  for (const auto& c : cases) {
+    uint64_t n = 99;
+    int flag = 0;
+    EXPECT_EQ(text(c.v, &n, &flag), c.text) << c.name;
+    EXPECT_EQ(n, c.number) << c.name;
+    EXPECT_EQ(flag, c.flag) << c.name;
+  }
+  EXPECT_EQ(text(RegValue::Dict()), "<Dict>");  // no flag: nothing written
+  EXPECT_EQ(text(RegValue::Str(std::string(300, 's'))), std::string(127, 's'));
+}
+
+TEST(RegscanValue, DataAsText) {
+  const std::string p40(40, 'p'), p50(50, 'p');
+  const struct {
+    std::string bytes, text;
+  } cases[] = {
+      {std::string("ABC\0", 4), "ABC"},
+      {std::string("AB\0C", 4), "<Data>"},
+      {std::string("\0", 1), ""},
+      {"", ""},
+      {p50, p40},
+      {p40 + "\x01", "<Data>"},               // the 41st byte is examined
+      {p40 + "p\x01", p40},                   // the 42nd is not
+      {p40 + std::string("\0", 1), p40},      // 41 bytes, NUL last
+      {p40 + std::string("\0x", 2), "<Data>"},  // NUL examined but not last
+      {"ok\x7f", "<Data>"},
+      {"\x80", "<Data>"},
+      {"\x1f", "<Data>"},
+      {" ~", " ~"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(text(RegValue::Data(c.bytes)), c.text) << "data of " << c.bytes.size() << " bytes";
+}
+
+TEST(RegscanValue, CompareReportsPresence) {
+  Tree t;
+  Node& n = t.add(t.root(), "IOMedia", "m");
+  n.set("BSD Name", RegValue::Str("disk7"));
+  char buf[128] = "unchanged";
+  EXPECT_EQ(regcompare(&n, "Missing", buf), 0);
+  EXPECT_STREQ(buf, "unchanged");
+  EXPECT_EQ(regcompare(&n, "BSD Name", buf), 1);
+  EXPECT_STREQ(buf, "disk7");
+}
+
+TEST(RegscanValue, DiskAppendsUnlessListed) {
+  ScanGuard guard;
+  auto* a = static_cast<DISKINFO_*>(zmemclr(sizeof(DISKINFO_)));
+  auto* b = static_cast<DISKINFO_*>(zmemclr(sizeof(DISKINFO_)));
+  auto* c = static_cast<DISKINFO_*>(zmemclr(sizeof(DISKINFO_)));
+  std::strcpy(a->bsdname, "0s1");
+  std::strcpy(b->bsdname, "0S1");
+  std::strcpy(c->bsdname, "1");
+  EXPECT_EQ(regdisk(a), a);
+  EXPECT_EQ(regdisk(b), nullptr);
+  EXPECT_EQ(regdisk(c), c);
+  std::free(b);
+  EXPECT_EQ(bsdnames(), (Names{"0s1", "1"}));
+}
+
+// --- fatal errors ----------------------------------------------------------------------
+
+TEST(RegscanFatal, EveryMessage) {
+  const struct {
+    const char* name;
+    std::function<void(Tree&)> build;
+    std::string message;
+    Names listed;  // records made before the error
+  } cases[] = {
+      {"no root", [](Tree& t) { t.reg->setNoRoot(true); },
+       "reginfo: I/O Kit's root service no found? *FATAL*", {}},
+      {"children", [](Tree& t) {
+         t.media(t.root(), "A", "disk0");
+         t.media(t.root(), "B", "disk1").failChildren = true;  // before it is handled
+       }, "regscan: can't obtain children, *FATAL*", {"0"}},
+      {"class", [](Tree& t) { t.add(t.root(), "IOService", "x").failClass = true; },
+       "regshow: can't obtain class name. *FATAL*", {}},
+      {"name", [](Tree& t) { t.media(t.root(), "A", "disk0").failName = true; },
+       "regshow: can't obtain name. *FATAL*", {}},
+      {"properties", [](Tree& t) { t.media(t.root(), "A", "disk0").failProps = true; },
+       "regshow: can't obtain properties. *FATAL*", {}},
+      {"not dictionary", [](Tree& t) { t.media(t.root(), "A", "disk0").propsNotDict = true; },
+       "regshow: not dictionary? *FATAL*", {}},
+      {"rdisk", [](Tree& t) {
+         t.media(t.root(), "A", "disk0");
+         t.media(t.root(), "B", "rdisk3");
+       }, "regshow1: BSD Name is not diskXXX(rdisk3) for IOMedia? *FATAL*", {"0"}},
+      {"disk alone", [](Tree& t) { t.media(t.root(), "Kingston DataTraveler Media", "disk"); },
+       "regshow: no BSD device for(Kingston DataTraveler) *FATAL*", {}},
+      {"DISK alone", [](Tree& t) { t.media(t.root(), "Q", "DISK"); },
+       "regshow: no BSD device for(Q) *FATAL*", {}},
+      {"number name", [](Tree& t) { t.add(t.root(), "IOMedia", "N").set("BSD Name", RegValue::Num(3)); },
+       "regshow1: BSD Name is not diskXXX(3) for IOMedia? *FATAL*", {}},
+  };
+  for (const auto& c : cases) {
+    ScanGuard guard;
+    Tree t;
+    c.build(t);
+    t.install();
+    EXPECT_EQ(fatal([] { reginfo(); }), c.message) << c.name;
+    EXPECT_EQ(bsdnames(), c.listed) << c.name;
+    // glodisk never points at a freed record.
+    EXPECT_TRUE(glodisk == nullptr || glodisk == record(bsdnames().back())) << c.name;
+    EXPECT_TRUE(slotsEmpty()) << c.name;
+  }
+}
+
+TEST(RegscanFatal, NoRegistryAtAll) {
+  ScanGuard guard;
+  vlm::Platform p;
+  p.mounts = std::make_shared<vlm::MemMountTable>();
+  vlm::setPlatform(p);
+  EXPECT_EQ(fatal([] { reginfo(); }), "reginfo: I/O Kit's root service no found? *FATAL*");
+}
+
+TEST(RegscanFatal, NameFailureOutsideMediaIsHarmless) {
+  ScanGuard guard;
+  Tree t;
+  t.add(t.root(), "IOService", "x").failName = true;
+  t.add(t.root(), "IOService", "y").failProps = true;
+  t.media(t.root(), "A", "disk0");
+  t.install();
+  EXPECT_EQ(fatal([] { reginfo(); }), "");
+  EXPECT_EQ(bsdnames(), (Names{"0"}));
+}
+
+TEST(RegscanFatal, KeysThatAreNotUtf8) {
+  Tree t;
+  Node& n = t.add(t.root(), "IOMedia", "m");
+  char buf[128];
+  EXPECT_EQ(fatal([&] { regcompare(&n, "bad\xff", buf); }), "regcompare: can't make CFString(bad\xff)");
+  EXPECT_EQ(fatal([&] { regcompare(&n, "\xc3\xa9t\xc3\xa9", buf); }), "");  // valid UTF-8
+}
+
+// --- the recorded machines ----------------------------------------------------------------
+
+namespace {
+void scanFixture(const std::string& name) {
+  const std::string dir = VLM_FIXTURES;
+  vlm::setPlatform(vlm::fixturePlatform(dir + "/" + name + ".registry.json",
+                                        dir + "/" + name + ".mounts.json"));
+  reginfo();
+}
+}  // namespace
+
+TEST(RegscanFixtures, Laptop) {
+  ScanGuard guard;
+  scanFixture("laptop");
+  ASSERT_EQ(bsdnames(), (Names{"0", "0s1", "0s2", "0s3"}));
+  DISKINFO_* d = record("0");
+  EXPECT_STREQ(d->name, "Samsung SSD 970 EVO Plus 1TB");
+  EXPECT_STREQ(d->content, "GUID_partition_scheme");
+  EXPECT_EQ(d->whole, 1);
+  EXPECT_EQ(d->size, 1000204886016);
+  for (const char* bsd : {"0", "0s1", "0s2", "0s3"}) {
+    EXPECT_STREQ(record(bsd)->interconnect, "NVMe") << bsd;
+    EXPECT_STREQ(record(bsd)->rotation, "Solid State") << bsd;
+    EXPECT_STREQ(record(bsd)->serial, "S4EWNX0R123456K") << bsd;
+    EXPECT_STREQ(record(bsd)->devloc, "nvme0n1") << bsd;
+  }
+  EXPECT_STREQ(record("0s2")->content, "48465300-0000-11AA-AA11-00306543ECAC");
+  EXPECT_STREQ(record("0s2")->location, "2");
+  EXPECT_STREQ(record("0s3")->name, "Linux filesystem");
+}
+
+TEST(RegscanFixtures, Desktop) {
+  ScanGuard guard;
+  scanFixture("desktop");
+  ASSERT_EQ(bsdnames(), (Names{"0", "0s1", "0s2", "1", "1s1", "1s2", "2", "2s1"}));
+  EXPECT_STREQ(record("0")->rotation, "Rotational");
+  EXPECT_STREQ(record("0")->serial, "WD-WCC4M1234567");
+  EXPECT_STREQ(record("1")->name, "Samsung SSD 860");
+  EXPECT_STREQ(record("1s1")->rotation, "Solid State");
+  EXPECT_STREQ(record("1s1")->content, "0x83");
+  EXPECT_STREQ(record("1")->devloc, "sdb");
+  EXPECT_STREQ(record("2s1")->interconnect, "USB");
+  EXPECT_STREQ(record("2s1")->serial, "E0D55EA573F2E5A1C8A40B14");  // the stick's, not the hub's
+  EXPECT_EQ(record("2")->removable, 1);
+  EXPECT_STREQ(record("2")->content, "FDisk_partition_scheme");
+}
+
+TEST(RegscanFixtures, Mirror) {
+  ScanGuard guard;
+  scanFixture("mirror");
+  ASSERT_EQ(bsdnames(), (Names{"0", "0s1", "0s2", "4", "4s1", "1", "1s1", "1s2", "2", "2s1", "2s2",
+                               "2s3", "3", "3s1", "3s2"}));
+  EXPECT_EQ(record("0")->mirror, 1);
+  EXPECT_EQ(record("1")->mirror, 1);
+  EXPECT_EQ(record("0s2")->mirror, 0);
+  EXPECT_STREQ(record("0s2")->content, "Velmora_HFS");
+  EXPECT_STREQ(record("0")->rotation, "7200");  // from "Device Characteristics"
+  EXPECT_STREQ(record("1")->serial, "Z9A1B2D4");
+  // The mirror's media: found first under disk0; md0 hides rotation and serial.
+  DISKINFO_* set = record("4");
+  EXPECT_STREQ(set->name, "Velmora Mirror");
+  EXPECT_STREQ(set->interconnect, "Virtual");
+  EXPECT_STREQ(set->rotation, "");
+  EXPECT_STREQ(set->serial, "A0B8C0FFEE0001");
+  EXPECT_STREQ(set->devloc, "md0");
+  EXPECT_STREQ(record("2s3")->content, "Apple_HFS");
+  EXPECT_STREQ(record("2s3")->interconnect, "USB");
+  EXPECT_STREQ(record("2s3")->serial, "575837314141323437363938");
+  EXPECT_STREQ(record("3")->interconnect, "NVMe");
+}
