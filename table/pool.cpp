@@ -16,9 +16,10 @@ struct ColumnDef {
 };
 // Titles and widths by the identifiers of vlm::kColumnIds, in table order.
 const ColumnDef kColumnDefs[11] = {
-    {"Seq", 44},          {"Name", 190},         {"Status", 150},           {"Size", 90},
-    {"Info", 230},        {"Mount", 150},        {"Device", 80},            {"Sequential (KB/s)", 124},
-    {"Random (KB/s)", 108}, {"Dual Seq (KB/s)", 116}, {"Threaded (KB/s)", 116},
+    {"Seq", 44},           {"Name", 200},           {"Status", 130},
+    {"Size", 86},          {"Info", 290},           {"Mount", 160},
+    {"Device", 76},        {"Sequential (KB/s)", 122}, {"Random (KB/s)", 108},
+    {"Dual Seq (KB/s)", 116}, {"Threaded (KB/s)", 116},
 };
 
 // Ends a model reset even when the rebuild leaves by a fatal error.
@@ -37,7 +38,7 @@ CellColors cellColors(int index, const QPalette& palette) {
   QColor text = palette.color(QPalette::Active, QPalette::Text);
   if (index <= 0 || index > 6) return {base, text};
   bool dark = base.lightnessF() < 0.5;
-  double a = dark ? 0.30 : 0.20;
+  double a = dark ? 0.30 : 0.24;
   QColor hue(hues[index]);
   QColor mixed = QColor::fromRgbF(base.redF() * (1 - a) + hue.redF() * a,
                                   base.greenF() * (1 - a) + hue.greenF() * a,

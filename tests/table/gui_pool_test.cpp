@@ -17,6 +17,7 @@ using guitest::ensureApp;
 
 struct PoolFixture : ::testing::Test {
   guitest::ListGuard list;
+  guitest::StoreGuard store;
   Pool pool;
   Pool* saved = thepool;
   PoolFixture() { ensureApp(); }

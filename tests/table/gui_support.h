@@ -12,6 +12,7 @@
 
 #include "disk/disk.h"
 #include "platform/platform.h"
+#include "perf/store.h"
 #include "tests/disk/records.h"
 
 namespace guitest {
@@ -96,5 +97,19 @@ inline Machine bigMachine(int disks) {
 }
 
 using ListGuard = vlmtest::ListGuard;
+
+// Empties the result store before and after a test.
+struct StoreGuard {
+  StoreGuard() { clear(); }
+  ~StoreGuard() { clear(); }
+  static void clear() {
+    std::lock_guard<std::mutex> lock(storelock);
+    while (diskstat0) {
+      DISKSTAT_* next = diskstat0->next;
+      std::free(diskstat0);
+      diskstat0 = next;
+    }
+  }
+};
 
 }  // namespace guitest

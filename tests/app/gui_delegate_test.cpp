@@ -1,0 +1,311 @@
+// The controller with its real window under the offscreen platform: launch,
+// view modes, About/Help/Visit, the alerts of "Test Media", and whole tests
+// against the stub utility.
+#include <QAbstractButton>
+#include <QDialog>
+#include <QLabel>
+#include <QMainWindow>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableView>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "app/alerts.h"
+#include "app/appdelegate.h"
+#include "app/startup.h"
+#include "perf/store.h"
+#include "table/pool.h"
+#include "tests/table/gui_support.h"
+
+namespace {
+
+// Restores a start-up path global.
+struct PathGuard {
+  const char*& ref;
+  const char* old;
+  explicit PathGuard(const char*& r) : ref(r), old(r) {}
+  ~PathGuard() { ref = old; }
+};
+
+struct EnvGuard {
+  std::string name;
+  explicit EnvGuard(const char* n, const char* value) : name(n) { setenv(n, value, 1); }
+  ~EnvGuard() { unsetenv(name.c_str()); }
+};
+
+struct DelegateFixture : ::testing::Test {
+  guitest::ListGuard list;
+  guitest::StoreGuard store;
+  vlm::ScopedRecordingSeam rec;
+  PathGuard util{perfutilpath}, help{perfutilrtfd};
+  std::unique_ptr<QorConfigureAppDelegate> d;
+
+  DelegateFixture() {
+    guitest::ensureApp();
+    guitest::smallMachine().install();
+    d = std::make_unique<QorConfigureAppDelegate>();
+  }
+  ~DelegateFixture() override {
+    d.reset();
+    QorConfigureAppDelegate::setOpener(nullptr);
+    Testing.store(0);
+  }
+  std::vector<vlm::RecordingAlertSeam::Alert>& alerts() { return rec.seam.alerts; }
+  void launch() {
+    d->window->show();
+    d->applicationDidFinishLaunching();
+    alerts().clear();  // autoauth's notice about the utility
+  }
+  int column(const char* id) {
+    for (size_t i = 0; i < d->pool->columns().size(); ++i)
+      if (d->pool->columns()[i].identifier() == id) return static_cast<int>(i);
+    return -1;
+  }
+  QString cell(int row, const char* id) {
+    return d->pool->data(d->pool->index(row, column(id))).toString();
+  }
+  // Waits for a started test's worker to finish its refresh, then collects it.
+  bool finishTest(QSignalSpy& resets) {
+    bool ok = guitest::spinUntil([&] { return Testing.load() == 0 && resets.count() > 0; }, 8000);
+    d->control().join();
+    return ok;
+  }
+};
+
+TEST_F(DelegateFixture, WindowObjectsAreMadeAndConnected) {
+  EXPECT_TRUE(d->window && d->pool && d->table && d->refresh && d->testmedia && d->pctwindow &&
+              d->Progress && d->splashwindow && d->Canceled);
+  EXPECT_EQ(d->table->model(), d->pool);
+  EXPECT_EQ(d->table->selectionBehavior(), QAbstractItemView::SelectRows);
+  EXPECT_EQ(d->table->selectionMode(), QAbstractItemView::SingleSelection);
+  EXPECT_FALSE(d->table->isSortingEnabled());
+  EXPECT_EQ(d->Progress->minimum(), 0);
+  EXPECT_EQ(d->Progress->maximum(), 100);
+  ASSERT_NE(d->pool->refreshtime, nullptr);
+  EXPECT_EQ(d->pool->refreshtime->window(), d->window);
+  // Only the main window ends the application when closed.
+  EXPECT_TRUE(d->window->testAttribute(Qt::WA_QuitOnClose));
+  EXPECT_FALSE(d->pctwindow->testAttribute(Qt::WA_QuitOnClose));
+  EXPECT_FALSE(d->splashwindow->testAttribute(Qt::WA_QuitOnClose));
+  // The progress window's Cancel button and its close box are cancel requests.
+  auto* cancel = d->pctwindow->findChild<QPushButton*>("cancel");
+  ASSERT_NE(cancel, nullptr);
+  cancel->click();
+  d->pctwindow->reject();
+  EXPECT_EQ(d->Canceled->load(), 2);
+  d->Canceled->store(0);
+}
+
+TEST_F(DelegateFixture, LaunchShowsTheWholeListUnderTheToolTitle) {
+  d->window->show();
+  d->applicationDidFinishLaunching();
+  EXPECT_EQ(d->window->windowTitle(), "Velmora: Performance Tool");
+  EXPECT_EQ(d->testmedia->text(), "Test Media");
+  EXPECT_FALSE(d->testmedia->isFlat());
+  EXPECT_EQ(d->table->model()->rowCount(), 6);
+  EXPECT_EQ(thepool, d->pool);
+  EXPECT_EQ(d->themode, 0);
+  EXPECT_EQ(d->thedisk, nullptr);
+  EXPECT_STREQ(d->thedev, "");
+  EXPECT_TRUE(d->pool->refreshtime->text().startsWith("Refreshed: "));
+  EXPECT_TRUE(d->splashwindow->isVisible());
+  EXPECT_FALSE(d->pctwindow->isVisible());
+  // The bundle layout is not that of a test program: the utility is reported missing.
+  ASSERT_EQ(alerts().size(), 1u);
+  EXPECT_EQ(alerts()[0].msg, "Can't Find the VLM-Utility? ( /Error/Error-utility )");
+}
+
+TEST_F(DelegateFixture, SetModeKeepsOrReplacesTheFocus) {
+  launch();
+  d->SetMode(3, nullptr);
+  EXPECT_EQ(d->themode, 0);
+  EXPECT_EQ(d->window->windowTitle(), "Velmora: Performance Tool");
+  EXPECT_EQ(d->pool->rowCount(), 6);
+
+  DISKINFO_* disk1 = diskarray[4];
+  ASSERT_STREQ(disk1->bsdname, "1");
+  d->SetMode(1, disk1);
+  EXPECT_STREQ(d->thedev, "disk1");
+  EXPECT_EQ(d->themode, 1);
+  EXPECT_EQ(d->window->windowTitle(), "Sub-Mode-1");
+  ASSERT_NE(d->thedisk, nullptr);
+  EXPECT_STREQ(d->thedisk->bsdname, "1");  // the fresh record, not the stale one
+
+  d->SetMode(-1, nullptr);  // keeps mode and focus, rebuilds
+  EXPECT_EQ(d->themode, 1);
+  EXPECT_STREQ(d->thedev, "disk1");
+  EXPECT_EQ(d->window->windowTitle(), "Sub-Mode-1");
+
+  d->SetMode(2, diskarray[0]);
+  EXPECT_EQ(d->window->windowTitle(), "Sub-Mode-2");
+  d->SetMode(0, nullptr);
+  EXPECT_EQ(d->window->windowTitle(), "Velmora: Performance Tool");
+  EXPECT_EQ(d->pool->rowCount(), 6);
+}
+
+TEST_F(DelegateFixture, RefreshKeepsTheSelectedRow) {
+  launch();
+  d->table->selectRow(2);
+  d->Refresh();
+  ASSERT_EQ(d->table->selectionModel()->selectedRows().size(), 1);
+  EXPECT_EQ(d->table->selectionModel()->selectedRows().front().row(), 2);
+}
+
+TEST_F(DelegateFixture, AboutShowsTheVersion) {
+  struct {
+    const char* version;
+    const char* first;
+  } cases[] = {{"1.2", "Version 1.2\r\n"}, {"", "Version *Error\r\n"}, {"1.\xc3\xa9", "Version *Error\r\n"}};
+  for (const auto& c : cases) {
+    QCoreApplication::setApplicationVersion(QString::fromUtf8(c.version));
+    alerts().clear();
+    d->About();
+    ASSERT_EQ(alerts().size(), 1u);
+    const auto& a = alerts()[0];
+    EXPECT_EQ(a.title, "Velmora: Performance Tool");
+    EXPECT_EQ(a.buttons, std::vector<std::string>{"Ok"});
+    EXPECT_EQ(a.msg.rfind(std::string(c.first) + "(Apple RAID Mirroring Software)\r\n\r\n", 0), 0u)
+        << a.msg;
+    EXPECT_NE(a.msg.find(QorConfigureAppDelegate::kHomePage), std::string::npos);
+    EXPECT_EQ(a.msg.substr(a.msg.size() - 2), "\r\n");
+  }
+  QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+}
+
+TEST_F(DelegateFixture, HelpAndVisitOpenWithTheDesktop) {
+  std::vector<QUrl> opened;
+  bool answer = true;
+  QorConfigureAppDelegate::setOpener([&](const QUrl& u) {
+    opened.push_back(u);
+    return answer;
+  });
+  // Bundle layout not recognised: the default path can't be located.
+  d->Help();
+  ASSERT_EQ(alerts().size(), 1u);
+  EXPECT_EQ(alerts()[0].title, "VLM-Performance");
+  EXPECT_EQ(alerts()[0].msg, "Can't locate the help file? ( /Error/Error-Perf.rtfd )");
+  EXPECT_TRUE(opened.empty());
+
+  std::string page = std::string(VLM_BUNDLE_DIR) + "/Contents/Resources/Performance.html";
+  perfutilrtfd = page.c_str();
+  alerts().clear();
+  d->Help();
+  EXPECT_TRUE(alerts().empty());
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0], QUrl::fromLocalFile(QString::fromStdString(page)));
+
+  answer = false;
+  d->Help();
+  ASSERT_EQ(alerts().size(), 1u);
+  EXPECT_EQ(alerts()[0].msg, "Can't open the help file? ( " + page + " )");
+  EXPECT_EQ(alerts()[0].buttons, std::vector<std::string>{"Ok"});
+
+  alerts().clear();
+  d->Visit();
+  EXPECT_TRUE(alerts().empty());
+  EXPECT_EQ(opened.back(), QUrl(QorConfigureAppDelegate::kHomePage));
+}
+
+TEST_F(DelegateFixture, TestMediaRefusesWithoutSelectionOrWhileRunning) {
+  launch();
+  d->Testmedia();
+  ASSERT_EQ(alerts().size(), 1u);
+  EXPECT_EQ(alerts()[0].title, "Test Media");
+  EXPECT_EQ(alerts()[0].msg, "You must select a device to test.");
+  EXPECT_EQ(alerts()[0].buttons, std::vector<std::string>{"Ok"});
+
+  d->table->selectRow(2);
+  Testing.store(1);
+  alerts().clear();
+  d->Testmedia();
+  ASSERT_EQ(alerts().size(), 1u);
+  EXPECT_EQ(alerts()[0].msg, "A test is already running, you must wait for it to complete.");
+  Testing.store(0);
+  EXPECT_FALSE(d->pctwindow->isVisible());
+}
+
+TEST_F(DelegateFixture, CancelAtTheQuestionStartsNothing) {
+  launch();
+  d->table->selectRow(2);
+  rec.seam.answers = {1};  // "Cancel"
+  d->Testmedia();
+  ASSERT_EQ(alerts().size(), 1u);
+  EXPECT_EQ(alerts()[0].title, "Test Media:");
+  EXPECT_EQ(alerts()[0].msg,
+            "You are about to test /dev/disk0s2. THIS WILL TAKE SERVERAL MINUTES.");
+  EXPECT_EQ(alerts()[0].buttons, (std::vector<std::string>{"Ok", "Cancel"}));
+  EXPECT_EQ(Testing.load(), 0);
+  EXPECT_FALSE(d->pctwindow->isVisible());
+}
+
+TEST_F(DelegateFixture, AWholeTestMovesTheBarAndFillsTheRow) {
+  std::string stub = std::string(VLM_HELPERS) + "/stub_util";
+  perfutilpath = stub.c_str();
+  EnvGuard mode("VLM_STUB_MODE", "ok");
+  launch();
+  d->table->selectRow(2);  // disk0s2, the volume "Data"
+  QSignalSpy bar(d.get(), &QorConfigureAppDelegate::progressChanged);
+  QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);
+  d->Testmedia();
+  EXPECT_EQ(Testing.load(), 1);
+  EXPECT_TRUE(d->pctwindow->isVisible());
+  EXPECT_EQ(d->pctwindow->windowTitle(), "Testing: /dev/disk0s2");
+  EXPECT_TRUE(guitest::spinUntil([&] { return bar.count() > 0 || Testing.load() == 0; }));
+  EXPECT_TRUE(d->pctwindow->isVisible() || Testing.load() == 0);
+  ASSERT_TRUE(finishTest(resets));
+
+  ASSERT_GE(bar.count(), 2);
+  int last = -1;
+  for (const auto& args : bar) {
+    int v = args.at(0).toInt();
+    EXPECT_GE(v, last);
+    last = v;
+  }
+  EXPECT_EQ(last, 100);
+  EXPECT_FALSE(d->pctwindow->isVisible());
+  EXPECT_EQ(d->Progress->value(), 0);
+
+  ASSERT_EQ(alerts().size(), 2u);  // the question and the result
+  const auto& result = alerts()[1];
+  EXPECT_EQ(result.title, "Test Media:");
+  EXPECT_EQ(result.buttons, std::vector<std::string>{"Ok"});
+  EXPECT_NE(result.msg.find("args: 3 [-T] [disk0s2] [Data]"), std::string::npos) << result.msg;
+  EXPECT_EQ(result.msg.find("Percent:"), std::string::npos);
+
+  EXPECT_EQ(cell(2, "Sequential"), "523");
+  EXPECT_EQ(cell(2, "Random"), "81");
+  EXPECT_EQ(cell(2, "Dual Seq"), "610");
+  EXPECT_EQ(cell(2, "Threaded"), "587");
+  EXPECT_EQ(cell(0, "Sequential"), "");
+  d->Refresh();  // the figures outlive every rebuild
+  EXPECT_EQ(cell(2, "Sequential"), "523");
+}
+
+TEST_F(DelegateFixture, CancelDuringATestReachesTheUtility) {
+  std::string stub = std::string(VLM_HELPERS) + "/stub_util";
+  perfutilpath = stub.c_str();
+  EnvGuard mode("VLM_STUB_MODE", "wait");
+  launch();
+  d->table->selectRow(0);
+  QSignalSpy bar(d.get(), &QorConfigureAppDelegate::progressChanged);
+  QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);
+  d->Testmedia();
+  ASSERT_TRUE(guitest::spinUntil([&] { return bar.count() > 0; }));
+  // The window keeps serving the table while the test runs.
+  EXPECT_EQ(cell(0, "Device"), "disk0");
+  d->pctwindow->findChild<QPushButton*>("cancel")->click();
+  ASSERT_TRUE(finishTest(resets));
+  ASSERT_EQ(alerts().size(), 2u);
+  const auto& result = alerts()[1];
+  EXPECT_EQ(result.buttons, std::vector<std::string>{"Failed"});  // the stub exits 3
+  EXPECT_NE(result.msg.find("Canceled"), std::string::npos) << result.msg;
+  EXPECT_NE(result.msg.find("SIGCONT: 1"), std::string::npos) << result.msg;
+  EXPECT_EQ(d->Canceled->load(), 0);
+  EXPECT_EQ(cell(0, "Sequential"), "");
+}
+
+}  // namespace

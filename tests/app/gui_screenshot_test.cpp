@@ -1,0 +1,134 @@
+// The real program renders its window to a PNG (--screenshot) from replayed
+// machines; the picture must exist and show more than a blank surface.
+#include <QColor>
+#include <QImage>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QSet>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/table/gui_support.h"
+
+namespace {
+
+struct Shot {
+  int exitCode = -1;
+  QString output;
+  QImage image;
+};
+
+Shot screenshot(const std::string& fixture, const QString& out, const QString& style = {}) {
+  guitest::ensureApp();
+  QProcess p;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  env.insert("HOME", QDir::tempPath());
+  if (!style.isEmpty()) env.insert("QT_STYLE_OVERRIDE", style);
+  p.setProcessEnvironment(env);
+  p.setProcessChannelMode(QProcess::MergedChannels);
+  std::string base = std::string(VLM_FIXTURES) + "/" + fixture;
+  p.start(QString::fromLatin1(VLM_BUNDLE_DIR "/Contents/MacOS/VLM-Performance"),
+          {"--registry", QString::fromStdString(base + ".registry.json"), "--mounts",
+           QString::fromStdString(base + ".mounts.json"), "--screenshot", out});
+  Shot s;
+  if (!p.waitForFinished(20000)) {
+    p.kill();
+    p.waitForFinished();
+    return s;
+  }
+  s.exitCode = p.exitCode();
+  s.output = QString::fromLocal8Bit(p.readAll());
+  s.image.load(out);
+  return s;
+}
+
+int distinctColours(const QImage& img) {
+  QSet<QRgb> seen;
+  for (int y = 0; y < img.height(); y += 3)
+    for (int x = 0; x < img.width(); x += 3) seen.insert(img.pixel(x, y));
+  return seen.size();
+}
+
+TEST(Screenshot, ProgramRendersItsWindowFromAFixture) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  for (const char* fixture : {"desktop", "laptop"}) {
+    SCOPED_TRACE(fixture);
+    QString out = dir.filePath(QString::fromLatin1(fixture) + ".png");
+    Shot s = screenshot(fixture, out);
+    ASSERT_EQ(s.exitCode, 0) << s.output.toStdString();
+    ASSERT_FALSE(s.image.isNull()) << "no PNG at " << out.toStdString();
+    EXPECT_GT(s.image.width(), 600);
+    EXPECT_GT(s.image.height(), 200);
+    EXPECT_GT(distinctColours(s.image), 8);
+  }
+}
+
+TEST(Screenshot, UnwritablePathIsAnError) {
+  Shot s = screenshot("desktop", "/nonexistent-dir/x.png");
+  EXPECT_EQ(s.exitCode, 1);
+  EXPECT_TRUE(s.output.contains("can't write the screenshot")) << s.output.toStdString();
+}
+
+}  // namespace
+
+// In-process: the window under Fusion with a dark palette keeps its rows dark
+// and tinted (VLM_SHOT_DIR=DIR also saves the light and dark pictures there).
+#include <QMainWindow>
+#include <QStyleFactory>
+#include <QTableView>
+
+#include "app/alerts.h"
+#include "app/appdelegate.h"
+#include "table/pool.h"
+
+namespace {
+
+QImage renderWindow(const QPalette& pal, const char* name) {
+  QApplication::setStyle(QStyleFactory::create("Fusion"));
+  QApplication::setPalette(pal);
+  guitest::ListGuard list;
+  vlm::ScopedRecordingSeam rec;
+  std::string base = std::string(VLM_FIXTURES) + "/mirror";
+  vlm::setPlatform(vlm::fixturePlatform(base + ".registry.json", base + ".mounts.json"));
+  QImage img;
+  {
+    QorConfigureAppDelegate d;
+    d.window->show();
+    d.applicationDidFinishLaunching();
+    d.table->selectRow(2);
+    QApplication::processEvents();
+    img = d.window->grab().toImage();
+  }
+  if (const char* dir = std::getenv("VLM_SHOT_DIR"))
+    img.save(QString::fromLocal8Bit(dir) + "/" + name + ".png");
+  QApplication::setPalette(QPalette());
+  return img;
+}
+
+TEST(Screenshot, DarkPaletteKeepsTintedRowsReadable) {
+  guitest::ensureApp();
+  QPalette dark(QColor(0x353535), QColor(0x2b2b2b));
+  dark.setColor(QPalette::Base, QColor(0x1f1f1f));
+  dark.setColor(QPalette::Text, QColor(0xeeeeee));
+  dark.setColor(QPalette::WindowText, QColor(0xeeeeee));
+  dark.setColor(QPalette::ButtonText, QColor(0xeeeeee));
+  dark.setColor(QPalette::Highlight, QColor(0x2f65ca));
+  QPalette light = QStyleFactory::create("Fusion")->standardPalette();
+  QImage l = renderWindow(light, "window-light");
+  QImage dk = renderWindow(dark, "window-dark");
+  ASSERT_FALSE(l.isNull());
+  ASSERT_FALSE(dk.isNull());
+  // A point inside the first row (a mirror member, green), away from the text.
+  QPoint p(l.width() * 3 / 4, 40);
+  QColor lc = l.pixelColor(p), dc = dk.pixelColor(p);
+  EXPECT_GT(lc.lightnessF(), 0.7);
+  EXPECT_LT(dc.lightnessF(), 0.35);
+  EXPECT_GT(dc.greenF(), dc.redF());  // still green
+  EXPECT_GT(lc.greenF(), lc.redF());
+}
+
+}  // namespace
