@@ -34,15 +34,6 @@ TEST(Alerts, Messbox2FirstButtonIsOne) {
   EXPECT_EQ(rec.seam.alerts[1].buttons, (std::vector<std::string>{"Ok", "Cancel"}));
 }
 
-TEST(Alerts, SeamIsRestored) {
-  vlm::AlertSeam* before = vlm::alertSeam();
-  {
-    vlm::ScopedRecordingSeam rec;
-    EXPECT_EQ(vlm::alertSeam(), &rec.seam);
-  }
-  EXPECT_EQ(vlm::alertSeam(), before);
-}
-
 TEST(Alerts, FatalFormatsUnderItsTitle) {
   vlm::ScopedRecordingSeam rec;
   try {

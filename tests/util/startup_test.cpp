@@ -150,10 +150,4 @@ TEST_F(Perfutilinit, RootExecutableGivesEmptyPaths) {
   EXPECT_STREQ(perfutilrtfd, "");
 }
 
-TEST(Startup, DefaultPaths) {
-  // Nothing in this program calls perfutilinit without restoring the defaults.
-  EXPECT_STREQ(perfutilpath, "/Error/Error-utility");
-  EXPECT_STREQ(perfutilrtfd, "/Error/Error-Perf.rtfd");
-}
-
 }  // namespace
