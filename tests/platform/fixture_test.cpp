@@ -1,0 +1,367 @@
+// Fixture files: exact round trips, strict loading with useful messages, the
+// in-memory mount table and volume list, and the platform holder.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <climits>
+#include <memory>
+#include <optional>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "platform/platform.h"
+
+using vlm::FixtureError;
+using vlm::MemRegistry;
+using vlm::RegValue;
+using Node = MemRegistry::Node;
+
+namespace {
+
+const std::string kFixtures = VLM_FIXTURES;
+const char* kMachines[] = {"laptop", "desktop", "mirror"};
+
+// A scratch directory removed with everything in it when the test ends.
+struct TempDir {
+  std::string path;
+  TempDir() {
+    char tmpl[] = "/tmp/vlm-fixture-XXXXXX";
+    path = mkdtemp(tmpl);
+  }
+  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+  std::string file(const std::string& name, const std::string& body) const {
+    std::string f = path + "/" + name;
+    std::ofstream(f, std::ios::binary) << body;
+    return f;
+  }
+};
+
+std::string slurp(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Same shape, fields and sharing (an object reached twice maps to one object).
+void expectSameTree(const Node* a, const Node* b, std::map<const Node*, const Node*>& seen,
+                    const std::string& at = "root") {
+  auto it = seen.find(a);
+  if (it != seen.end()) {
+    EXPECT_EQ(it->second, b) << at << ": sharing differs";
+    return;
+  }
+  seen[a] = b;
+  EXPECT_EQ(a->cls, b->cls) << at;
+  EXPECT_EQ(a->name, b->name) << at;
+  EXPECT_EQ(a->location, b->location) << at;
+  EXPECT_TRUE(a->props == b->props) << at << ": properties differ";
+  EXPECT_EQ(a->failChildren, b->failChildren) << at;
+  EXPECT_EQ(a->failClass, b->failClass) << at;
+  EXPECT_EQ(a->failName, b->failName) << at;
+  EXPECT_EQ(a->failProps, b->failProps) << at;
+  EXPECT_EQ(a->propsNotDict, b->propsNotDict) << at;
+  ASSERT_EQ(a->kids.size(), b->kids.size()) << at;
+  for (size_t i = 0; i < a->kids.size(); ++i)
+    expectSameTree(a->kids[i], b->kids[i], seen, at + "/" + a->kids[i]->name);
+}
+
+std::string errorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const FixtureError& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+// A registry seen only through the interface, to exercise the generic dumper.
+struct Wrapped : vlm::RegEntry {
+  const Node* n;
+  std::vector<std::unique_ptr<Wrapped>>* pool;
+  bool className(std::string& o) const override { return n->className(o); }
+  bool nameInPlane(const std::string& p, std::string& o) const override { return n->nameInPlane(p, o); }
+  bool locationInPlane(const std::string& p, std::string& o) const override {
+    return n->locationInPlane(p, o);
+  }
+  bool children(const std::string& p, std::vector<const vlm::RegEntry*>& out) const override {
+    std::vector<const vlm::RegEntry*> raw;
+    if (!n->children(p, raw)) return false;
+    out.clear();
+    for (const auto* k : raw) out.push_back(wrap(static_cast<const Node*>(k), pool));
+    return true;
+  }
+  std::optional<RegValue> property(const std::string& k) const override { return n->property(k); }
+  bool properties(RegValue& out) const override { return n->properties(out); }
+
+  static const Wrapped* wrap(const Node* n, std::vector<std::unique_ptr<Wrapped>>* pool) {
+    for (const auto& w : *pool)
+      if (w->n == n) return w.get();
+    pool->push_back(std::make_unique<Wrapped>());
+    pool->back()->n = n;
+    pool->back()->pool = pool;
+    return pool->back().get();
+  }
+};
+
+struct WrappedRegistry : vlm::Registry {
+  const MemRegistry& reg;
+  mutable std::vector<std::unique_ptr<Wrapped>> pool;
+  explicit WrappedRegistry(const MemRegistry& r) : reg(r) {}
+  const vlm::RegEntry* root() const override { return Wrapped::wrap(reg.nodes().front().get(), &pool); }
+};
+
+}  // namespace
+
+// --- round trips ----------------------------------------------------------------------
+
+TEST(FixtureRoundTrip, RecordedMachines) {
+  TempDir tmp;
+  for (const char* m : kMachines) {
+    auto a = vlm::loadRegistryFixture(kFixtures + "/" + m + ".registry.json");
+    const std::string once = tmp.path + "/" + m + ".1.json", twice = tmp.path + "/" + m + ".2.json";
+    vlm::dumpRegistry(*a, once);
+    auto b = vlm::loadRegistryFixture(once);
+    std::map<const Node*, const Node*> seen;
+    expectSameTree(&a->rootNode(), &b->rootNode(), seen);
+    vlm::dumpRegistry(*b, twice);
+    EXPECT_EQ(slurp(once), slurp(twice)) << m;
+    EXPECT_EQ(a->size(), b->size()) << m;
+  }
+}
+
+TEST(FixtureRoundTrip, EveryValueKindAndOddText) {
+  TempDir tmp;
+  MemRegistry reg;
+  Node& ctl = reg.add(reg.rootNode(), "IOPCIDevice", "ctl\xff\xfe", std::string());  // empty location
+  ctl.failName = true;
+  Node& m = reg.add(ctl, "IOMedia", "Media", "1");
+  m.props = {{"n", RegValue::Num(LLONG_MIN)},
+             {"max", RegValue::Num(LLONG_MAX)},
+             {"inexact", RegValue::Num(5, false)},
+             {"b", RegValue::Bool(false)},
+             {"s", RegValue::Str(std::string("with\0nul", 8))},
+             {"bad\x80key", RegValue::Str("\xc0\xaf")},
+             {"n", RegValue::Num(2)},  // a repeated key
+             {"large", RegValue::LargeStr()},
+             {"data", RegValue::Data(std::string("\0\x01\xff", 3))},
+             {"dict", RegValue::Dict({{"z", RegValue::Set({RegValue::Unknown()})},
+                                      {"a", RegValue::Array({RegValue::Dict(), RegValue::Str("")})}})},
+             {"unknown", RegValue::Unknown()}};
+  RegValue withText = RegValue::LargeStr();
+  withText.bytes = "hidden";
+  m.set("large2", withText);
+  m.failChildren = m.failClass = m.failProps = m.propsNotDict = true;
+  reg.link(reg.rootNode(), m);  // reached twice
+  reg.add(reg.rootNode(), "IOService", "no location");
+  const std::string f = tmp.path + "/odd.json";
+  vlm::dumpRegistry(reg, f);
+  auto back = vlm::loadRegistryFixture(f);
+  std::map<const Node*, const Node*> seen;
+  expectSameTree(&reg.rootNode(), &back->rootNode(), seen);
+  EXPECT_EQ(back->size(), reg.size());
+}
+
+TEST(FixtureRoundTrip, GenericRegistryDumpsLikeTheTree) {
+  TempDir tmp;
+  auto reg = vlm::loadRegistryFixture(kFixtures + "/mirror.registry.json");
+  WrappedRegistry wrapped(*reg);
+  vlm::dumpRegistry(*reg, tmp.path + "/direct.json");
+  vlm::dumpRegistry(wrapped, tmp.path + "/generic.json");
+  EXPECT_EQ(slurp(tmp.path + "/direct.json"), slurp(tmp.path + "/generic.json"));
+}
+
+TEST(FixtureRoundTrip, Mounts) {
+  TempDir tmp;
+  for (const char* m : kMachines) {
+    vlm::MemMountTable t1, t2;
+    vlm::MemVolumeList v1, v2;
+    vlm::loadMountsFixture(kFixtures + "/" + m + ".mounts.json", t1, v1);
+    ASSERT_FALSE(t1.entries.empty()) << m;
+    const std::string f = tmp.path + "/" + m + ".mounts.json";
+    vlm::dumpMounts(t1, v1, f);
+    vlm::loadMountsFixture(f, t2, v2);
+    ASSERT_EQ(t1.entries.size(), t2.entries.size()) << m;
+    for (size_t i = 0; i < t1.entries.size(); ++i)
+      EXPECT_EQ(std::memcmp(&t1.entries[i], &t2.entries[i], sizeof(vlm::vlm_statfs)), 0) << m << " " << i;
+    ASSERT_EQ(v1.volumes.size(), v2.volumes.size()) << m;
+    for (size_t i = 0; i < v1.volumes.size(); ++i) {
+      EXPECT_EQ(v1.volumes[i].path, v2.volumes[i].path);
+      EXPECT_EQ(v1.volumes[i].hasName, v2.volumes[i].hasName);
+      EXPECT_EQ(v1.volumes[i].name, v2.volumes[i].name);
+    }
+  }
+}
+
+TEST(FixtureRoundTrip, MountsWithEveryField) {
+  TempDir tmp;
+  vlm::MemMountTable t, back;
+  vlm::MemVolumeList v, vback;
+  vlm::vlm_statfs& a = t.add("/dev/disk1s1", "/media/\xe9t\xe9", "hfsplus", 4096, 100, 50);
+  a.f_files = UINT64_MAX;
+  a.f_fsid = 0x123456789abcdefULL;
+  a.f_iosize = -5;
+  a.f_reserved[7] = 9;
+  t.add("proc", "/proc", "proc", 0, 0, 0);
+  t.add(std::string(1023, 'f'), "/x", std::string(15, 't'), 1, 2, 3);
+  v.volumes = {{"/x", false, ""}, {"/media/\xe9t\xe9", true, "N\xe9"}};
+  const std::string f = tmp.path + "/m.json";
+  vlm::dumpMounts(t, v, f);
+  vlm::loadMountsFixture(f, back, vback);
+  ASSERT_EQ(back.entries.size(), 3u);
+  for (size_t i = 0; i < 3; ++i)
+    EXPECT_EQ(std::memcmp(&t.entries[i], &back.entries[i], sizeof(vlm::vlm_statfs)), 0) << i;
+  // Volumes come back in mount order; /proc was no volume.
+  ASSERT_EQ(vback.volumes.size(), 2u);
+  EXPECT_EQ(vback.volumes[0].path, "/media/\xe9t\xe9");
+  EXPECT_EQ(vback.volumes[0].name, "N\xe9");
+  EXPECT_FALSE(vback.volumes[1].hasName);
+}
+
+// --- strict loading ---------------------------------------------------------------------
+
+TEST(FixtureErrors, RegistryFiles) {
+  const std::string deep = [] {
+    std::string s;
+    for (int i = 0; i < 300; ++i) s += R"({"class":"c","name":"n","children":[)";
+    s += R"({"class":"c","name":"n"})";
+    for (int i = 0; i < 300; ++i) s += "]}";
+    return s;
+  }();
+  const struct {
+    const char* what;
+    std::string body, message;
+  } cases[] = {
+      {"bad JSON", "{\"class\": ", "not valid JSON"},
+      {"not an object", "[]", "/: expected the root registry object"},
+      {"missing class", R"({"name":"r"})", "/: missing \"class\""},
+      {"class type", R"({"class":1,"name":"r"})", "/class: expected a string"},
+      {"unknown key", R"({"class":"c","name":"r","kids":[]})", "/: unknown key \"kids\""},
+      {"number text", R"({"class":"c","name":"r","properties":{"Size":{"number":"1"}}})",
+       "/properties/Size/number: expected an integer"},
+      {"number float", R"({"class":"c","name":"r","properties":{"Size":{"number":1.5}}})",
+       "/properties/Size/number: expected an integer"},
+      {"number range", R"({"class":"c","name":"r","properties":{"Size":{"number":9223372036854775808}}})",
+       "/properties/Size/number: number out of range"},
+      {"two types", R"({"class":"c","name":"r","properties":{"x":{"bool":true,"string":"s"}}})",
+       "/properties/x: a value has exactly one type key"},
+      {"no type", R"({"class":"c","name":"r","properties":{"x":{"flag":true}}})",
+       "/properties/x: expected a typed value"},
+      {"untyped", R"({"class":"c","name":"r","properties":{"x":"plain"}})", "/properties/x: expected a typed value"},
+      {"bad hex", R"({"class":"c","name":"r","properties":{"x":{"data":"zz"}}})",
+       "/properties/x/data: not a hex digit"},
+      {"odd hex", R"({"class":"c","name":"r","properties":{"x":{"data":"abc"}}})",
+       "/properties/x/data: odd number of hex digits"},
+      {"bool type", R"({"class":"c","name":"r","properties":{"x":{"bool":1}}})",
+       "/properties/x/bool: expected true or false"},
+      {"pair", R"({"class":"c","name":"r","properties":[["k"]]})", "/properties/0: expected a [key, value] pair"},
+      {"children type", R"({"class":"c","name":"r","children":{}})", "/children: expected an array"},
+      {"child type", R"({"class":"c","name":"r","children":[3]})", "/children/0: expected a registry object"},
+      {"dangling ref", R"({"class":"c","name":"r","children":[{"ref":"x"}]})",
+       "/children/0/ref: no object has the id \"x\""},
+      {"duplicate id", R"({"class":"c","name":"r","children":[{"class":"c","name":"a","id":"x"},{"class":"c","name":"b","id":"x"}]})",
+       "/children/1/id: id \"x\" used twice"},
+      {"cycle", R"({"class":"c","name":"r","children":[{"class":"c","name":"a","id":"x","children":[{"ref":"x"}]}]})",
+       "the object \"a\" is its own ancestor"},
+      {"failure name", R"({"class":"c","name":"r","fail":["everything"]})", "/fail/0: unknown failure"},
+      {"escaped key", R"({"class":"c","name":"r","properties":{"a/b":{"number":true}}})",
+       "/properties/a~1b/number: expected an integer"},
+      {"too deep", deep, "registry nested too deeply"},
+  };
+  TempDir tmp;
+  for (const auto& c : cases) {
+    const std::string f = tmp.file("bad.registry.json", c.body);
+    const std::string msg = errorOf([&] { vlm::loadRegistryFixture(f); });
+    EXPECT_EQ(msg.rfind(f + ": ", 0), 0u) << c.what << ": " << msg;
+    EXPECT_NE(msg.find(c.message), std::string::npos) << c.what << ": " << msg;
+  }
+  EXPECT_EQ(errorOf([&] { vlm::loadRegistryFixture(tmp.path + "/missing.json"); }),
+            tmp.path + "/missing.json: can't open the file");
+}
+
+TEST(FixtureErrors, MountFiles) {
+  const std::string good =
+      R"("f_mntfromname":"/dev/disk0s1","f_mntonname":"/","f_fstypename":"ext4","f_bsize":4096,"f_blocks":1,"f_bfree":1,"f_bavail":1)";
+  const struct {
+    const char* what;
+    std::string body, message;
+  } cases[] = {
+      {"not a list", "{}", "/: expected an array of mount records"},
+      {"record type", "[1]", "/0: expected an object"},
+      {"missing", R"([{"f_mntonname":"/"}])", "/0: missing \"f_bsize\""},
+      {"type name too long", "[{" + good + R"(},{"f_mntfromname":"a","f_mntonname":"/b","f_fstypename":"0123456789abcdef","f_bsize":1,"f_blocks":1,"f_bfree":1,"f_bavail":1}])",
+       "/1/f_fstypename: text of 16 bytes does not fit (at most 15)"},
+      {"path too long", R"([{"f_mntfromname":"a","f_mntonname":")" + std::string(1024, 'p') +
+           R"(","f_fstypename":"x","f_bsize":1,"f_blocks":1,"f_bfree":1,"f_bavail":1}])",
+       "/0/f_mntonname: text of 1024 bytes does not fit (at most 1023)"},
+      {"nul", R"([{"f_mntfromname":"a\u0000b","f_mntonname":"/","f_fstypename":"x","f_bsize":1,"f_blocks":1,"f_bfree":1,"f_bavail":1}])",
+       "/0/f_mntfromname: text holds a NUL byte"},
+      {"negative", "[{" + good + R"(,"f_files":-1}])", "/0/f_files: number out of range"},
+      {"block size range", R"([{"f_mntfromname":"a","f_mntonname":"/","f_fstypename":"x","f_bsize":4294967296,"f_blocks":1,"f_bfree":1,"f_bavail":1}])",
+       "/0/f_bsize: number out of range"},
+      {"name without volume", "[{" + good + R"(,"volume":false,"name":"x"}])",
+       "/0/name: a record that is not a volume has no name"},
+      {"volume type", "[{" + good + R"(,"volume":"no"}])", "/0/volume: expected true or false"},
+      {"unknown key", "[{" + good + R"(,"f_mntfrom":"x"}])", "/0: unknown key \"f_mntfrom\""},
+      {"reserved", "[{" + good + R"(,"f_reserved":[1,2]}])", "/0/f_reserved: expected 8 integers"},
+  };
+  TempDir tmp;
+  for (const auto& c : cases) {
+    const std::string f = tmp.file("bad.mounts.json", c.body);
+    vlm::MemMountTable t;
+    vlm::MemVolumeList v;
+    t.add("keep", "/keep", "x", 1, 1, 1);
+    const std::string msg = errorOf([&] { vlm::loadMountsFixture(f, t, v); });
+    EXPECT_EQ(msg.rfind(f + ": ", 0), 0u) << c.what << ": " << msg;
+    EXPECT_NE(msg.find(c.message), std::string::npos) << c.what << ": " << msg;
+    EXPECT_EQ(t.entries.size(), 1u) << c.what << ": a failed load leaves the table alone";
+  }
+}
+
+// --- in-memory mount table, volume list and the platform holder --------------------------
+
+TEST(MemMounts, GetfsstatLikeTheSystemCall) {
+  vlm::MemMountTable t;
+  t.add("/dev/disk0s1", "/", "ext4", 4096, 10, 5);
+  t.add("proc", "/proc", "proc", 0, 0, 0);
+  EXPECT_EQ(t.getfsstat(nullptr, 0, vlm::MNT_WAIT), 2);
+  vlm::vlm_statfs buf[3];
+  EXPECT_EQ(t.getfsstat(buf, sizeof buf, vlm::MNT_WAIT), 2);
+  EXPECT_STREQ(buf[1].f_mntonname, "/proc");
+  EXPECT_EQ(buf[0].f_bavail, 5u);
+  EXPECT_EQ(t.getfsstat(buf, sizeof(vlm::vlm_statfs) + 7, vlm::MNT_WAIT), 1);
+  EXPECT_EQ(t.getfsstat(buf, -1, vlm::MNT_WAIT), 0);
+  t.fail = true;
+  EXPECT_EQ(t.getfsstat(nullptr, 0, vlm::MNT_WAIT), -1);
+  // add() bounds every text to its field.
+  vlm::vlm_statfs& big = t.add(std::string(2000, 'f'), "/", std::string(40, 't'), 1, 1, 1);
+  EXPECT_EQ(std::strlen(big.f_mntfromname), 1023u);
+  EXPECT_EQ(std::strlen(big.f_fstypename), 15u);
+}
+
+TEST(MemMounts, Rename) {
+  vlm::MemVolumeList v;
+  v.volumes = {{"/media/a", true, "A"}};
+  EXPECT_EQ(v.setName("/media/a", "B"), 1);  // refused by default
+  v.refuseRename = false;
+  EXPECT_EQ(v.setName("/media/a", "B"), 0);
+  EXPECT_EQ(v.volumes[0].name, "B");
+  EXPECT_EQ(v.setName("/media/none", "C"), 1);
+}
+
+TEST(PlatformHolder, SetReplacesAndEmptyResets) {
+  vlm::Platform p = vlm::fixturePlatform(kFixtures + "/laptop.registry.json", kFixtures + "/laptop.mounts.json");
+  vlm::setPlatform(p);
+  EXPECT_EQ(vlm::platform().registry, p.registry);
+  EXPECT_EQ(vlm::platform().mounts->getfsstat(nullptr, 0, vlm::MNT_WAIT), 8);
+  vlm::setPlatform({});
+  EXPECT_NE(vlm::platform().registry, p.registry);  // the live machine again
+  EXPECT_NE(vlm::platform().registry, nullptr);
+  vlm::setPlatform({});
+}
