@@ -1,0 +1,377 @@
+// The real utility as a child process: its argument checks, and against a
+// real loop device its output, cancel, privilege drop and pread fallback.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <linux/loop.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/devnames.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const std::string kUtil = VLM_BUNDLE_DIR "/Contents/Resources/vlmperfutil";
+
+double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+struct Outcome {
+  int status = -1;                 // exit code, or -1 when killed by a signal
+  std::string out;                 // standard output and standard error, joined
+  std::vector<std::pair<double, std::string>> lines;  // arrival time and text of each line
+  double signaledAt = -1, endedAt = -1;
+};
+
+struct Child {
+  pid_t pid;
+  const std::string& out;
+  double elapsed;
+};
+
+// Runs argv (argv[0] is the program) with output joined in one pipe, as the
+// application does. onOutput may signal the child; it returns false once it
+// has. uid >= 0 runs the child as that user and group.
+Outcome runChild(const std::vector<std::string>& argv, std::function<bool(const Child&)> onOutput = {},
+             int uid = -1, double limit = 20) {
+  int p[2];
+  EXPECT_EQ(pipe2(p, O_CLOEXEC), 0);
+  std::vector<char*> av;
+  for (const auto& a : argv) av.push_back(const_cast<char*>(a.c_str()));
+  av.push_back(nullptr);
+  const auto t0 = Clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(p[1], 1);
+    dup2(p[1], 2);
+    if (uid >= 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+                     setresuid(uid, uid, uid) != 0))
+      _exit(120);
+    execv(av[0], av.data());
+    _exit(127);
+  }
+  close(p[1]);
+  Outcome r;
+  std::string partial;
+  bool armed = bool(onOutput);
+  for (;;) {
+    pollfd pf{p[0], POLLIN, 0};
+    int pr = poll(&pf, 1, 50);
+    if (since(t0) > limit) {
+      kill(pid, SIGKILL);
+      ADD_FAILURE() << "the utility ran longer than " << limit << " s";
+      break;
+    }
+    if (pr > 0) {
+      char buf[512];
+      ssize_t n = read(p[0], buf, sizeof buf);
+      if (n <= 0) break;
+      r.out.append(buf, size_t(n));
+      partial.append(buf, size_t(n));
+      for (size_t nl; (nl = partial.find('\n')) != std::string::npos; partial.erase(0, nl + 1))
+        r.lines.emplace_back(since(t0), partial.substr(0, nl));
+    }
+    if (armed && !onOutput({pid, r.out, since(t0)})) {
+      armed = false;
+      r.signaledAt = since(t0);
+    }
+  }
+  close(p[0]);
+  int ws = 0;
+  waitpid(pid, &ws, 0);
+  r.endedAt = since(t0);
+  r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+  return r;
+}
+
+Outcome runUtil(const std::vector<std::string>& args, std::function<bool(const Child&)> onOutput = {}) {
+  std::vector<std::string> argv{kUtil};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return runChild(argv, std::move(onOutput));
+}
+
+// A loop device over a file of non-zero data; detached and removed on scope exit.
+class LoopDisk {
+ public:
+  explicit LoopDisk(uint64_t bytes) {
+    char path[] = "/var/tmp/vlmperfutil-test-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0) {
+      why_ = "can't make a backing file";
+      return;
+    }
+    file_ = path;
+    std::vector<uint64_t> block(1 << 17);
+    uint64_t x = 0x9e3779b97f4a7c15ULL;
+    for (uint64_t done = 0; done < bytes; done += block.size() * 8) {
+      for (auto& w : block) w = (x ^= x << 13, x ^= x >> 7, x ^= x << 17);
+      size_t len = std::min<uint64_t>(block.size() * 8, bytes - done);
+      if (write(fd, block.data(), len) != ssize_t(len)) why_ = "can't fill the backing file";
+    }
+    fsync(fd);
+    attach(fd);
+    close(fd);
+  }
+  ~LoopDisk() {
+    if (loop_ >= 0) {
+      ioctl(loop_, LOOP_CLR_FD, 0);
+      close(loop_);
+    }
+    if (!file_.empty()) unlink(file_.c_str());
+  }
+  bool ok() const { return why_.empty(); }
+  const std::string& why() const { return why_; }
+  const std::string& name() const { return name_; }
+  const std::string& kernel() const { return kernel_; }
+
+ private:
+  void attach(int fd) {
+    if (!why_.empty()) return;
+    if (geteuid() != 0) {
+      why_ = "needs root for a loop device";
+      return;
+    }
+    int ctl = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+    if (ctl < 0) {
+      why_ = "no /dev/loop-control";
+      return;
+    }
+    for (int tries = 0; tries < 10 && loop_ < 0; ++tries) {
+      int n = ioctl(ctl, LOOP_CTL_GET_FREE);
+      if (n < 0) break;
+      int l = open(("/dev/loop" + std::to_string(n)).c_str(), O_RDWR | O_CLOEXEC);
+      if (l >= 0 && ioctl(l, LOOP_SET_FD, fd) == 0) {
+        loop_ = l;
+        devno_ = makedev(7, n);
+        kernel_ = "loop" + std::to_string(n);
+      } else if (l >= 0) {
+        close(l);  // taken meanwhile by someone else
+      }
+    }
+    close(ctl);
+    if (loop_ < 0) {
+      why_ = "no free loop device";
+      return;
+    }
+    int d = open(("/dev/" + kernel_).c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+    if (d < 0) {
+      why_ = "O_DIRECT open of the loop device refused";
+      return;
+    }
+    close(d);
+    for (int tries = 0; tries < 50 && name_.empty(); ++tries) {  // sysfs catches up
+      auto devs = vlm::devnames::scan();
+      if (const auto* bd = vlm::devnames::findDevno(devs, devno_)) name_ = bd->name;
+      if (name_.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (name_.empty()) why_ = "the loop device has no disk name";
+  }
+
+  std::string file_, why_, name_, kernel_;
+  int loop_ = -1;
+  dev_t devno_ = 0;
+};
+
+std::optional<long long> figure(const std::string& out, const std::string& key) {
+  std::smatch m;
+  if (!std::regex_search(out, m, std::regex("(^|\n)" + key + " ([0-9]+) KB/s\n"))) return {};
+  return std::stoll(m[2]);
+}
+
+const char* const kKeys[] = {"Sequential:", "Random:", "Dual:", "Threaded:"};
+
+// --- arguments -----------------------------------------------------------------
+
+TEST(VlmperfutilArgs, RefusesEverythingButTheContract) {
+  if (access(kUtil.c_str(), X_OK) != 0) GTEST_FAIL() << "utility not built: " << kUtil;
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"-x"},
+      {"-T"},
+      {"-T", "disk0"},
+      {"-T", "disk0", "v", "extra"},
+      {"-T", "disk0", "v", "-T", "disk0", "v"},
+      {"-T", "/dev/sda", "v"},
+      {"-T", "..", "v"},
+      {"-T", "disk0/../x", "v"},
+      {"-T", std::string(40, 'd'), "v"},
+      {"-T", "disk1" + std::string(30, '1'), "v"},
+      {"-T", "disk01", "v"},
+      {"-T", "disk0s", "v"},
+      {"-T", "Disk0", "v"},
+      {"-T", "disk999", "v"},
+      {"-s", "0", "-T", "disk0", "v"},
+      {"-s", "61", "-T", "disk0", "v"},
+      {"-s", "5x", "-T", "disk0", "v"},
+      {"-s", "-1", "-T", "disk0", "v"},
+      {"-T", "disk0", "v", "-s"},
+  };
+  for (const auto& args : bad) {
+    std::string shown;
+    for (const auto& a : args) shown += "[" + a + "]";
+    Outcome r = runUtil(args);
+    EXPECT_EQ(r.status, 2) << shown << "\n" << r.out;
+    EXPECT_NE(r.out.find("vlmperfutil: "), std::string::npos) << shown << ": no message";
+    EXPECT_EQ(r.out.find("Percent:"), std::string::npos) << shown << ": measured anyway";
+  }
+}
+
+// --- against a loop device -----------------------------------------------------
+
+class VlmperfutilDisk : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { disk_ = new LoopDisk(64ull << 20); }
+  static void TearDownTestSuite() {
+    delete disk_;
+    disk_ = nullptr;
+  }
+  void SetUp() override {
+    if (!disk_->ok()) GTEST_SKIP() << disk_->why();
+  }
+  static LoopDisk* disk_;
+};
+LoopDisk* VlmperfutilDisk::disk_ = nullptr;
+
+// What the application relies on: progress lines 0..100 in order and often,
+// free text first, then four positive figures, each key found first at its
+// own result line.
+void expectWellFormed(const Outcome& r, const std::string& kernel) {
+  ASSERT_EQ(r.status, 0) << r.out;
+  int last = -1;
+  double lastAt = 0;
+  size_t firstResult = r.lines.size();
+  for (size_t i = 0; i < r.lines.size(); ++i) {
+    const auto& [at, line] = r.lines[i];
+    if (line.rfind("Percent: ", 0) == 0) {
+      int v = std::stoi(line.substr(9));
+      EXPECT_GE(v, last) << "progress went back";
+      EXPECT_LE(v, 100);
+      if (last >= 0) {
+        EXPECT_LT(at - lastAt, 1.0) << "no progress line for " << at - lastAt << " s";
+      }
+      last = v;
+      lastAt = at;
+    }
+    for (const char* k : kKeys)
+      if (line.rfind(k, 0) == 0 && firstResult == r.lines.size()) firstResult = i;
+  }
+  EXPECT_EQ(last, 100);
+  ASSERT_EQ(firstResult + 4, r.lines.size()) << "the four results must close the output\n" << r.out;
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(r.lines[firstResult + i].second.rfind(kKeys[i], 0), 0u);
+  std::string text;
+  for (size_t i = 0; i < firstResult; ++i) text += r.lines[i].second + "\n";
+  for (const char* k : kKeys) {
+    EXPECT_EQ(text.find(k), std::string::npos) << "free text holds the key " << k;
+    auto v = figure(r.out, std::string(k).substr(0, strlen(k) - 1) + ":");
+    ASSERT_TRUE(v.has_value()) << k;
+    EXPECT_GT(*v, 0) << k;
+  }
+  EXPECT_NE(text.find("/dev/" + kernel), std::string::npos) << text;
+  EXPECT_NE(text.find("logical block 512 bytes"), std::string::npos) << text;
+  EXPECT_NE(text.find("latency mean"), std::string::npos) << text;
+  EXPECT_NE(text.find("p99"), std::string::npos) << text;
+  EXPECT_NE(text.find("1 s measured"), std::string::npos) << text;
+  EXPECT_LT(r.out.size(), 4096u);
+}
+
+TEST_F(VlmperfutilDisk, MeasuresAndReportsInTheExpectedFormat) {
+  Outcome r = runUtil({"-s", "1", "-T", disk_->name(), "Vol: Sequential: 999 KB/s\nx"});
+  expectWellFormed(r, disk_->kernel());
+  EXPECT_NE(r.out.find("Engine io_uring"), std::string::npos) << r.out;
+  // The volume name can't forge a result line.
+  EXPECT_NE(r.out.find("\"Vol. Sequential. 999 KB/s?x\""), std::string::npos) << r.out;
+}
+
+TEST_F(VlmperfutilDisk, CancelDuringWarmUpEndsQuickly) {
+  Outcome r = runUtil({"-s", "5", "-T", disk_->name(), ""}, [](const Child& c) {
+    if (c.elapsed < 1.5) return true;
+    kill(c.pid, SIGCONT);
+    return false;
+  });
+  EXPECT_EQ(r.status, 3) << r.out;
+  EXPECT_NE(r.out.find("\nCanceled\n"), std::string::npos) << r.out;
+  EXPECT_LT(r.endedAt - r.signaledAt, 0.5);
+  for (const char* k : kKeys) EXPECT_EQ(r.out.find(k), std::string::npos) << r.out;
+}
+
+TEST_F(VlmperfutilDisk, CancelKeepsTheFinishedPhases) {
+  Outcome r = runUtil({"-s", "1", "-T", disk_->name(), ""}, [](const Child& c) {
+    if (c.out.find("Sequential read:") == std::string::npos) return true;
+    kill(c.pid, SIGCONT);
+    return false;
+  });
+  EXPECT_EQ(r.status, 3) << r.out;
+  EXPECT_LT(r.endedAt - r.signaledAt, 0.5);
+  EXPECT_NE(r.out.find("\nCanceled\nSequential: "), std::string::npos) << r.out;
+  EXPECT_GT(figure(r.out, "Sequential:").value_or(0), 0);
+  for (const char* k : {"Random:", "Dual:", "Threaded:"}) EXPECT_EQ(r.out.find(k), std::string::npos);
+}
+
+TEST_F(VlmperfutilDisk, RefusesATooSmallDevice) {
+  LoopDisk tiny(1 << 20);
+  if (!tiny.ok()) GTEST_SKIP() << tiny.why();
+  Outcome r = runUtil({"-T", tiny.name(), ""});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("too small"), std::string::npos) << r.out;
+}
+
+// Installed as it ships (root, 4711) and started by an ordinary user: it
+// measures, and while it measures it holds no root and can't regain it.
+TEST_F(VlmperfutilDisk, DropsRootWhenSetUserId) {
+  char dir[] = "/var/tmp/vlmperfutil-suid-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string copy = std::string(dir) + "/vlmperfutil";
+  {
+    std::ifstream in(kUtil, std::ios::binary);
+    std::ofstream out(copy, std::ios::binary);
+    out << in.rdbuf();
+  }
+  chmod(dir, 0755);
+  ASSERT_EQ(chown(copy.c_str(), 0, 0), 0);
+  ASSERT_EQ(chmod(copy.c_str(), 04711), 0);
+  std::string status;
+  Outcome r = runChild({copy, "-s", "1", "-T", disk_->name(), ""}, [&](const Child& c) {
+    if (c.out.find("Percent: ") == std::string::npos) return true;
+    std::ifstream st("/proc/" + std::to_string(c.pid) + "/status");
+    std::stringstream ss;
+    ss << st.rdbuf();
+    status = ss.str();
+    return false;
+  }, 65534);
+  unlink(copy.c_str());
+  rmdir(dir);
+  if (r.status == 120) GTEST_SKIP() << "can't switch to the user nobody";
+  expectWellFormed(r, disk_->kernel());
+  EXPECT_NE(status.find("Uid:\t65534\t65534\t65534\t65534"), std::string::npos) << status;
+  EXPECT_NE(status.find("Gid:\t65534\t65534\t65534\t65534"), std::string::npos) << status;
+  EXPECT_NE(status.find("NoNewPrivs:\t1"), std::string::npos) << status;
+}
+
+// Where io_uring is refused the same measurement runs on a pread thread pool.
+TEST_F(VlmperfutilDisk, FallsBackToPreadWithoutIoUring) {
+  const std::string helper = VLM_HELPERS "/no_io_uring";
+  if (access(helper.c_str(), X_OK) != 0) GTEST_SKIP() << "helper not built: " << helper;
+  Outcome r = runChild({helper, kUtil, "-s", "1", "-T", disk_->name(), ""});
+  if (r.status == 121) GTEST_SKIP() << "seccomp not available";
+  expectWellFormed(r, disk_->kernel());
+  EXPECT_NE(r.out.find("Engine pread thread pool"), std::string::npos) << r.out;
+}
+
+}  // namespace
