@@ -226,6 +226,15 @@ TEST_F(DelegateFixture, TestMediaRefusesWithoutSelectionOrWhileRunning) {
   EXPECT_EQ(alerts()[0].msg, "A test is already running, you must wait for it to complete.");
   Testing.store(0);
   EXPECT_FALSE(d->pctwindow->isVisible());
+
+  QDialog* pct = d->pctwindow;  // a progress window that is not connected
+  d->pctwindow = nullptr;
+  alerts().clear();
+  d->Testmedia();
+  d->pctwindow = pct;
+  ASSERT_EQ(alerts().size(), 1u);
+  EXPECT_EQ(alerts()[0].msg, "Can't find the Percent Window?.");
+  EXPECT_EQ(Testing.load(), 0);
 }
 
 TEST_F(DelegateFixture, CancelAtTheQuestionStartsNothing) {
