@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -47,11 +48,15 @@ std::optional<std::string> readBytes(int dirfd, const std::string& path, size_t 
   std::string buf(cap + 1, '\0');
   size_t got = 0;
   while (got < buf.size()) {
-    ssize_t n = ::read(fd.get(), buf.data() + got, buf.size() - got);
+    size_t want = buf.size() - got;
+    ssize_t n = ::read(fd.get(), buf.data() + got, want);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return std::nullopt;
     if (n == 0) break;
     got += static_cast<size_t>(n);
+    // A file with a size reads short only at its end (a sysfs attribute in
+    // one read); proc files (size 0) may come in pieces.
+    if (static_cast<size_t>(n) < want && st.st_size > 0) break;
   }
   if (got > cap) return std::nullopt;  // truncated: refuse rather than guess
   buf.resize(got);
@@ -90,6 +95,22 @@ std::optional<dev_t> parseDevno(const std::string& s) {
   auto min = parseU64(s.substr(colon + 1));
   if (!maj || !min || *maj > 0xFFFFFFFFu || *min > 0xFFFFFFFFu) return std::nullopt;
   return makedev(static_cast<unsigned>(*maj), static_cast<unsigned>(*min));
+}
+
+bool dirEmpty(int dirfd, const std::string& path) {
+  UniqueFd fd = openDir(dirfd, path);
+  if (!fd) return true;
+  alignas(8) char buf[4096];
+  for (;;) {
+    long n = ::syscall(SYS_getdents64, fd.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return true;
+    for (long off = 0; off < n;) {
+      const auto* e = reinterpret_cast<const struct dirent64*>(buf + off);
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) return false;
+      off += e->d_reclen;
+    }
+  }
 }
 
 std::vector<std::string> listDir(int dirfd, const std::string& path) {
@@ -191,7 +212,10 @@ struct Disk {
 
 void scanPartitions(int diskfd, Disk& disk) {
   for (const auto& e : sysfs::listDir(diskfd)) {
-    if (!plainKernelName(e)) continue;
+    // The kernel names partitions after their disk (sda1, nvme0n1p1, loop0p1).
+    if (e.size() <= disk.dev.kernel.size() || e.compare(0, disk.dev.kernel.size(), disk.dev.kernel) != 0 ||
+        !plainKernelName(e))
+      continue;
     UniqueFd pfd = sysfs::openDir(diskfd, e);
     if (!pfd) continue;
     auto partno = sysfs::readU64(pfd.get(), "partition");

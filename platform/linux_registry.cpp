@@ -133,13 +133,13 @@ class Builder {
     a.cls = classFor(rel, a.subsystem);
     std::string dir = cleanText(basename(rel), 127);
     std::string name = dir;
-    UniqueFd fd = sysfs::openDir(rootfd_.get(), rel);
-    if (a.cls == "IOUSBDevice" && fd) {
+    UniqueFd fd = a.cls == "IOUSBDevice" ? sysfs::openDir(rootfd_.get(), rel) : UniqueFd();
+    if (fd) {
       std::string product = attr(fd.get(), "product");
       if (!product.empty()) name = product;
     }
     a.node = &reg_.add(parent, a.cls, name, dir);
-    if (a.cls == "IOUSBDevice" && fd) {
+    if (fd) {
       std::string serial = attr(fd.get(), "serial", 63);
       if (!serial.empty()) a.node->set("USB Serial Number", RegValue::Str(serial));
       std::string vendor = attr(fd.get(), "manufacturer");
@@ -191,8 +191,8 @@ class Builder {
     return s;
   }
 
-  Node& drive(const BlockDev& d, int dfd, Node& parent, const std::vector<const Ancestor*>& chain) {
-    std::string model = attr(dfd, "device/model", 63);
+  Node& drive(const BlockDev& d, int dfd, const std::string& model, Node& parent,
+              const std::vector<const Ancestor*>& chain) {
     std::string vendor = attr(dfd, "device/vendor", 63);
     if (vendor.rfind("0x", 0) == 0) vendor.clear();  // a bus vendor number, not a name
     Node& n = reg_.add(parent, "IOBlockStorageDevice", model.empty() ? d.kernel : model);
@@ -208,7 +208,7 @@ class Builder {
     return n;
   }
 
-  bool held(int fd) const { return !sysfs::listDir(fd, "holders").empty(); }
+  static bool held(int fd) { return !sysfs::dirEmpty(fd, "holders"); }
 
   static const char* schemeContent(const std::string& scheme) {
     if (scheme == "gpt") return "GUID_partition_scheme";
@@ -217,13 +217,13 @@ class Builder {
     return nullptr;
   }
 
-  void mediaProps(Node& m, const BlockDev& d, int fd, bool leaf, bool open, uint64_t blockSize) {
+  void mediaProps(Node& m, const BlockDev& d, int fd, bool leaf, bool open, bool removable,
+                  uint64_t blockSize) {
     m.set("BSD Name", RegValue::Str(d.name));
     m.set("Size", RegValue::Num(static_cast<long long>(std::min<uint64_t>(d.size, INT64_MAX))));
     m.set("Whole", RegValue::Bool(d.whole));
     m.set("Leaf", RegValue::Bool(leaf));
     m.set("Writable", RegValue::Bool(attr(fd, "ro", 8) != "1"));
-    bool removable = attr(fd, d.whole ? "removable" : "../removable", 8) == "1";
     m.set("Removable", RegValue::Bool(removable));
     m.set("Ejectable", RegValue::Bool(removable));
     m.set("Open", RegValue::Bool(open));
@@ -237,42 +237,40 @@ class Builder {
     if (!dfd) return;  // vanished since the scan
     std::vector<const Ancestor*> seen;
     Node& parent = chain(d, seen);
-    Node& drv = drive(d, dfd.get(), parent, seen);
+    std::string model = attr(dfd.get(), "device/model", 57);
+    Node& drv = drive(d, dfd.get(), model, parent, seen);
 
     std::map<int, dev_t> partDevnos;
     for (const auto& p : parts) partDevnos[p.partno] = p.devno;
     DiskProbe probe = probeDisk(live_ ? d.node : std::string(), d.devno, partDevnos, useUdev_);
     uint64_t bs = sysfs::readU64(dfd.get(), "queue/logical_block_size").value_or(512);
     if (bs == 0 || bs > (1u << 20)) bs = 512;
+    bool removable = attr(dfd.get(), "removable", 8) == "1";
 
-    std::string model = attr(dfd.get(), "device/model", 57);
     Node& whole = reg_.add(drv, "IOMedia", (model.empty() ? d.kernel : model) + " Media");
     bool anyOpen = false;
     for (const auto& p : parts) {
       UniqueFd pfd = sysfs::openDir(dfd.get(), p.kernel);
-      bool o = pfd && (mounted_.count(p.devno) || held(pfd.get()));
-      anyOpen = anyOpen || o;
+      if (!pfd) continue;  // vanished since the scan
+      bool open = mounted_.count(p.devno) || held(pfd.get());
+      anyOpen = anyOpen || open;
+      partition(whole, d, p, pfd.get(), probe, open, removable, bs);
     }
     bool wholeOpen = anyOpen || mounted_.count(d.devno) || held(dfd.get());
-    mediaProps(whole, d, dfd.get(), parts.empty(), wholeOpen, bs);
+    mediaProps(whole, d, dfd.get(), parts.empty(), wholeOpen, removable, bs);
     if (const char* c = schemeContent(probe.scheme)) whole.set("Content", RegValue::Str(c));
     else if (!probe.scheme.empty()) whole.set("Content", RegValue::Str(probe.scheme));
     whole.set("io-device-location", RegValue::Str(cleanText(d.kernel, 31)));
-
-    for (const auto& p : parts) addPartition(whole, d, p, dfd.get(), probe, bs);
   }
 
-  void addPartition(Node& whole, const BlockDev& d, const BlockDev& p, int dfd, const DiskProbe& probe,
-                    uint64_t bs) {
-    UniqueFd pfd = sysfs::openDir(dfd, p.kernel);
-    if (!pfd) return;
+  void partition(Node& whole, const BlockDev& d, const BlockDev& p, int pfd, const DiskProbe& probe,
+                 bool open, bool removable, uint64_t bs) {
     PartInfo info;
     if (auto it = probe.parts.find(p.partno); it != probe.parts.end()) info = it->second;
-    std::string name = info.name.empty() ? ueventValue(pfd.get(), "PARTNAME") : info.name;
+    std::string name = info.name.empty() ? ueventValue(pfd, "PARTNAME") : info.name;
     if (name.empty()) name = d.kernel + " Partition " + std::to_string(p.partno);
     Node& m = reg_.add(whole, "IOMedia", name, std::to_string(p.partno));
-    bool open = mounted_.count(p.devno) || held(pfd.get());
-    mediaProps(m, p, pfd.get(), true, open, bs);
+    mediaProps(m, p, pfd, true, open, removable, bs);
     if (!info.type.empty()) m.set("Content", RegValue::Str(info.type));
     if (!info.uuid.empty()) m.set("UUID", RegValue::Str(info.uuid));
   }

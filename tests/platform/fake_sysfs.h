@@ -17,9 +17,10 @@ namespace vlm::testing {
 
 class FakeSysfs {
  public:
-  FakeSysfs() {
-    char tmpl[] = "/tmp/vlm-sysfs-XXXXXX";
-    if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  // base: where the tree is made ("/dev/shm" keeps a large one in memory, as sysfs is).
+  explicit FakeSysfs(const std::string& base = "/tmp") {
+    std::string tmpl = base + "/vlm-sysfs-XXXXXX";
+    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed in " + base);
     root_ = tmpl;
     mkdirs("block");
     mkdirs("devices/virtual");
