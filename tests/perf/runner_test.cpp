@@ -126,7 +126,7 @@ TEST(Runner, ProgressLinesTakenOutAndReported) {
       std::copy(rest.c_str(), rest.c_str() + rest.size() + 1, chunk);
     }
   };
-  Result r = run({helper("child_exit"), "0", "Percent: 10\n", "@50", "Percent: 60\nabc\n", "@50",
+  Result r = run({helper("child_exit"), "0", "Percent: 10\n", "@drain", "Percent: 60\nabc\n", "@drain",
                   "tail\n"},
                  &hooks);
   EXPECT_EQ(r.status, 0);
