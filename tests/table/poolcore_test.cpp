@@ -1,9 +1,11 @@
 // The table's data: rebuild, volume names, selection and every cell.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "../disk/records.h"
 #include "app/alerts.h"
@@ -213,6 +215,30 @@ TEST_F(PoolFixture, RenameFindsThePathWithoutRegardToCase) {
   parts.volumes->refuseRename = true;
   EXPECT_EQ(pool.SetFinder("Other", "/Volumes/Data"), 1);
   EXPECT_EQ(pool.SetFinder("Other", "/Volumes/None"), -1);
+}
+
+// A test's worker saves figures and reloads while the user-interface thread
+// reads every cell; readers hold disklock, so no read meets a rebuild.
+TEST_F(PoolFixture, ReloadOnAWorkerWhileTheTableReads) {
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    PoolCore other;
+    for (int i = 1; i <= 30; ++i) {
+      std::string text = "Sequential: " + std::to_string(i) + "\nRandom: 1\nDual: 1\nThreaded: 1\n";
+      perfcapture("disk0s1", text.c_str());
+      other.Reload("", 0);
+    }
+    done = true;
+  });
+  int seen = 0;
+  while (!done || seen == 0) {
+    std::lock_guard<std::recursive_mutex> g(disklock);
+    for (int r = 0; r < pool.numberOfRows(); ++r)
+      for (const char* id : vlm::kColumnIds) seen += !pool.objectValue(id, r).str().empty();
+  }
+  worker.join();
+  reload();
+  EXPECT_EQ(cell("Sequential", 1), "30");
 }
 
 }  // namespace
