@@ -46,6 +46,21 @@ CellValue result(int32_t kps) {
   return k < 1 ? text("") : number(CellValue::Kind::Int64, k);
 }
 
+// The selection's inputs, set for one selection and cleared afterwards, also
+// when the selection ends in a fatal error.
+struct SelectionInputs {
+  SelectionInputs(DISKINFO_* ptr, uint64_t size) {
+    disksort_ptr = ptr;
+    disksort_size = size;
+  }
+  ~SelectionInputs() {
+    disksort_ptr = nullptr;
+    disksort_size = 0;
+  }
+  SelectionInputs(const SelectionInputs&) = delete;
+  SelectionInputs& operator=(const SelectionInputs&) = delete;
+};
+
 const char* paneState(const DISKINFO_* rec) {
   switch (rec->statuscode[0]) {
     case 'B': return "BUILDING";
@@ -100,15 +115,8 @@ DISKINFO_* PoolCore::Reload(const char* dev, int mode) {
   } else {
     found = diskfind(dev, 1);
     if (!found) zerex("pool:Reload: can't re-locate selected Mirror?");
-    disksort_ptr = found;
-    if (mode == 2) {
-      diskinfo('M');
-    } else {
-      disksort_size = ~uint64_t{0};
-      diskinfo('H');
-      disksort_size = 0;
-    }
-    disksort_ptr = nullptr;
+    SelectionInputs inputs(found, mode == 2 ? 0 : ~uint64_t{0});
+    diskinfo(mode == 2 ? 'M' : 'H');
   }
   char date[32];
   zexdtno(date, zdtuxto(znow()), 16);

@@ -241,4 +241,23 @@ TEST_F(PoolFixture, ReloadOnAWorkerWhileTheTableReads) {
   EXPECT_EQ(cell("Sequential", 1), "30");
 }
 
+TEST(PoolSelection, InputsAreClearedWhenTheSelectionIsFatal) {
+  vlmtest::ListGuard guard;
+  vlmtest::PlatformParts parts;
+  vlmtest::RegBuilder rb;
+  parts.reg = rb.reg;
+  rb.media(rb.reg->rootNode(), "disk5s1", "Loose", false, 4096, "Linux_data");
+  parts.install();
+  vlm::ScopedRecordingSeam seam;
+  PoolCore pool;
+  try {
+    pool.Reload("disk5s1", 0);
+    FAIL() << "no fatal error";
+  } catch (const vlm::FatalError& e) {
+    EXPECT_STREQ(e.what(), "disksort: No disks selected?");
+  }
+  EXPECT_EQ(disksort_ptr, nullptr);
+  EXPECT_EQ(disksort_size, 0u);
+}
+
 }  // namespace
