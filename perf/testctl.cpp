@@ -111,8 +111,8 @@ void TestControl::Testmedia() {
   });
 }
 
-// Steps 1 and 12 of the original worker (its own object-memory scope) have
-// nothing to do on Linux.
+// The worker body. It needs no object-memory scope of its own here: nothing it
+// calls hands out reference-counted platform objects.
 void TestControl::Testrun() {
   diskvect[0] = const_cast<char*>(perfutilpath);
   diskvect[1] = service;

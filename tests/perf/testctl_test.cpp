@@ -321,6 +321,20 @@ TEST(TestControl, CancelSendsOneSignalAndReportsNormally) {
   EXPECT_EQ(ui.events().back(), "refresh");
 }
 
+TEST(TestControl, MissingUtilityIsFatalOnTheWorker) {
+  FakeList list{{"96", "Z"}};
+  UtilityPath util("/nonexistent/vlmperfutil");
+  vlm::ScopedRecordingSeam seam;
+  FakeUi ui;
+  vlm::TestControl ctl(ui);
+  ctl.Testmedia();
+  ctl.join();
+  ASSERT_EQ(seam.seam.alerts.size(), 2u);
+  EXPECT_EQ(seam.seam.alerts[1].title, "Velmora: Fatal Error");
+  EXPECT_EQ(seam.seam.alerts[1].msg, "run2mem: can't find: /nonexistent/vlmperfutil");
+  EXPECT_EQ(Testing.load(), 0);  // the test seam's fatal error returns; the run is over
+}
+
 // Holds the result alert open until released, answering everything else at once.
 class HoldingSeam : public vlm::AlertSeam {
  public:
