@@ -50,7 +50,9 @@ TEST(Progress, TakesCompleteLinesOut) {
     });
     EXPECT_STREQ(chunk.data(), c.out) << "input '" << c.in << "'";
     EXPECT_EQ(calls > 0, c.reported) << "input '" << c.in << "'";
-    if (c.reported) EXPECT_EQ(last, c.value) << "input '" << c.in << "'";
+    if (c.reported) {
+      EXPECT_EQ(last, c.value) << "input '" << c.in << "'";
+    }
   }
 }
 
