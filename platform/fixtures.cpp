@@ -297,20 +297,30 @@ struct RegistryLoader : Doc {
       if (it == ids.end()) fail(r.at, "no object has the id \"" + r.id + "\"");
       r.parent->kids[r.index] = it->second;
     }
-    std::set<const Node*> open, done;
-    nocycle(&reg.rootNode(), open, done);
+    std::set<const Node*> open;
+    std::map<const Node*, int> known;
+    height(&reg.rootNode(), 0, open, known);
   }
 
-  // The walk must end: an object may be reached twice, never from below itself.
-  void nocycle(const Node* n, std::set<const Node*>& open, std::set<const Node*>& done) const {
-    if (done.count(n)) return;
+  // The walk must end: an object may be reached twice, never from below itself,
+  // and no path (refs included) may be deeper than a file can nest. Returns the
+  // height of n's subtree.
+  int height(const Node* n, int depth, std::set<const Node*>& open,
+             std::map<const Node*, int>& known) const {
+    if (depth > kMaxNesting) fail("", "registry nested too deeply through refs");
+    if (auto it = known.find(n); it != known.end()) {
+      if (depth + it->second > kMaxNesting) fail("", "registry nested too deeply through refs");
+      return it->second;
+    }
     open.insert(n);
+    int h = 0;
     for (const Node* k : n->kids) {
       if (open.count(k)) fail("", "the object \"" + k->name + "\" is its own ancestor");
-      nocycle(k, open, done);
+      h = std::max(h, 1 + height(k, depth + 1, open, known));
     }
     open.erase(n);
-    done.insert(n);
+    known[n] = h;
+    return h;
   }
 };
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/alerts.h"
@@ -503,6 +504,24 @@ TEST(RegscanFatal, KeysThatAreNotUtf8) {
   char buf[128];
   EXPECT_EQ(fatal([&] { regcompare(&n, "bad\xff", buf); }), "regcompare: can't make CFString(bad\xff)");
   EXPECT_EQ(fatal([&] { regcompare(&n, "\xc3\xa9t\xc3\xa9", buf); }), "");  // valid UTF-8
+}
+
+// --- threads ---------------------------------------------------------------------------
+
+TEST(RegscanThreads, ConcurrentScansTakeTurns) {
+  ScanGuard guard;
+  Tree t;
+  Node& ctl = t.add(t.root(), "IOPCIDevice", "ctl");
+  ctl.set("Physical Interconnect", RegValue::Str("SATA"));
+  for (int i = 0; i < 20; ++i) t.media(ctl, "M", "disk" + std::to_string(i));
+  t.install();
+  std::thread a([] { reginfo(); }), b([] { reginfo(); });
+  a.join();
+  b.join();
+  // The second scan found every BSD name listed already.
+  ASSERT_EQ(bsdnames().size(), 20u);
+  EXPECT_STREQ(record("19")->interconnect, "SATA");
+  EXPECT_TRUE(slotsEmpty());
 }
 
 // --- the recorded machines ----------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -234,10 +235,21 @@ TEST(FixtureErrors, RegistryFiles) {
     for (int i = 0; i < 300; ++i) s += "]}";
     return s;
   }();
+  // 250 objects side by side, each the child of the one before through a ref.
+  const std::string chain = [] {
+    std::string s = R"({"class":"c","name":"r","children":[)";
+    for (int i = 0; i < 250; ++i) {
+      s += std::string(i ? "," : "") + R"({"class":"c","name":"n","id":"i)" + std::to_string(i) + "\"";
+      if (i + 1 < 250) s += R"(,"children":[{"ref":"i)" + std::to_string(i + 1) + "\"}]";
+      s += "}";
+    }
+    return s + "]}";
+  }();
   const struct {
     const char* what;
     std::string body, message;
   } cases[] = {
+      {"deep through refs", chain, "/: registry nested too deeply through refs"},
       {"bad JSON", "{\"class\": ", "not valid JSON"},
       {"not an object", "[]", "/: expected the root registry object"},
       {"missing class", R"({"name":"r"})", "/: missing \"class\""},
@@ -364,4 +376,31 @@ TEST(PlatformHolder, SetReplacesAndEmptyResets) {
   EXPECT_NE(vlm::platform().registry, p.registry);  // the live machine again
   EXPECT_NE(vlm::platform().registry, nullptr);
   vlm::setPlatform({});
+}
+
+TEST(PlatformHolder, FirstUseFromTwoThreadsBuildsOneMachine) {
+  vlm::setPlatform({});
+  std::shared_ptr<vlm::Registry> r1, r2;
+  std::thread a([&] { r1 = vlm::platform().registry; }), b([&] { r2 = vlm::platform().registry; });
+  a.join();
+  b.join();
+  EXPECT_NE(r1, nullptr);
+  EXPECT_EQ(r1, r2);
+  vlm::setPlatform({});
+}
+
+// The live machine saved and replayed: the copy says exactly what the machine said.
+TEST(FixtureRoundTrip, LiveMachine) {
+  TempDir tmp;
+  vlm::Platform live = vlm::linuxPlatform("/sys");
+  const std::string reg1 = tmp.path + "/live.registry.json", reg2 = tmp.path + "/again.registry.json";
+  const std::string m1 = tmp.path + "/live.mounts.json", m2 = tmp.path + "/again.mounts.json";
+  vlm::dumpRegistry(*live.registry, reg1);
+  vlm::dumpMounts(*live.mounts, *live.volumes, m1);
+  vlm::Platform replay = vlm::fixturePlatform(reg1, m1);
+  vlm::dumpRegistry(*replay.registry, reg2);
+  vlm::dumpMounts(*replay.mounts, *replay.volumes, m2);
+  EXPECT_EQ(slurp(reg1), slurp(reg2));
+  EXPECT_EQ(slurp(m1), slurp(m2));
+  EXPECT_NE(slurp(m1).find("\"f_mntonname\": \"/\""), std::string::npos);
 }
