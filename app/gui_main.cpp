@@ -20,6 +20,17 @@ namespace vlm {
 
 namespace {
 
+// Alerts of a screenshot run: written to standard error, and every question
+// declined (the last button), so that a picture never installs anything.
+class ScreenshotAlertSeam : public ConsoleAlertSeam {
+ public:
+  int alert(const std::string& title, const std::string& msg,
+            const std::vector<std::string>& buttons) override {
+    ConsoleAlertSeam::alert(title, msg, buttons);
+    return buttons.empty() ? 0 : static_cast<int>(buttons.size()) - 1;
+  }
+};
+
 int screenshot(QorConfigureAppDelegate& delegate, const std::string& path) {
   delegate.window->show();
   delegate.applicationDidFinishLaunching();
@@ -49,7 +60,7 @@ int guiMain(int argc, char** argv, const CliOptions& opts) {
   // Under --screenshot nothing may wait for a user: alerts go to the console.
   UiBridge alertBridge;
   QtAlertSeam windowAlerts(alertBridge);
-  ConsoleAlertSeam consoleAlerts;
+  ScreenshotAlertSeam consoleAlerts;
   ScopedAlertSeam seam(opts.screenshot.empty() ? static_cast<AlertSeam*>(&windowAlerts)
                                                : &consoleAlerts);
   int rc;

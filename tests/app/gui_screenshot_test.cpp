@@ -1,5 +1,7 @@
 // The real program renders its window to a PNG (--screenshot) from replayed
 // machines; the picture must exist and show more than a blank surface.
+#include <sys/stat.h>
+
 #include <QColor>
 #include <QImage>
 #include <QProcess>
@@ -67,6 +69,21 @@ TEST(Screenshot, ProgramRendersItsWindowFromAFixture) {
   }
 }
 
+TEST(Screenshot, NeverInstallsTheUtility) {
+  const char* util = VLM_BUNDLE_DIR "/Contents/Resources/vlmperfutil";
+  struct stat before, after;
+  if (stat(util, &before) != 0) GTEST_SKIP() << "the utility is not built in this tree";
+  if ((before.st_mode & 07777) == 04711 && before.st_uid == 0)
+    GTEST_SKIP() << "the utility is installed already";
+  QTemporaryDir dir;
+  Shot s = screenshot("desktop", dir.filePath("x.png"));
+  ASSERT_EQ(s.exitCode, 0) << s.output.toStdString();
+  EXPECT_TRUE(s.output.contains("Administrator's Password")) << s.output.toStdString();
+  ASSERT_EQ(stat(util, &after), 0);
+  EXPECT_EQ(after.st_mode, before.st_mode);  // the question was declined
+  EXPECT_EQ(after.st_uid, before.st_uid);
+}
+
 TEST(Screenshot, UnwritablePathIsAnError) {
   Shot s = screenshot("desktop", "/nonexistent-dir/x.png");
   EXPECT_EQ(s.exitCode, 1);
@@ -78,7 +95,10 @@ TEST(Screenshot, UnwritablePathIsAnError) {
 // In-process: the window under Fusion with a dark palette keeps its rows dark
 // and tinted (VLM_SHOT_DIR=DIR also saves the light and dark pictures there).
 #include <QMainWindow>
+#include <QStyle>
 #include <QStyleFactory>
+
+#include <memory>
 #include <QTableView>
 
 #include "app/alerts.h"
@@ -117,7 +137,8 @@ TEST(Screenshot, DarkPaletteKeepsTintedRowsReadable) {
   dark.setColor(QPalette::WindowText, QColor(0xeeeeee));
   dark.setColor(QPalette::ButtonText, QColor(0xeeeeee));
   dark.setColor(QPalette::Highlight, QColor(0x2f65ca));
-  QPalette light = QStyleFactory::create("Fusion")->standardPalette();
+  std::unique_ptr<QStyle> fusion(QStyleFactory::create("Fusion"));
+  QPalette light = fusion->standardPalette();
   QImage l = renderWindow(light, "window-light");
   QImage dk = renderWindow(dark, "window-dark");
   ASSERT_FALSE(l.isNull());
