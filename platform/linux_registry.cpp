@@ -9,7 +9,8 @@
 //        IOATAPort, devices/virtual IOVirtualDevice, anything else IOService
 //       └ IOBlockStorageDevice: the drive ("Physical Interconnect",
 //         "Rotation Rate", "Serial Number", "Vendor Name", "Product Name")
-//          └ IOMedia: the whole disk ("io-device-location" = kernel name)
+//          └ IOMedia: the whole disk ("io-device-location" = kernel name),
+//            named after the model (or device-mapper name, or kernel name) + " Media"
 //             └ IOMedia: each partition, location = partition number
 //
 // "Content": whole disks "GUID_partition_scheme" (gpt), "FDisk_partition_scheme"
@@ -238,6 +239,7 @@ class Builder {
     std::vector<const Ancestor*> seen;
     Node& parent = chain(d, seen);
     std::string model = attr(dfd.get(), "device/model", 57);
+    if (model.empty()) model = attr(dfd.get(), "dm/name", 57);  // device-mapper: its table name
     Node& drv = drive(d, dfd.get(), model, parent, seen);
 
     std::map<int, dev_t> partDevnos;

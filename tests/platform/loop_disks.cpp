@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -184,6 +185,39 @@ TEST(LoopDisks, MbrDiskTypes) {
   diskzap();
 }
 
+TEST(LoopDisks, VolumeNamesFromLabelsAndMountPoints) {
+  SKIP_UNLESS_LOOP();
+  TempDir dir;
+  LoopDisk disk(dir.path() + "/names.img", 256 * kMiB);
+  ASSERT_TRUE(disk.made());
+  ASSERT_TRUE(makeMbr(disk.image()));
+  if (!disk.attach(2)) GTEST_SKIP() << "loop disks: the loop device or its partitions did not appear";
+  const std::string label = "D\xc3\xa4t\xc3\xa4";  // "Data" with umlauts: not ASCII
+  ASSERT_EQ(run({tool("mkfs.ext4"), "-q", "-F", "-L", label, disk.part(1)}), 0);
+  ASSERT_EQ(run({tool("mkfs.ext4"), "-q", "-F", disk.part(2)}), 0);
+  MountGuard labelled(disk.part(1), dir.path() + "/labelled", "ext4");
+  MountGuard plain(disk.part(2), dir.path() + "/plain dir", "ext4");
+  ASSERT_TRUE(labelled.mounted() && plain.mounted());
+
+  std::map<std::string, std::string> names;
+  for (const auto& v : live::LinuxVolumeList().mountedVolumes()) names[v.path] = v.name;
+  EXPECT_EQ(names[dir.path() + "/labelled"], label);  // passed on as it is
+  EXPECT_EQ(names[dir.path() + "/plain dir"], "plain dir");
+  EXPECT_EQ(names["/"].empty(), false);
+
+  ScopedRecordingSeam seam;
+  setPlatform(linuxPlatform());
+  PoolCore core;
+  std::lock_guard<std::recursive_mutex> lock(disklock);
+  core.Reload("", 0);
+  Rows r = rowsOf(disk.kernel());
+  ASSERT_EQ(r.parts.size(), 2u);
+  EXPECT_STREQ(r.parts[0]->finder, "*Error");  // the table takes ASCII names only
+  EXPECT_STREQ(r.parts[1]->finder, "plain dir");
+  EXPECT_EQ(r.whole->open, 1);
+  diskzap();
+}
+
 namespace {
 
 std::string program() { return std::string(VLM_BUNDLE_DIR) + "/Contents/MacOS/VLM-Performance"; }
@@ -224,4 +258,5 @@ TEST(LoopDisks, DumpReplaysTheLiveListing) {
   EXPECT_NE(live.find("Data"), std::string::npos);
   EXPECT_NE(live.find(m.mountDir), std::string::npos);
   EXPECT_NE(live.find("Disk:GPT"), std::string::npos);
+  EXPECT_EQ(run({program(), "--dump-registry", m.dir.path() + "/no/such/dir/r.json"}), 1);
 }
