@@ -121,7 +121,8 @@ void printJson(const PoolCore& pool) {
   nlohmann::ordered_json out = nlohmann::ordered_json::object();
   out["rows"] = std::move(rows);
   out["refreshtime"] = pool.refreshtime();
-  std::puts(out.dump(2).c_str());
+  // Registry texts are bytes: anything that is not UTF-8 is shown replaced.
+  std::puts(out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
 }
 
 }  // namespace

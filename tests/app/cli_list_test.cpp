@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -13,16 +14,19 @@
 
 namespace {
 
-// Runs the listing with standard output sent to a temporary file.
+// Runs the listing with standard output sent to a temporary file; machine
+// names a fixture, or is null for the platform already installed.
 std::string listing(const char* machine, bool json) {
-  std::string base = std::string(VLM_FIXTURES) + "/" + machine;
   vlm::CliOptions o;
   o.list = true;
   o.json = json;
-  o.registryFile = base + ".registry.json";
-  o.mountsFile = base + ".mounts.json";
-  std::string err;
-  EXPECT_TRUE(vlm::setupPlatform(o, err)) << err;
+  if (machine) {
+    std::string base = std::string(VLM_FIXTURES) + "/" + machine;
+    o.registryFile = base + ".registry.json";
+    o.mountsFile = base + ".mounts.json";
+    std::string err;
+    EXPECT_TRUE(vlm::setupPlatform(o, err)) << err;
+  }
   std::fflush(stdout);
   FILE* tmp = std::tmpfile();
   int saved = dup(1);
@@ -84,6 +88,20 @@ TEST(CliList, JsonRows) {
   EXPECT_EQ(r["Color"], 4);
   EXPECT_EQ(j["rows"][0]["Status"], "  Mirror:GPT");
   EXPECT_EQ(j["refreshtime"].get<std::string>().rfind("Refreshed: ", 0), 0u);
+}
+
+TEST(CliList, JsonOfNamesThatAreNotUtf8) {
+  auto reg = std::make_shared<vlm::MemRegistry>();
+  auto& m = reg->add(reg->rootNode(), "IOMedia", "Caf\xe9 Disk");
+  m.set("BSD Name", vlm::RegValue::Str("disk0"));
+  m.set("Whole", vlm::RegValue::Bool(true));
+  m.set("Size", vlm::RegValue::Num(1000));
+  vlm::setPlatform(vlm::Platform{reg, std::make_shared<vlm::MemMountTable>(),
+                                 std::make_shared<vlm::MemVolumeList>()});
+  nlohmann::json j = nlohmann::json::parse(listing(nullptr, true));
+  ASSERT_EQ(j["rows"].size(), 1u);
+  EXPECT_EQ(j["rows"][0]["Name"], "*Caf\xef\xbf\xbd Disk");
+  EXPECT_EQ(j["rows"][0]["Size"], 1000);
 }
 
 }  // namespace
