@@ -40,6 +40,13 @@ bool isResult(const std::string& id) {
   return id == "Sequential" || id == "Random" || id == "Dual Seq" || id == "Threaded";
 }
 
+// A cell for the terminal: control bytes would break the line, so they show as "?".
+std::string printable(std::string s) {
+  for (char& c : s)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return s;
+}
+
 struct Column {
   std::string title;
   bool right = false;
@@ -68,9 +75,9 @@ std::vector<Column> textColumns(const PoolCore& pool) {
       else if (c.title == "Size")
         c.cells.push_back(readableSize(pool.objectValue("Size", r).number));
       else if (c.title == "Node")
-        c.cells.push_back(nodeOf(diskarray[r]));
+        c.cells.push_back(printable(nodeOf(diskarray[r])));
       else
-        c.cells.push_back(pool.objectValue(c.title, r).str());
+        c.cells.push_back(printable(pool.objectValue(c.title, r).str()));
     }
   }
   for (Column& c : cols) {
