@@ -17,7 +17,7 @@ struct Platform {
   std::shared_ptr<VolumeList> volumes;
 };
 
-void setPlatform(Platform p);
+void setPlatform(Platform p);  // all members null: back to the live machine
 Platform& platform();  // the live machine unless setPlatform was called
 
 // The live machine. sysroot replaces "/sys" (tests, benchmarks).
