@@ -3,6 +3,9 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <filesystem>
+
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -16,6 +19,7 @@
 #include "app/startup.h"
 #include "disk/disk.h"
 #include "perf/store.h"
+#include "platform/devnames.h"
 
 namespace {
 
@@ -424,6 +428,71 @@ TEST(TestControl, NewTestWhileRefreshing) {
   EXPECT_EQ(refreshes, 2);
   EXPECT_EQ(Testing.load(), 0);
   EXPECT_EQ(seam.seam.alerts.size(), 4u);  // two questions, two results
+}
+
+// A 64 MiB loop device over a temporary file, detached again at the end.
+class LoopDevice {
+ public:
+  LoopDevice() {
+    if (geteuid() != 0) {
+      why_ = "needs root";
+      return;
+    }
+    char tmpl[] = "/tmp/vlm-testctl-XXXXXX";
+    int fd = mkstemp(tmpl);
+    file_ = tmpl;
+    if (fd < 0 || ftruncate(fd, 64 << 20) != 0) why_ = "can't make the backing file";
+    if (fd >= 0) close(fd);
+    if (!why_.empty()) return;
+    FILE* p = popen(("losetup -f --show " + file_ + " 2>/dev/null").c_str(), "r");
+    char line[64] = "";
+    if (p && std::fgets(line, sizeof line, p)) node_ = line;
+    if (p) pclose(p);
+    if (!node_.empty() && node_.back() == '\n') node_.pop_back();
+    if (node_.empty()) why_ = "no free loop device";
+  }
+  ~LoopDevice() {
+    if (!node_.empty()) std::system(("losetup -d " + node_).c_str());
+    if (!file_.empty()) unlink(file_.c_str());
+  }
+  const std::string& why() const { return why_; }
+  const std::string& node() const { return node_; }
+
+ private:
+  std::string file_, node_, why_;
+};
+
+TEST(TestControl, CancelWithTheRealUtility) {
+  std::string util = std::string(VLM_BUNDLE_DIR) + "/Contents/Resources/vlmperfutil";
+  if (!std::filesystem::exists(util)) GTEST_SKIP() << "vlmperfutil is not built: " << util;
+  LoopDevice loop;
+  if (!loop.why().empty()) GTEST_SKIP() << "loop device: " << loop.why();
+  std::string name;
+  for (const auto& d : vlm::devnames::scan())
+    if (d.node == loop.node()) name = d.name;
+  ASSERT_FALSE(name.empty()) << loop.node();
+
+  FakeList list{{name.substr(4), ""}};
+  UtilityPath path(util);
+  vlm::ScopedRecordingSeam seam;
+  FakeUi ui;
+  vlm::TestControl ctl(ui);
+  bool once = false;
+  ui.onProgress = [&](double) {
+    if (!once) {
+      once = true;
+      ctl.Testcancel();
+    }
+  };
+  ctl.Testmedia();
+  ctl.join();
+  const auto* a = resultAlert(seam.seam);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->buttons, std::vector<std::string>{"Failed"}) << a->msg;
+  EXPECT_NE(a->msg.find("Canceled"), std::string::npos) << a->msg;
+  EXPECT_EQ(a->msg.find("Percent: "), std::string::npos);
+  EXPECT_EQ(Testing.load(), 0);
+  EXPECT_EQ(ui.events().back(), "refresh");
 }
 
 }  // namespace
