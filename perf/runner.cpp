@@ -140,7 +140,8 @@ void childwrite(const char* s) {
 }
 
 // Checks, pipe, SIGINT, fork; the parent's loop then reads the output through
-// take(chunk, n), which returns the number of bytes it stored.
+// take(chunk, bytes read, bytes stored so far), which stores the chunk and
+// returns how many bytes it stored.
 template <typename Take>
 int runchild(char* const argv[], std::atomic<int>* canceled, Take take, int siz, int* lenptr) {
   const char* path = (argv && argv[0]) ? argv[0] : "";
