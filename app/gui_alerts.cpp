@@ -8,6 +8,17 @@
 
 namespace vlm {
 
+namespace {
+// Qt hands a queued call over under its own futex-based locks, which the
+// thread sanitizer can't see; taking this lock on both sides of the hand-over
+// makes the order visible to it. Never held for longer than a post.
+std::mutex& handoff() {
+  static std::mutex m;
+  return m;
+}
+void received() { std::lock_guard<std::mutex> lock(handoff()); }
+}  // namespace
+
 bool UiBridge::onUiThread() const { return QThread::currentThread() == thread(); }
 
 bool UiBridge::closed() const {
@@ -25,8 +36,10 @@ void UiBridge::shutdown() {
 
 void UiBridge::post(std::function<void()> f) {
   if (closed()) return;
+  std::lock_guard<std::mutex> lock(handoff());
   QMetaObject::invokeMethod(
       this, [this, f = std::move(f)] {
+        received();
         if (!closed()) f();
       },
       Qt::QueuedConnection);
@@ -46,20 +59,21 @@ bool UiBridge::call(std::function<void()> f) {
   };
   auto job = std::make_shared<Job>();
   job->f = std::move(f);
+  if (closed()) return false;
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (closed_) return false;
+    std::lock_guard<std::mutex> lock(handoff());
+    QMetaObject::invokeMethod(
+        this, [this, job] {
+          received();
+          if (!closed()) job->f();
+          {
+            std::lock_guard<std::mutex> lock(mu_);
+            job->done = true;
+          }
+          cv_.notify_all();
+        },
+        Qt::QueuedConnection);
   }
-  QMetaObject::invokeMethod(
-      this, [this, job] {
-        if (!closed()) job->f();
-        {
-          std::lock_guard<std::mutex> lock(mu_);
-          job->done = true;
-        }
-        cv_.notify_all();
-      },
-      Qt::QueuedConnection);
   std::unique_lock<std::mutex> lock(mu_);
   cv_.wait(lock, [&] { return job->done || closed_; });
   return job->done;
@@ -93,14 +107,22 @@ int QtAlertSeam::alert(const std::string& title, const std::string& msg,
                        const std::vector<std::string>& buttons) {
   // Without an answer (the window is closing) the last button: for a question
   // that means the operation is not carried out.
-  auto answer = std::make_shared<int>(buttons.empty() ? 0 : static_cast<int>(buttons.size()) - 1);
-  bridge_.call([answer, title, msg, buttons] { *answer = showAlertBox(title, msg, buttons); });
+  const int none = buttons.empty() ? 0 : static_cast<int>(buttons.size()) - 1;
+  auto answer = std::make_shared<int>(none);
+  if (!bridge_.call([answer, title, msg, buttons] { *answer = showAlertBox(title, msg, buttons); }))
+    return none;
   return *answer;
 }
 
 void QtAlertSeam::quit() {
-  QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::exit(0); },
-                            Qt::QueuedConnection);
+  std::lock_guard<std::mutex> lock(handoff());
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(),
+      [] {
+        received();
+        QCoreApplication::exit(0);
+      },
+      Qt::QueuedConnection);
 }
 
 }  // namespace vlm
