@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDialog>
+#include <QEvent>
 #include <QFileInfo>
 #include <QItemSelectionModel>
 #include <QMainWindow>
@@ -58,6 +59,7 @@ QorConfigureAppDelegate::QorConfigureAppDelegate(QObject* parent)
   control_ = std::make_unique<vlm::TestControl>(*ui_);
   Canceled = &control_->Canceled;
   buildWindows();
+  window->installEventFilter(this);
 }
 
 QorConfigureAppDelegate::~QorConfigureAppDelegate() {
@@ -86,6 +88,14 @@ void QorConfigureAppDelegate::applicationDidFinishLaunching() {
   pool->ColorInit();
   SetMode(0, nullptr);
   QTimer::singleShot(1200, splashwindow, &QWidget::close);
+}
+
+bool QorConfigureAppDelegate::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == window && event->type() == QEvent::PaletteChange && thepool == pool) {
+    pool->ColorInit(window->palette());
+    table->viewport()->update();
+  }
+  return QObject::eventFilter(watched, event);
 }
 
 void QorConfigureAppDelegate::SetMode(int mode, DISKINFO_* disk) {

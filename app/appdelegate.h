@@ -85,6 +85,10 @@ class QorConfigureAppDelegate : public QObject {
  signals:
   void progressChanged(int value);  // each value the bar takes
 
+ protected:
+  // A theme change re-tints the shared cells.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   void buildWindows();
   void buildProgressWindow();

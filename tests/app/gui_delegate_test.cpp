@@ -147,6 +147,17 @@ TEST_F(DelegateFixture, SetModeKeepsOrReplacesTheFocus) {
   EXPECT_EQ(d->pool->rowCount(), 6);
 }
 
+TEST_F(DelegateFixture, ThemeChangeReTintsTheRows) {
+  launch();
+  QPalette dark = d->window->palette();
+  dark.setColor(QPalette::Base, QColor(0x1f1f1f));
+  dark.setColor(QPalette::Text, QColor(0xeeeeee));
+  d->window->setPalette(dark);
+  QColor bg = d->pool->data(d->pool->index(0, 1), Qt::BackgroundRole).value<QBrush>().color();
+  EXPECT_EQ(bg, cellColors(1, dark).background);
+  EXPECT_LT(bg.lightnessF(), 0.35);
+}
+
 TEST_F(DelegateFixture, RefreshKeepsTheSelectedRow) {
   launch();
   d->table->selectRow(2);
@@ -265,6 +276,8 @@ TEST_F(DelegateFixture, AWholeTestMovesTheBarAndFillsTheRow) {
   EXPECT_EQ(d->pctwindow->windowTitle(), "Testing: /dev/disk0s2");
   EXPECT_TRUE(guitest::spinUntil([&] { return bar.count() > 0 || Testing.load() == 0; }));
   EXPECT_TRUE(d->pctwindow->isVisible() || Testing.load() == 0);
+  if (const char* dir = std::getenv("VLM_SHOT_DIR"))
+    d->pctwindow->grab().save(QString::fromLocal8Bit(dir) + "/progress.png");
   ASSERT_TRUE(finishTest(resets));
 
   ASSERT_GE(bar.count(), 2);
@@ -290,6 +303,8 @@ TEST_F(DelegateFixture, AWholeTestMovesTheBarAndFillsTheRow) {
   EXPECT_EQ(cell(2, "Dual Seq"), "610");
   EXPECT_EQ(cell(2, "Threaded"), "587");
   EXPECT_EQ(cell(0, "Sequential"), "");
+  if (const char* dir = std::getenv("VLM_SHOT_DIR"))
+    d->window->grab().save(QString::fromLocal8Bit(dir) + "/window-tested.png");
   d->Refresh();  // the figures outlive every rebuild
   EXPECT_EQ(cell(2, "Sequential"), "523");
 }
