@@ -38,6 +38,7 @@ struct DiskProbe {
   bool known = false;     // some source could tell
   std::string scheme;     // "gpt", "dos", ... (empty when none was found)
   std::map<int, PartInfo> parts;  // by partition number
+  std::string model, serial;      // from the udev database, when it has them
 };
 
 // Partition table of a whole disk: libblkid on the device node (bounded,

@@ -208,6 +208,8 @@ void udevDisk(dev_t devno, const std::map<int, dev_t>& partDevnos, DiskProbe& ou
       out.scheme = t;
       out.known = true;
     }
+    out.model = cleanText(decodeUdev(prop(d.get(), "ID_MODEL_ENC")), 57);
+    out.serial = cleanText(prop(d.get(), "ID_SERIAL_SHORT"), 63);
   }
   for (const auto& [no, pdev] : partDevnos) {
     UdevDevicePtr d = udevDevice(u.get(), pdev);

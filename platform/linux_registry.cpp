@@ -192,8 +192,8 @@ class Builder {
     return s;
   }
 
-  Node& drive(const BlockDev& d, int dfd, const std::string& model, Node& parent,
-              const std::vector<const Ancestor*>& chain) {
+  Node& drive(const BlockDev& d, int dfd, const std::string& model, const std::string& udevSerial,
+              Node& parent, const std::vector<const Ancestor*>& chain) {
     std::string vendor = attr(dfd, "device/vendor", 63);
     if (vendor.rfind("0x", 0) == 0) vendor.clear();  // a bus vendor number, not a name
     Node& n = reg_.add(parent, "IOBlockStorageDevice", model.empty() ? d.kernel : model);
@@ -203,6 +203,7 @@ class Builder {
     if (rot == "0") n.set("Rotation Rate", RegValue::Str("Solid State"));
     else if (rot == "1") n.set("Rotation Rate", RegValue::Str("Rotational"));
     std::string serial = serialOf(dfd);
+    if (serial.empty()) serial = udevSerial;
     if (!serial.empty()) n.set("Serial Number", RegValue::Str(serial));
     if (!vendor.empty()) n.set("Vendor Name", RegValue::Str(vendor));
     if (!model.empty()) n.set("Product Name", RegValue::Str(model));
@@ -238,13 +239,13 @@ class Builder {
     if (!dfd) return;  // vanished since the scan
     std::vector<const Ancestor*> seen;
     Node& parent = chain(d, seen);
-    std::string model = attr(dfd.get(), "device/model", 57);
-    if (model.empty()) model = attr(dfd.get(), "dm/name", 57);  // device-mapper: its table name
-    Node& drv = drive(d, dfd.get(), model, parent, seen);
-
     std::map<int, dev_t> partDevnos;
     for (const auto& p : parts) partDevnos[p.partno] = p.devno;
     DiskProbe probe = probeDisk(live_ ? d.node : std::string(), d.devno, partDevnos, useUdev_);
+    std::string model = attr(dfd.get(), "device/model", 57);
+    if (model.empty()) model = attr(dfd.get(), "dm/name", 57);  // device-mapper: its table name
+    if (model.empty()) model = probe.model;
+    Node& drv = drive(d, dfd.get(), model, probe.serial, parent, seen);
     uint64_t bs = sysfs::readU64(dfd.get(), "queue/logical_block_size").value_or(512);
     if (bs == 0 || bs > (1u << 20)) bs = 512;
     bool removable = attr(dfd.get(), "removable", 8) == "1";
