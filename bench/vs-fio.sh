@@ -59,6 +59,7 @@ if [ -z "$DEV" ]; then
   DEV=$LOOP
 fi
 [ -b "$DEV" ] || die "$DEV is not a block device"
+# Names of virtual disks move as other loop devices come and go: looked up again before each run.
 NAME=$("$WORK/devname" "$DEV") || die "no device name for $DEV"
 THREADS=$(nproc); [ "$THREADS" -gt 8 ] && THREADS=8
 RAMP=$(python3 -c "print(min(1.0, $SECS / 5))")
@@ -81,13 +82,16 @@ fio_job() {  # pattern extra-args...
 
 TIMEFORMAT='%3U %3S'
 run_ours() {  # round
-  { time "$UTIL" -s "$SECS" -T "$NAME" vs-fio >"$WORK/ours.$1" 2>&1; } 2>"$WORK/ours.cpu.$1"
+  NAME=$("$WORK/devname" "$DEV") || die "no device name for $DEV"
+  { time "$UTIL" -s "$SECS" -T "$NAME" vs-fio >"$WORK/ours.$1" 2>&1; } 2>"$WORK/ours.cpu.$1" \
+    || { cat "$WORK/ours.$1" >&2; die "vlmperfutil failed in round $1"; }
 }
 run_fio() {  # tag round extra-args...
   local tag=$1 r=$2; shift 2
   local p
   for p in seq rand dual thr; do
-    { time fio_job "$p" "$@" >"$WORK/$tag.$p.$r" 2>/dev/null; } 2>>"$WORK/$tag.cpu.$r"
+    { time fio_job "$p" "$@" >"$WORK/$tag.$p.$r" 2>"$WORK/fio.err"; } 2>>"$WORK/$tag.cpu.$r" \
+      || { cat "$WORK/fio.err" >&2; die "fio ($tag $p) failed in round $r"; }
   done
 }
 for r in $(seq 1 "$ROUNDS"); do

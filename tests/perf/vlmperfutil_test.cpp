@@ -138,7 +138,9 @@ class LoopDisk {
   }
   bool ok() const { return why_.empty(); }
   const std::string& why() const { return why_; }
-  const std::string& name() const { return name_; }
+  // Names of virtual disks move when other loop devices come and go: look
+  // it up again right before each use.
+  std::string name() const { return lookUp(); }
   const std::string& kernel() const { return kernel_; }
 
  private:
@@ -176,15 +178,20 @@ class LoopDisk {
       return;
     }
     close(d);
-    for (int tries = 0; tries < 50 && name_.empty(); ++tries) {  // sysfs catches up
-      auto devs = vlm::devnames::scan();
-      if (const auto* bd = vlm::devnames::findDevno(devs, devno_)) name_ = bd->name;
-      if (name_.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    bool named = false;
+    for (int tries = 0; tries < 50 && !named; ++tries) {  // sysfs catches up
+      named = !lookUp().empty();
+      if (!named) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    if (name_.empty()) why_ = "the loop device has no disk name";
+    if (!named) why_ = "the loop device has no disk name";
+  }
+  std::string lookUp() const {
+    auto devs = vlm::devnames::scan();
+    const auto* bd = vlm::devnames::findDevno(devs, devno_);
+    return bd ? bd->name : std::string();
   }
 
-  std::string file_, why_, name_, kernel_;
+  std::string file_, why_, kernel_;
   int loop_ = -1;
   dev_t devno_ = 0;
 };
