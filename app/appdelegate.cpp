@@ -91,9 +91,17 @@ void QorConfigureAppDelegate::applicationDidFinishLaunching() {
 }
 
 bool QorConfigureAppDelegate::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == window && event->type() == QEvent::PaletteChange && thepool == pool) {
+  if (watched != window) return QObject::eventFilter(watched, event);
+  if (event->type() == QEvent::PaletteChange && thepool == pool) {
     pool->ColorInit(window->palette());
     table->viewport()->update();
+  } else if (event->type() == QEvent::Close) {
+    // The main window is the application's last window: the progress and
+    // splash windows are its secondaries. Once it is really closed, end.
+    QTimer::singleShot(0, this, [this] {
+      if (window->isHidden() && applicationShouldTerminateAfterLastWindowClosed())
+        QCoreApplication::exit(0);
+    });
   }
   return QObject::eventFilter(watched, event);
 }

@@ -97,8 +97,6 @@ class QorConfigureAppDelegate : public QObject {
   class Ui;
   vlm::UiBridge bridge_;
   std::unique_ptr<Ui> ui_;
-  std::unique_ptr<QMainWindow> windowOwner_;
-  std::unique_ptr<QDialog> pctOwner_;
-  std::unique_ptr<QWidget> splashOwner_;
+  std::unique_ptr<QMainWindow> windowOwner_;  // and with it the progress and splash windows
   std::unique_ptr<vlm::TestControl> control_;  // last: its worker ends first
 };

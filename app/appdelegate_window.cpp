@@ -1,5 +1,6 @@
 // The interface objects of the controller, made in code: the main window with
 // the disk table and its buttons, the progress window and the splash window.
+#include <QCloseEvent>
 #include <QDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -16,12 +17,21 @@
 namespace {
 
 // Escape and the window's close box ask the running test to stop; the window
-// itself stays up until the test has ended.
+// itself stays up until the test has ended. A close that is not the user's
+// (the application ending) is accepted.
 class ProgressWindow : public QDialog {
  public:
+  explicit ProgressWindow(QWidget* parent) : QDialog(parent) {}
   std::function<void()> onCancel;
   void reject() override {
     if (onCancel) onCancel();
+  }
+
+ protected:
+  void closeEvent(QCloseEvent* e) override {
+    if (!e->spontaneous()) return e->accept();
+    reject();
+    e->ignore();
   }
 };
 
@@ -95,9 +105,10 @@ void QorConfigureAppDelegate::buildWindows() {
 }
 
 void QorConfigureAppDelegate::buildProgressWindow() {
-  auto* w = new ProgressWindow;
+  // Owned by the main window, and transient for it: it never keeps the
+  // application running once the main window is closed.
+  auto* w = new ProgressWindow(window);
   w->onCancel = [this] { Testcancel(); };
-  pctOwner_.reset(w);
   pctwindow = w;
   pctwindow->setObjectName(QStringLiteral("pctwindow"));
   pctwindow->setAttribute(Qt::WA_QuitOnClose, false);
@@ -118,8 +129,7 @@ void QorConfigureAppDelegate::buildProgressWindow() {
 }
 
 void QorConfigureAppDelegate::buildSplashWindow() {
-  splashOwner_ = std::make_unique<QWidget>(nullptr, Qt::SplashScreen | Qt::FramelessWindowHint);
-  splashwindow = splashOwner_.get();
+  splashwindow = new QWidget(window, Qt::SplashScreen | Qt::FramelessWindowHint);
   splashwindow->setObjectName(QStringLiteral("splashwindow"));
   splashwindow->setAttribute(Qt::WA_QuitOnClose, false);
   auto* layout = new QVBoxLayout(splashwindow);

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -98,6 +99,26 @@ TEST_F(DelegateFixture, WindowObjectsAreMadeAndConnected) {
   d->pctwindow->reject();
   EXPECT_EQ(d->Canceled->load(), 2);
   d->Canceled->store(0);
+}
+
+TEST_F(DelegateFixture, ClosingTheMainWindowEndsTheApplication) {
+  launch();
+  d->pctwindow->show();  // neither the progress nor the splash window keeps it alive
+  ASSERT_TRUE(d->splashwindow->isVisible());
+  bool timedOut = false;
+  QTimer guard;
+  guard.setSingleShot(true);
+  QObject::connect(&guard, &QTimer::timeout, [&] {
+    timedOut = true;
+    QCoreApplication::exit(1);
+  });
+  guard.start(3000);
+  QTimer::singleShot(0, d->window, [this] {
+    d->window->close();
+  });
+  EXPECT_EQ(QCoreApplication::exec(), 0);  // the application's loop ends by itself
+  EXPECT_FALSE(timedOut);
+  d->pctwindow->hide();
 }
 
 TEST_F(DelegateFixture, LaunchShowsTheWholeListUnderTheToolTitle) {
