@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "disk/disk.h"
+#include "disk/nameindex.h"
 #include "platform/platform.h"
 #include "util/prog.h"
 
@@ -55,18 +56,15 @@ Snapshot takeSnapshot() {
 
 void diskmount() {
   Snapshot s = takeSnapshot();
+  vlm::NameIndex names;  // the first record of each name, as a walk would find it
+  names.build(diskinfo0);
   for (int i = 0; i < s.count; ++i) {
     const vlm::vlm_statfs& e = s.buf[i];
     if (!zcpscap(kDevDisk, e.f_mntfromname)) continue;
     const char* rest = e.f_mntfromname + kDevDiskLen;
     long len = static_cast<long>(std::strlen(rest));
     if (len < 1 || len > kMaxRest) continue;
-    for (DISKINFO_* rec = diskinfo0; rec; rec = rec->next) {
-      if (zcpxcap(rec->bsdname, rest)) {
-        std::memcpy(&rec->fs, &e, sizeof rec->fs);
-        break;
-      }
-    }
+    if (DISKINFO_* rec = names.find(rest)) std::memcpy(&rec->fs, &e, sizeof rec->fs);
   }
 }
 
@@ -103,6 +101,8 @@ void dev2mount(const char* dev, char* buf, long size) {
   buf[0] = '\0';
   if (!dev) return;
   Snapshot s = takeSnapshot();
+  vlm::NameIndex names;  // the first record of each name, as a walk would find it
+  names.build(diskinfo0);
   for (int i = 0; i < s.count; ++i) {
     const vlm::vlm_statfs& e = s.buf[i];
     if (!zcpscap(kDevDisk, e.f_mntfromname)) continue;

@@ -11,6 +11,7 @@
 
 #include "app/alerts.h"
 #include "disk/disk.h"
+#include "disk/nameindex.h"
 #include "platform/platform.h"
 #include "util/prog.h"
 
@@ -61,6 +62,27 @@ struct PathStep {
   PathStep(const PathStep&) = delete;
   PathStep& operator=(const PathStep&) = delete;
 };
+
+// During a scan: the names already listed and the last record, so that each
+// append costs one look-up instead of a walk of the whole list.
+struct ScanList {
+  vlm::NameIndex names;
+  DISKINFO_* last = nullptr;
+};
+ScanList* scanlist = nullptr;
+
+// Step 13 of regshow: the record found first stays; a duplicate is refused.
+DISKINFO_* scanappend(DISKINFO_* rec) {
+  if (!scanlist) return regdisk(rec);
+  if (!scanlist->names.add(rec)) return nullptr;
+  rec->next = nullptr;
+  if (scanlist->last)
+    scanlist->last->next = rec;
+  else
+    diskinfo0 = rec;
+  scanlist->last = rec;
+  return rec;
+}
 
 bool onpath(const vlm::RegEntry* obj) {
   for (const auto* p : walkpath)
@@ -128,9 +150,16 @@ void reginfo() {
   std::shared_ptr<vlm::Registry> reg = vlm::platform().registry;
   const vlm::RegEntry* root = reg ? reg->root() : nullptr;
   if (!root) zerex("reginfo: I/O Kit's root service no found? *FATAL*");
+  ScanList list;  // seeded with what is already listed
+  list.names.build(diskinfo0);
+  for (DISKINFO_* p = diskinfo0; p; p = p->next) list.last = p;
   struct SlotReset {  // a fatal error in the walk leaves no slot behind either
-    ~SlotReset() { std::memset(regdata, 0, sizeof regdata); }
+    ~SlotReset() {
+      std::memset(regdata, 0, sizeof regdata);
+      scanlist = nullptr;
+    }
   } reset;
+  scanlist = &list;
   regscan(root, 0, "IOService", "BSD Name");
 }
 
@@ -178,7 +207,7 @@ void regshow(const vlm::RegEntry* obj, unsigned long depth, const char* plane, c
   if (!rec->bsdname[0]) zerex("regshow: no BSD device for(%s) *FATAL*", rec->name);
   regexdata(rec, depth);
 
-  if (regdisk(rec)) pending.rec = nullptr;  // the list owns it now
+  if (scanappend(rec)) pending.rec = nullptr;  // the list owns it now
   // else the duplicate is freed and glodisk cleared: the record found first stays
 }
 

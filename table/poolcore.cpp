@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <unordered_map>
 
 #include "app/alerts.h"
 #include "platform/platform.h"
@@ -129,6 +131,9 @@ void PoolCore::FinderNames() {
   std::shared_ptr<VolumeList> vl = platform().volumes;
   if (!vl) return;
   std::lock_guard<std::recursive_mutex> guard(disklock);
+  // The record diskmountedname would find for each mount path: the first.
+  std::unordered_map<std::string, DISKINFO_*> mounted;
+  for (DISKINFO_* rec = diskinfo0; rec; rec = rec->next) mounted.emplace(rec->fs.f_mntonname, rec);
   for (const MountedVolume& v : vl->mountedVolumes()) {
     char path[kAscii], name[kAscii];
     toAscii(path, v.path);
@@ -136,7 +141,8 @@ void PoolCore::FinderNames() {
       toAscii(name, v.name);
     else
       zcpfield(name, "*Error");
-    diskmountedname(path, name);
+    auto it = mounted.find(path);
+    if (it != mounted.end()) zcpfield(it->second->finder, name);
   }
 }
 

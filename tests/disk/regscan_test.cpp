@@ -220,6 +220,22 @@ TEST(RegscanDuplicates, FirstRecordOfABsdNameStays) {
   EXPECT_EQ(glodisk, nullptr);  // the last media object was a duplicate
 }
 
+TEST(RegscanDuplicates, RecordsListedBeforeTheScanCountToo) {
+  ScanGuard guard;
+  Tree t;
+  t.media(t.root(), "Again", "DISK7");
+  t.media(t.root(), "New", "disk8");
+  t.install();
+  auto* old = static_cast<DISKINFO_*>(std::calloc(1, sizeof(DISKINFO_)));
+  std::strcpy(old->bsdname, "7");
+  diskinfo0 = old;
+  reginfo();
+  EXPECT_EQ(bsdnames(), (Names{"7", "8"}));
+  EXPECT_EQ(diskinfo0, old);
+  reginfo();  // a second scan appends behind the last record and refuses both again
+  EXPECT_EQ(bsdnames(), (Names{"7", "8"}));
+}
+
 TEST(RegscanDuplicates, ObjectReachedTwiceKeepsItsFirstPath) {
   ScanGuard guard;
   Tree t;
