@@ -101,8 +101,6 @@ void dev2mount(const char* dev, char* buf, long size) {
   buf[0] = '\0';
   if (!dev) return;
   Snapshot s = takeSnapshot();
-  vlm::NameIndex names;  // the first record of each name, as a walk would find it
-  names.build(diskinfo0);
   for (int i = 0; i < s.count; ++i) {
     const vlm::vlm_statfs& e = s.buf[i];
     if (!zcpscap(kDevDisk, e.f_mntfromname)) continue;
