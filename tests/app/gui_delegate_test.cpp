@@ -349,8 +349,27 @@ TEST_F(DelegateFixture, CancelDuringATestReachesTheUtility) {
   EXPECT_EQ(result.buttons, std::vector<std::string>{"Failed"});  // the stub exits 3
   EXPECT_NE(result.msg.find("Canceled"), std::string::npos) << result.msg;
   EXPECT_NE(result.msg.find("SIGCONT: 1"), std::string::npos) << result.msg;
+  // An unmounted whole disk: its Finder name goes as an empty argument.
+  EXPECT_NE(result.msg.find("args: 3 [-T] [disk0] []"), std::string::npos) << result.msg;
   EXPECT_EQ(d->Canceled->load(), 0);
   EXPECT_EQ(cell(0, "Sequential"), "");
+}
+
+TEST_F(DelegateFixture, AFailedTestKeepsTheFiguresAndStillRefreshes) {
+  std::string stub = std::string(VLM_HELPERS) + "/stub_util";
+  perfutilpath = stub.c_str();
+  EnvGuard mode("VLM_STUB_MODE", "fail");
+  launch();
+  d->table->selectRow(3);
+  QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);
+  d->Testmedia();
+  ASSERT_TRUE(finishTest(resets));
+  ASSERT_EQ(alerts().size(), 2u);
+  EXPECT_EQ(alerts()[1].buttons, std::vector<std::string>{"Failed"});
+  EXPECT_NE(alerts()[1].msg.find("stub: can't open /dev/disk0s3"), std::string::npos);
+  EXPECT_EQ(resets.count(), 1);
+  for (const char* id : {"Sequential", "Random", "Dual Seq", "Threaded"})
+    EXPECT_EQ(cell(3, id), "") << id;  // the figures 1 2 3 4 were not taken
 }
 
 }  // namespace

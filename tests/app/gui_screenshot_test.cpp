@@ -84,6 +84,25 @@ TEST(Screenshot, NeverInstallsTheUtility) {
   EXPECT_EQ(after.st_uid, before.st_uid);
 }
 
+// The window proper: up and waiting (here at the notice about the utility)
+// rather than ended; stopped from outside.
+TEST(Screenshot, InteractiveStartStaysUp) {
+  guitest::ensureApp();
+  QProcess p;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  env.insert("HOME", QDir::tempPath());
+  p.setProcessEnvironment(env);
+  std::string base = std::string(VLM_FIXTURES) + "/laptop";
+  p.start(QString::fromLatin1(VLM_BUNDLE_DIR "/Contents/MacOS/VLM-Performance"),
+          {"--registry", QString::fromStdString(base + ".registry.json"), "--mounts",
+           QString::fromStdString(base + ".mounts.json")});
+  ASSERT_TRUE(p.waitForStarted(5000));
+  EXPECT_FALSE(p.waitForFinished(1500)) << p.readAll().toStdString();
+  p.kill();
+  p.waitForFinished(5000);
+}
+
 TEST(Screenshot, UnwritablePathIsAnError) {
   Shot s = screenshot("desktop", "/nonexistent-dir/x.png");
   EXPECT_EQ(s.exitCode, 1);

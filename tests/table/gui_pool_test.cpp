@@ -96,6 +96,11 @@ TEST_F(PoolFixture, NumbersStayNumbersAndSizesShowTheirBytes) {
   EXPECT_EQ(size.toLongLong(), 268435456LL);
   EXPECT_EQ(role(0, "Seq", Pool::SortRole).toLongLong(), 1);
   EXPECT_EQ(role(0, "Size", Qt::ToolTipRole).toString(), "268,435,456 bytes");
+  // A column the data source does not know shows its identifier.
+  VLTableColumn foo("Foo", "Foo", 40);
+  EXPECT_EQ(pool.objectValueForTableColumn(foo, 0).toString(), "Foo");
+  EXPECT_EQ(pool.objectValueForTableColumn(foo, 5).toString(), "Foo");
+  EXPECT_EQ(foo.dataCellForRow(0), &pool.CBlue);
   // Outside the list every column gives "?".
   for (const auto& c : pool.columns()) {
     EXPECT_EQ(pool.objectValueForTableColumn(c, -1).toString(), "?") << c.identifier();
