@@ -16,10 +16,10 @@ struct ColumnDef {
 };
 // Titles and widths by the identifiers of vlm::kColumnIds, in table order.
 const ColumnDef kColumnDefs[11] = {
-    {"Seq", 44},           {"Name", 200},           {"Status", 130},
-    {"Size", 86},          {"Info", 290},           {"Mount", 160},
-    {"Device", 76},        {"Sequential (KB/s)", 122}, {"Random (KB/s)", 108},
-    {"Dual Seq (KB/s)", 116}, {"Threaded (KB/s)", 116},
+    {"Seq", 44},           {"Name", 190},           {"Status", 124},
+    {"Size", 84},          {"Info", 260},           {"Mount", 150},
+    {"Device", 72},        {"Sequential (KB/s)", 120}, {"Random (KB/s)", 104},
+    {"Dual Seq (KB/s)", 112}, {"Threaded (KB/s)", 112},
 };
 
 // Ends a model reset even when the rebuild leaves by a fatal error.
