@@ -4,6 +4,7 @@
 #include <QAbstractButton>
 #include <QDialog>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMainWindow>
 #include <QProgressBar>
 #include <QPushButton>
@@ -17,6 +18,7 @@
 
 #include "app/alerts.h"
 #include "app/appdelegate.h"
+#include "app/gui_alerts.h"
 #include "app/startup.h"
 #include "perf/store.h"
 #include "table/pool.h"
@@ -370,6 +372,49 @@ TEST_F(DelegateFixture, AFailedTestKeepsTheFiguresAndStillRefreshes) {
   EXPECT_EQ(resets.count(), 1);
   for (const char* id : {"Sequential", "Random", "Dual Seq", "Threaded"})
     EXPECT_EQ(cell(3, id), "") << id;  // the figures 1 2 3 4 were not taken
+}
+
+// The production road: message boxes through the Qt seam, the result alert
+// carried over from the worker while the window keeps running.
+TEST_F(DelegateFixture, AWholeTestThroughMessageBoxes) {
+  std::string stub = std::string(VLM_HELPERS) + "/stub_util";
+  perfutilpath = stub.c_str();
+  EnvGuard mode("VLM_STUB_MODE", "ok");
+  launch();
+  vlm::UiBridge alertBridge;
+  vlm::QtAlertSeam qtAlerts(alertBridge);
+  vlm::ScopedAlertSeam seam(&qtAlerts);
+  std::vector<std::string> shown;  // title: text of each box, in order
+  bool retried = false;
+  QTimer presser;
+  QObject::connect(&presser, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    if (!box->property("seen").toBool()) {
+      box->setProperty("seen", true);
+      shown.push_back(box->windowTitle().toStdString() + ": " + box->text().toStdString());
+    }
+    // While the result is still open a new test is refused (asked from
+    // outside this timer, whose own box it then presses).
+    if (!retried && box->text().contains("Sequential:")) {
+      retried = true;
+      QTimer::singleShot(0, d.get(), [this] { d->Testmedia(); });
+      return;
+    }
+    box->buttons().front()->click();
+  });
+  presser.start(5);
+  d->table->selectRow(2);
+  QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);
+  d->Testmedia();
+  ASSERT_TRUE(finishTest(resets));
+  ASSERT_EQ(shown.size(), 3u);
+  EXPECT_EQ(shown[0].rfind("Test Media:: You are about to test /dev/disk0s2.", 0), 0u);
+  EXPECT_EQ(shown[1].rfind("Test Media:: stub: testing /dev/disk0s2", 0), 0u) << shown[1];
+  EXPECT_EQ(shown[2],
+            "Test Media: A test is already running, you must wait for it to complete.");
+  EXPECT_EQ(cell(2, "Sequential"), "523");
+  EXPECT_TRUE(alerts().empty());  // nothing went past the Qt seam
 }
 
 }  // namespace
