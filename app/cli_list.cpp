@@ -14,21 +14,6 @@ namespace vlm {
 
 namespace {
 
-// Sizes in binary units with one decimal: "256.0 MiB".
-std::string readableSize(long long bytes) {
-  static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-  if (bytes < 1024) return std::to_string(bytes) + " B";
-  double v = static_cast<double>(bytes);
-  int u = 0;
-  while (v >= 1024.0 && u < 6) {
-    v /= 1024.0;
-    ++u;
-  }
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
-  return buf;
-}
-
 // The kernel node of the row's whole disk, which the Linux registry keeps as
 // the device location.
 const char* nodeOf(const DISKINFO_* rec) {

@@ -2,6 +2,7 @@
 
 #include "disk/disk.h"
 #include "table/pool.h"
+#include "table/poolcore.h"
 
 NumberFormat::NumberFormat() : NumberFormat(QLocale()) {}
 
@@ -39,19 +40,4 @@ const Cell* VLTableColumn::dataCellForRow(long row) const {
   return cell ? cell : &cell_;
 }
 
-QString readableSize(long long bytes) {
-  static const char* const units[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
-  if (bytes < 1024) return QStringLiteral("%1 B").arg(bytes);
-  double v = static_cast<double>(bytes);
-  int u = -1;
-  while (v >= 1024.0 && u < 5) {
-    v /= 1024.0;
-    ++u;
-  }
-  // 1023.96 KB would print as "1024.0 KB": show the next unit instead.
-  if (v >= 1023.95 && u < 5) {
-    v /= 1024.0;
-    ++u;
-  }
-  return QStringLiteral("%1 %2").arg(v, 0, 'f', 1).arg(QLatin1String(units[u]));
-}
+QString readableSize(long long bytes) { return QString::fromStdString(vlm::readableSize(bytes)); }

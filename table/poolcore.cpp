@@ -180,4 +180,23 @@ CellValue PoolCore::objectValue(const std::string& id, int row) const {
   return text(id);
 }
 
+std::string readableSize(long long bytes) {
+  static const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  double v = static_cast<double>(bytes);
+  int u = -1;
+  while (v >= 1024.0 && u < 5) {
+    v /= 1024.0;
+    ++u;
+  }
+  // 1023.96 KiB would print as "1024.0 KiB": show the next unit instead.
+  if (v >= 1023.95 && u < 5) {
+    v /= 1024.0;
+    ++u;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
+  return buf;
+}
+
 }  // namespace vlm

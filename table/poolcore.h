@@ -38,6 +38,9 @@ class PoolCore {
   std::string refreshtime_;
 };
 
+// A size in binary units with one decimal ("256.0 MiB"); below 1 KiB in bytes.
+std::string readableSize(long long bytes);
+
 // The column identifiers, in table order.
 extern const char* const kColumnIds[11];
 

@@ -65,12 +65,12 @@ TEST_F(PoolFixture, RowsAndTextsOfAMachine) {
     const char *seq, *name, *status, *size, *mount, *device;
   };
   const Row rows[] = {
-      {"1", "*Example Disk", "  Disk:GPT", "256.0 MB", "", "disk0"},
-      {"2", "   *EFI System Partition", "    Partition:EFI", "200.0 MB", "", "disk0s1"},
-      {"3", "   Data", "    Partition:HFS+", "50.0 MB", "/media/data", "disk0s2"},
-      {"4", "   *Mirror Slice", "    Partition:HFS*", "5.0 MB", "", "disk0s3"},
-      {"5", "*Spare Drive", "  Disk:GPT", "1.0 GB", "", "disk1"},
-      {"6", "   *Old Volume", "    Partition:HFS", "1023.3 MB", "", "disk1s1"},
+      {"1", "*Example Disk", "  Disk:GPT", "256.0 MiB", "", "disk0"},
+      {"2", "   *EFI System Partition", "    Partition:EFI", "200.0 MiB", "", "disk0s1"},
+      {"3", "   Data", "    Partition:HFS+", "50.0 MiB", "/media/data", "disk0s2"},
+      {"4", "   *Mirror Slice", "    Partition:HFS*", "5.0 MiB", "", "disk0s3"},
+      {"5", "*Spare Drive", "  Disk:GPT", "1.0 GiB", "", "disk1"},
+      {"6", "   *Old Volume", "    Partition:HFS", "1023.3 MiB", "", "disk1s1"},
   };
   for (int r = 0; r < 6; ++r) {
     SCOPED_TRACE(r);
@@ -117,9 +117,9 @@ TEST(NumberText, ThousandsGroupedAndSizesReadable) {
   struct {
     long long bytes;
     const char* text;
-  } sizes[] = {{0, "0 B"},           {1023, "1023 B"},         {1024, "1.0 KB"},
-               {1048575, "1.0 MB"},  {268435456, "256.0 MB"},  {1073741824, "1.0 GB"},
-               {1099511627776LL, "1.0 TB"}, {5000000000000LL, "4.5 TB"}};
+  } sizes[] = {{0, "0 B"},           {1023, "1023 B"},         {1024, "1.0 KiB"},
+               {1048575, "1.0 MiB"},  {268435456, "256.0 MiB"},  {1073741824, "1.0 GiB"},
+               {1099511627776LL, "1.0 TiB"}, {5000000000000LL, "4.5 TiB"}};
   for (const auto& s : sizes) EXPECT_EQ(readableSize(s.bytes), s.text) << s.bytes;
 }
 
