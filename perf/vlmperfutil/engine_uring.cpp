@@ -57,6 +57,7 @@ class Ring {
     uint16_t stream = 0;
     bool fresh = true;
   };
+  struct Drive;
   void prep(const Slot& sl, unsigned idx);
 
   io_uring ring_{};
@@ -134,33 +135,55 @@ void Ring::prep(const Slot& sl, unsigned idx) {
   sqe->user_data = idx;
 }
 
-Tally Ring::drive(const std::vector<Stream>& ss, Timeline tl, Progress* pg, Rng& rng) {
+// The state of one drive: a slot per read in flight, each with its own
+// buffer; slots in todo are (re)submitted on the next pass.
+struct Ring::Drive {
+  const std::vector<Stream>& ss;
+  Timeline tl;
+  Rng& rng;
   Tally t;
-  t.start = tl.warmEnd;
-  t.perStream.assign(ss.size(), 0);
   std::vector<Slot> slots;
   std::vector<uint64_t> cursor;
-  for (size_t s = 0; s < ss.size(); ++s) {
-    cursor.push_back(ss[s].begin);
-    for (unsigned d = 0; d < ss[s].depth && slots.size() < bufs_.size(); ++d) {
-      Slot sl;
-      sl.stream = uint16_t(s);
-      slots.push_back(sl);
-    }
-  }
   std::vector<unsigned> todo;
-  for (unsigned i = 0; i < slots.size(); ++i) todo.push_back(i);
   unsigned inflight = 0;
   bool stopping = false;
-  __kernel_timespec bound{0, 100 * kMs};
 
-  auto complete = [&](unsigned idx, int res, int64_t now) {
+  Drive(const std::vector<Stream>& streams, Timeline timeline, Rng& r, size_t maxSlots)
+      : ss(streams), tl(timeline), rng(r) {
+    t.start = tl.warmEnd;
+    t.perStream.assign(ss.size(), 0);
+    for (size_t s = 0; s < ss.size(); ++s) {
+      cursor.push_back(ss[s].begin);
+      for (unsigned d = 0; d < ss[s].depth && slots.size() < maxSlots; ++d) {
+        todo.push_back(unsigned(slots.size()));
+        slots.push_back(Slot{});
+        slots.back().stream = uint16_t(s);
+      }
+    }
+  }
+
+  // A fresh slot gets its stream's next offset and the submission time.
+  void aim(Slot& sl, int64_t ts) {
+    const Stream& s = ss[sl.stream];
+    if (s.random) {
+      sl.off = s.begin + rng.below((s.end - s.begin) / s.bs) * s.bs;
+    } else {
+      sl.off = cursor[sl.stream];
+      cursor[sl.stream] = sl.off + s.bs >= s.end ? s.begin : sl.off + s.bs;
+    }
+    sl.len = s.bs;
+    sl.done = 0;
+    sl.t = ts;
+    sl.fresh = false;
+  }
+
+  void complete(unsigned idx, int res, int64_t now) {
     Slot& sl = slots[idx];
     if (res == -EAGAIN || res == -EINTR) {
       todo.push_back(idx);
       return;
     }
-    if (res <= 0) {
+    if (res <= 0) {  // an errno, or the end of the device where none was expected
       if (t.err == 0) {
         t.err = res < 0 ? -res : EIO;
         t.errOffset = sl.off + sl.done;
@@ -182,50 +205,41 @@ Tally Ring::drive(const std::vector<Stream>& ss, Timeline tl, Progress* pg, Rng&
     }
     sl.fresh = true;
     todo.push_back(idx);
-  };
+  }
+};
 
+Tally Ring::drive(const std::vector<Stream>& ss, Timeline tl, Progress* pg, Rng& rng) {
+  Drive d(ss, tl, rng, bufs_.size());
+  __kernel_timespec bound{0, 100 * kMs};
   for (;;) {
-    if (!stopping) {
+    if (!d.stopping) {
       const int64_t ts = nowNs();
-      for (unsigned idx : todo) {
-        Slot& sl = slots[idx];
-        if (sl.fresh) {
-          const Stream& s = ss[sl.stream];
-          if (s.random) {
-            sl.off = s.begin + rng.below((s.end - s.begin) / s.bs) * s.bs;
-          } else {
-            sl.off = cursor[sl.stream];
-            cursor[sl.stream] = sl.off + s.bs >= s.end ? s.begin : sl.off + s.bs;
-          }
-          sl.len = s.bs;
-          sl.done = 0;
-          sl.t = ts;
-          sl.fresh = false;
-        }
-        prep(sl, idx);
-        ++inflight;
+      for (unsigned idx : d.todo) {
+        if (d.slots[idx].fresh) d.aim(d.slots[idx], ts);
+        prep(d.slots[idx], idx);
+        ++d.inflight;
       }
     }
-    todo.clear();
-    if (inflight == 0) break;
+    d.todo.clear();
+    if (d.inflight == 0) break;
     io_uring_cqe* cqe = nullptr;
     int r = io_uring_submit_and_wait_timeout(&ring_, &cqe, 1, &bound, nullptr);
     if (r < 0 && r != -ETIME && r != -EINTR && r != -EAGAIN && r != -EBUSY) {
-      if (t.err == 0) t.err = -r;
+      if (d.t.err == 0) d.t.err = -r;
       break;  // the ring's teardown collects what is still in flight
     }
     const int64_t now = nowNs();
     unsigned head, n = 0;
     io_uring_for_each_cqe(&ring_, head, cqe) {
       ++n;
-      --inflight;
-      complete(unsigned(cqe->user_data), cqe->res, now);
+      --d.inflight;
+      d.complete(unsigned(cqe->user_data), cqe->res, now);
     }
     io_uring_cq_advance(&ring_, n);
-    if (now >= tl.stop || canceled()) stopping = true;
+    if (now >= tl.stop || canceled()) d.stopping = true;
     if (pg) pg->tick(now);
   }
-  return t;
+  return std::move(d.t);
 }
 
 class UringEngine : public Engine {
