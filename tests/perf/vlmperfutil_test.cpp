@@ -101,10 +101,10 @@ Outcome runChild(const std::vector<std::string>& argv, std::function<bool(const 
   return r;
 }
 
-Outcome runUtil(const std::vector<std::string>& args, std::function<bool(const Child&)> onOutput = {}) {
+Outcome runUtil(const std::vector<std::string>& args) {
   std::vector<std::string> argv{kUtil};
   argv.insert(argv.end(), args.begin(), args.end());
-  return runChild(argv, std::move(onOutput));
+  return runChild(argv);
 }
 
 // A loop device over a file of non-zero data; detached and removed on scope exit.
@@ -142,6 +142,23 @@ class LoopDisk {
   // it up again right before each use.
   std::string name() const { return lookUp(); }
   const std::string& kernel() const { return kernel_; }
+
+  // Runs argv with "@" replaced by the disk's name, again (three times at
+  // most) when the name moved to another device before the utility opened it.
+  Outcome run(std::vector<std::string> argv, std::function<bool(const Child&)> onOutput = {},
+              int uid = -1) const {
+    Outcome r;
+    for (int i = 0; i < 3; ++i) {
+      std::vector<std::string> av = argv;
+      for (auto& a : av)
+        if (a == "@") a = name();
+      r = runChild(av, onOutput, uid);
+      const std::string dev = "/dev/" + kernel_;
+      if (r.out.find(dev + ":") != std::string::npos || r.out.find(dev + " ") != std::string::npos)
+        break;
+    }
+    return r;
+  }
 
  private:
   void attach(int fd) {
@@ -301,7 +318,7 @@ void expectWellFormed(const Outcome& r, const std::string& kernel) {
 }
 
 TEST_F(VlmperfutilDisk, MeasuresAndReportsInTheExpectedFormat) {
-  Outcome r = runUtil({"-s", "1", "-T", disk_->name(), "Vol: Sequential: 999 KB/s\nx"});
+  Outcome r = disk_->run({kUtil, "-s", "1", "-T", "@", "Vol: Sequential: 999 KB/s\nx"});
   expectWellFormed(r, disk_->kernel());
   EXPECT_NE(r.out.find("Engine io_uring"), std::string::npos) << r.out;
   // The volume name can't forge a result line.
@@ -309,7 +326,7 @@ TEST_F(VlmperfutilDisk, MeasuresAndReportsInTheExpectedFormat) {
 }
 
 TEST_F(VlmperfutilDisk, CancelDuringWarmUpEndsQuickly) {
-  Outcome r = runUtil({"-s", "5", "-T", disk_->name(), ""}, [](const Child& c) {
+  Outcome r = disk_->run({kUtil, "-s", "5", "-T", "@", ""}, [](const Child& c) {
     if (c.elapsed < 1.5) return true;
     kill(c.pid, SIGCONT);
     return false;
@@ -321,7 +338,7 @@ TEST_F(VlmperfutilDisk, CancelDuringWarmUpEndsQuickly) {
 }
 
 TEST_F(VlmperfutilDisk, CancelKeepsTheFinishedPhases) {
-  Outcome r = runUtil({"-s", "1", "-T", disk_->name(), ""}, [](const Child& c) {
+  Outcome r = disk_->run({kUtil, "-s", "1", "-T", "@", ""}, [](const Child& c) {
     if (c.out.find("Sequential read:") == std::string::npos) return true;
     kill(c.pid, SIGCONT);
     return false;
@@ -336,7 +353,7 @@ TEST_F(VlmperfutilDisk, CancelKeepsTheFinishedPhases) {
 TEST_F(VlmperfutilDisk, RefusesATooSmallDevice) {
   LoopDisk tiny(1 << 20);
   if (!tiny.ok()) GTEST_SKIP() << tiny.why();
-  Outcome r = runUtil({"-T", tiny.name(), ""});
+  Outcome r = tiny.run({kUtil, "-T", "@", ""});
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_NE(r.out.find("too small"), std::string::npos) << r.out;
 }
@@ -356,7 +373,7 @@ TEST_F(VlmperfutilDisk, DropsRootWhenSetUserId) {
   ASSERT_EQ(chown(copy.c_str(), 0, 0), 0);
   ASSERT_EQ(chmod(copy.c_str(), 04711), 0);
   std::string status;
-  Outcome r = runChild({copy, "-s", "1", "-T", disk_->name(), ""}, [&](const Child& c) {
+  Outcome r = disk_->run({copy, "-s", "1", "-T", "@", ""}, [&](const Child& c) {
     if (c.out.find("Percent: ") == std::string::npos) return true;
     std::ifstream st("/proc/" + std::to_string(c.pid) + "/status");
     std::stringstream ss;
@@ -379,7 +396,7 @@ TEST_F(VlmperfutilDisk, DropsRootWhenSetUserId) {
 TEST_F(VlmperfutilDisk, FallsBackToPreadWithoutIoUring) {
   const std::string helper = VLM_HELPERS "/no_io_uring";
   if (access(helper.c_str(), X_OK) != 0) GTEST_SKIP() << "helper not built: " << helper;
-  Outcome r = runChild({helper, kUtil, "-s", "1", "-T", disk_->name(), ""});
+  Outcome r = disk_->run({helper, kUtil, "-s", "1", "-T", "@", ""});
   if (r.status == 121) GTEST_SKIP() << "seccomp not available";
   expectWellFormed(r, disk_->kernel());
   EXPECT_NE(r.out.find("Engine pread thread pool"), std::string::npos) << r.out;
