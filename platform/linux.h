@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/devnames.h"
 #include "platform/mounts.h"
 #include "platform/registry.h"
 
@@ -51,6 +53,26 @@ std::string probeLabel(const std::string& node, dev_t devno, bool useUdev);
 // True when a udev daemon keeps a database on this machine.
 bool udevAvailable();
 
+// ---- Device names shared within one rebuild ----------------------------------
+
+// One scan of the device names for the registry, the mount table and the volume
+// list of one platform. The registry scans afresh at the start of each rebuild;
+// the mount table and the volume list that follow in the same rebuild then see
+// the same names, and don't scan again.
+class DevSnapshot {
+ public:
+  using Devs = std::shared_ptr<const std::vector<devnames::BlockDev>>;
+  explicit DevSnapshot(std::string sysroot) : sysroot_(std::move(sysroot)) {}
+  Devs fresh();   // scans now
+  Devs recent();  // the last scan while it is younger than two seconds, else fresh()
+
+ private:
+  std::string sysroot_;
+  std::mutex mu_;
+  Devs last_;
+  std::chrono::steady_clock::time_point when_;
+};
+
 // ---- Mount table --------------------------------------------------------------
 
 struct MountInfo {
@@ -72,24 +94,28 @@ std::string volumeName(const std::string& mountPoint, const std::string& label);
 class LinuxMountTable : public MountTable {
  public:
   explicit LinuxMountTable(std::string sysroot = "/sys",
-                           std::string mountinfo = "/proc/self/mountinfo");
+                           std::string mountinfo = "/proc/self/mountinfo",
+                           std::shared_ptr<DevSnapshot> devs = nullptr);
   int getfsstat(vlm_statfs* buf, long bufsize, int flags) override;
   // The records of one snapshot (what getfsstat copies out).
   std::vector<vlm_statfs> snapshot() const;
 
  private:
   std::string sysroot_, mountinfo_;
+  std::shared_ptr<DevSnapshot> devs_;
 };
 
 class LinuxVolumeList : public VolumeList {
  public:
   explicit LinuxVolumeList(std::string sysroot = "/sys",
-                           std::string mountinfo = "/proc/self/mountinfo");
+                           std::string mountinfo = "/proc/self/mountinfo",
+                           std::shared_ptr<DevSnapshot> devs = nullptr);
   std::vector<MountedVolume> mountedVolumes() override;
   int setName(const std::string& path, const std::string& name) override;
 
  private:
   std::string sysroot_, mountinfo_;
+  std::shared_ptr<DevSnapshot> devs_;
 };
 
 // ---- Registry -------------------------------------------------------------------
@@ -97,7 +123,8 @@ class LinuxVolumeList : public VolumeList {
 class LinuxRegistry : public Registry {
  public:
   explicit LinuxRegistry(std::string sysroot = "/sys",
-                         std::string mountinfo = "/proc/self/mountinfo");
+                         std::string mountinfo = "/proc/self/mountinfo",
+                         std::shared_ptr<DevSnapshot> devs = nullptr);
   // A fresh snapshot; it stays valid until the second call after this one.
   const RegEntry* root() const override;
   // Builds one snapshot without keeping it.
@@ -105,6 +132,7 @@ class LinuxRegistry : public Registry {
 
  private:
   std::string sysroot_, mountinfo_;
+  std::shared_ptr<DevSnapshot> devs_;
   mutable std::mutex mu_;
   mutable std::unique_ptr<MemRegistry> current_, previous_;
 };

@@ -89,14 +89,35 @@ std::string volumeName(const std::string& mountPoint, const std::string& label) 
   return p.substr(p.rfind('/') + 1);
 }
 
+// ---- Device names shared within one rebuild ----------------------------------
+
+DevSnapshot::Devs DevSnapshot::fresh() {
+  auto devs = std::make_shared<const std::vector<devnames::BlockDev>>(devnames::scan(sysroot_));
+  std::lock_guard<std::mutex> lock(mu_);
+  last_ = devs;
+  when_ = std::chrono::steady_clock::now();
+  return devs;
+}
+
+DevSnapshot::Devs DevSnapshot::recent() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (last_ && std::chrono::steady_clock::now() - when_ < std::chrono::seconds(2)) return last_;
+  }
+  return fresh();
+}
+
 // ---- Mount table --------------------------------------------------------------
 
-LinuxMountTable::LinuxMountTable(std::string sysroot, std::string mountinfo)
-    : sysroot_(std::move(sysroot)), mountinfo_(std::move(mountinfo)) {}
+LinuxMountTable::LinuxMountTable(std::string sysroot, std::string mountinfo,
+                                 std::shared_ptr<DevSnapshot> devs)
+    : sysroot_(std::move(sysroot)), mountinfo_(std::move(mountinfo)),
+      devs_(devs ? std::move(devs) : std::make_shared<DevSnapshot>(sysroot_)) {}
 
 std::vector<vlm_statfs> LinuxMountTable::snapshot() const {
   std::vector<vlm_statfs> out;
-  std::vector<devnames::BlockDev> devs = devnames::scan(sysroot_);
+  DevSnapshot::Devs snap = devs_->recent();
+  const std::vector<devnames::BlockDev>& devs = *snap;
   for (const MountInfo& m : readMountinfo(mountinfo_)) {
     vlm_statfs e;
     std::memset(&e, 0, sizeof e);
@@ -128,8 +149,9 @@ std::vector<vlm_statfs> LinuxMountTable::snapshot() const {
 }
 
 int LinuxMountTable::getfsstat(vlm_statfs* buf, long bufsize, int) {
+  // The count needs no statfs: an upper bound of what a snapshot gives.
+  if (!buf) return static_cast<int>(std::min<size_t>(readMountinfo(mountinfo_).size(), INT32_MAX));
   std::vector<vlm_statfs> all = snapshot();
-  if (!buf) return static_cast<int>(std::min<size_t>(all.size(), INT32_MAX));
   if (bufsize < 0) return -1;
   size_t room = static_cast<size_t>(bufsize) / sizeof(vlm_statfs);
   size_t n = std::min(room, all.size());
@@ -139,12 +161,15 @@ int LinuxMountTable::getfsstat(vlm_statfs* buf, long bufsize, int) {
 
 // ---- Volumes ------------------------------------------------------------------
 
-LinuxVolumeList::LinuxVolumeList(std::string sysroot, std::string mountinfo)
-    : sysroot_(std::move(sysroot)), mountinfo_(std::move(mountinfo)) {}
+LinuxVolumeList::LinuxVolumeList(std::string sysroot, std::string mountinfo,
+                                 std::shared_ptr<DevSnapshot> devs)
+    : sysroot_(std::move(sysroot)), mountinfo_(std::move(mountinfo)),
+      devs_(devs ? std::move(devs) : std::make_shared<DevSnapshot>(sysroot_)) {}
 
 std::vector<MountedVolume> LinuxVolumeList::mountedVolumes() {
   std::vector<MountedVolume> out;
-  std::vector<devnames::BlockDev> devs = devnames::scan(sysroot_);
+  DevSnapshot::Devs snap = devs_->recent();
+  const std::vector<devnames::BlockDev>& devs = *snap;
   bool useUdev = sysroot_ == "/sys" && udevAvailable();
   for (const MountInfo& m : readMountinfo(mountinfo_)) {
     const devnames::BlockDev* d = namedDevice(devs, m);

@@ -8,10 +8,12 @@ namespace vlm {
 Platform linuxPlatform(const std::string& sysroot) {
   std::string root = sysroot.empty() ? std::string("/sys") : sysroot;
   while (root.size() > 1 && root.back() == '/') root.pop_back();
+  const std::string mountinfo = "/proc/self/mountinfo";
+  auto devs = std::make_shared<live::DevSnapshot>(root);  // one scan per rebuild
   Platform p;
-  p.registry = std::make_shared<live::LinuxRegistry>(root);
-  p.mounts = std::make_shared<live::LinuxMountTable>(root);
-  p.volumes = std::make_shared<live::LinuxVolumeList>(root);
+  p.registry = std::make_shared<live::LinuxRegistry>(root, mountinfo, devs);
+  p.mounts = std::make_shared<live::LinuxMountTable>(root, mountinfo, devs);
+  p.volumes = std::make_shared<live::LinuxVolumeList>(root, mountinfo, devs);
   return p;
 }
 

@@ -87,8 +87,7 @@ class Builder {
     }
   }
 
-  void run() {
-    std::vector<BlockDev> devs = devnames::scan(sysroot_);
+  void run(const std::vector<BlockDev>& devs) {
     for (size_t i = 0; i < devs.size(); ++i) {
       if (!devs[i].whole) continue;
       size_t j = i + 1;
@@ -288,16 +287,18 @@ class Builder {
 
 }  // namespace
 
-LinuxRegistry::LinuxRegistry(std::string sysroot, std::string mountinfo)
+LinuxRegistry::LinuxRegistry(std::string sysroot, std::string mountinfo,
+                             std::shared_ptr<DevSnapshot> devs)
     : sysroot_(std::move(sysroot)), mountinfo_(std::move(mountinfo)) {
   while (sysroot_.size() > 1 && sysroot_.back() == '/') sysroot_.pop_back();
+  devs_ = devs ? std::move(devs) : std::make_shared<DevSnapshot>(sysroot_);
 }
 
 std::unique_ptr<MemRegistry> LinuxRegistry::build() const {
   auto reg = std::make_unique<MemRegistry>();
   reg->rootNode().cls = "IORegistryEntry";
   reg->rootNode().name = "Root";
-  Builder(sysroot_, mountinfo_, *reg).run();
+  Builder(sysroot_, mountinfo_, *reg).run(*devs_->fresh());
   return reg;
 }
 
