@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "app/alerts.h"
 #include "perf/store.h"
 #include "records.h"
 
@@ -58,29 +57,14 @@ TEST(List, LinksPartitionsToTheirWholeDisk) {
   EXPECT_EQ(findrec("5S1")->parent, nullptr);
 }
 
-TEST(List, EmptySelectionIsFatal) {
+TEST(List, EmptySelectionAndSelectionMWithoutARecordAreFatal) {
   vlmtest::ListGuard guard;
-  vlm::ScopedRecordingSeam seam;
-  try {
-    diskinfo('A');
-    FAIL() << "no fatal error";
-  } catch (const vlm::FatalError& e) {
-    EXPECT_STREQ(e.what(), "disksort: No disks selected?");
-  }
+  EXPECT_EQ(vlmtest::fatalOf([] { diskinfo('A'); }), "disksort: No disks selected?");
   EXPECT_EQ(ndiskarray, 0);
   EXPECT_EQ(diskarray, nullptr);
-}
-
-TEST(List, SelectionMWithoutARecordIsFatal) {
-  vlmtest::ListGuard guard;
-  vlm::ScopedRecordingSeam seam;
+  vlmtest::ListGuard::clear();
   addNamed({"0"});
-  try {
-    diskinfo('M');
-    FAIL() << "no fatal error";
-  } catch (const vlm::FatalError& e) {
-    EXPECT_STREQ(e.what(), "diskother: disksort_ptr is VOID?");
-  }
+  EXPECT_EQ(vlmtest::fatalOf([] { diskinfo('M'); }), "diskother: disksort_ptr is VOID?");
 }
 
 struct SelCase {

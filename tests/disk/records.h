@@ -3,9 +3,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
+#include "app/alerts.h"
 #include "disk/disk.h"
 #include "platform/platform.h"
 #include "util/prog.h"
@@ -25,6 +27,17 @@ struct ListGuard {
     disksort_size = 0;
   }
 };
+
+// What f raises through zerex (under a recording seam), or "" when it returns.
+inline std::string fatalOf(const std::function<void()>& f) {
+  vlm::ScopedRecordingSeam seam;
+  try {
+    f();
+  } catch (const vlm::FatalError& e) {
+    return e.what();
+  }
+  return "";
+}
 
 // Appends a zero-filled record to the end of the list.
 inline DISKINFO_* addrec(const char* bsd, int whole = 0, const char* type = "") {

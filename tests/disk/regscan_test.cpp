@@ -11,6 +11,7 @@
 #include "app/alerts.h"
 #include "disk/disk.h"
 #include "platform/platform.h"
+#include "tests/disk/records.h"
 #include "tests/disk/regtree.h"
 #include "util/prog.h"
 
@@ -21,19 +22,9 @@ using regtree::ScanGuard;
 using regtree::Tree;
 using vlm::RegValue;
 using Names = std::vector<std::string>;
+using vlmtest::fatalOf;
 
 namespace {
-
-// Runs f with zerex made to throw; the fatal message, or "" when there was none.
-std::string fatal(const std::function<void()>& f) {
-  vlm::ScopedRecordingSeam seam;
-  try {
-    f();
-  } catch (const vlm::FatalError& e) {
-    return e.what();
-  }
-  return "";
-}
 
 bool slotsEmpty() {
   for (const auto& s : regdata)
@@ -50,51 +41,59 @@ std::string text(const RegValue& v, uint64_t* number = nullptr, int* flag = null
   return buf;
 }
 
+// A registry built by the test and scanned by scan(); the list is emptied
+// and the live platform restored when the test ends.
+struct Scan : testing::Test {
+  ScanGuard guard;
+  Tree t;
+  void scan() {
+    t.install();
+    reginfo();
+  }
+};
+using RegscanWalk = Scan;
+using RegscanName = Scan;
+using RegscanDuplicates = Scan;
+using RegscanExtras = Scan;
+using RegscanValue = Scan;
+using RegscanFatal = Scan;
+using RegscanThreads = Scan;
+using RegscanFixtures = Scan;
+
 }  // namespace
 
 // --- walk order and records ---------------------------------------------------------
 
-TEST(RegscanWalk, DepthFirstEachObjectBeforeItsChildren) {
-  ScanGuard guard;
-  Tree t;
+TEST_F(RegscanWalk, DepthFirstEachObjectBeforeItsChildren) {
   Node& a = t.add(t.root(), "IOPCIDevice", "a");
   Node& m1 = t.media(a, "One Media", "disk1");
   t.media(m1, "One s1", "disk1s1");
   t.media(a, "Zero Media", "disk0");
   Node& b = t.add(t.root(), "IOPCIDevice", "b");
   t.media(b, "Two Media", "disk2");
-  t.install();
-  reginfo();
+  scan();
   EXPECT_EQ(bsdnames(), (Names{"1", "1s1", "0", "2"}));
   EXPECT_TRUE(slotsEmpty());
   EXPECT_EQ(glodisk, record("2"));
 }
 
-TEST(RegscanWalk, EmptyRegistryGivesEmptyList) {
-  ScanGuard guard;
-  Tree t;
+TEST_F(RegscanWalk, EmptyRegistryGivesEmptyList) {
   t.add(t.root(), "IOPCIDevice", "bridge");
-  t.install();
-  reginfo();
+  scan();
   EXPECT_EQ(diskinfo0, nullptr);
 }
 
-TEST(RegscanWalk, OnlyTheTwoMediaClassesAreListed) {
-  ScanGuard guard;
-  Tree t;
+TEST_F(RegscanWalk, OnlyTheTwoMediaClassesAreListed) {
   t.media(t.root(), "A", "disk0");
   t.media(t.root(), "B", "disk1").cls = "com_softraid_driver_SoftRAID_Media";
   t.media(t.root(), "C", "disk2").cls = "IOMediaPartition";  // a subclass: not recognised
   t.media(t.root(), "D", "disk3").cls = "iomedia";
   t.add(t.root(), "IOMedia", "no BSD name").set("Size", RegValue::Num(5));
-  t.install();
-  reginfo();
+  scan();
   EXPECT_EQ(bsdnames(), (Names{"0", "1"}));
 }
 
-TEST(RegscanWalk, RecordFieldsFromTheMediaObject) {
-  ScanGuard guard;
-  Tree t;
+TEST_F(RegscanWalk, RecordFieldsFromTheMediaObject) {
   Node& m = t.media(t.root(), "Samsung SSD 860 Media", "disk1s2");
   m.location = "2";
   m.set("Size", RegValue::Num(500107862016))
@@ -110,8 +109,7 @@ TEST(RegscanWalk, RecordFieldsFromTheMediaObject) {
       .set("UUID", RegValue::Str("3F8A9B2C-7D61-4E05-B4A3-8C9D0E1F2A3B-0123456789"))
       .set("Velmora_Set", RegValue::Num(0x1FF))
       .set("Unrelated", RegValue::Num(9));
-  t.install();
-  reginfo();
+  scan();
   DISKINFO_* r = record("1s2");
   ASSERT_NE(r, nullptr);
   EXPECT_STREQ(r->name, "Samsung SSD 860");
@@ -138,43 +136,34 @@ TEST(RegscanWalk, RecordFieldsFromTheMediaObject) {
   EXPECT_EQ(r->perf.seqkps, 0);
 }
 
-TEST(RegscanWalk, KeysAreComparedWithCaseFolding) {
-  ScanGuard guard;
-  Tree t;
+TEST_F(RegscanWalk, KeysAreComparedWithCaseFolding) {
   t.media(t.root(), "A", "DISK3").set("size", RegValue::Num(1234)).set("WHOLE", RegValue::Bool(true));
-  t.install();
-  reginfo();
+  scan();
   ASSERT_EQ(bsdnames(), (Names{"3"}));
   EXPECT_EQ(diskinfo0->size, 1234);
   EXPECT_EQ(diskinfo0->whole, 1);
 }
 
-TEST(RegscanWalk, NegativeSizeIsKeptAsSigned) {
-  ScanGuard guard;
-  Tree t;
+TEST_F(RegscanWalk, NegativeSizeIsKeptAsSigned) {
   t.media(t.root(), "A", "disk0").set("Size", RegValue::Num(-1));
   t.media(t.root(), "B", "disk1").set("Size", RegValue::Num(77, false)).set("Leaf", RegValue::Str("Yes"));
-  t.install();
-  reginfo();
+  scan();
   EXPECT_EQ(record("0")->size, -1);
   EXPECT_EQ(record("1")->size, 0);  // inexact number reads as 0
   EXPECT_EQ(record("1")->leaf, 0);  // a string's number is 0
 }
 
-TEST(RegscanWalk, LocationIsEmptyWhenAbsentAndCut) {
-  ScanGuard guard;
-  Tree t;
+TEST_F(RegscanWalk, LocationIsEmptyWhenAbsentAndCut) {
   t.media(t.root(), "A", "disk0");
   t.media(t.root(), "B", "disk1").location = std::string(60, 'L');
-  t.install();
-  reginfo();
+  scan();
   EXPECT_STREQ(record("0")->location, "");
   EXPECT_EQ(std::string(record("1")->location), std::string(39, 'L'));
 }
 
 // --- the " Media" cut -----------------------------------------------------------------
 
-TEST(RegscanName, MediaCut) {
+TEST_F(RegscanName, MediaCut) {
   const std::string longname(300, 'N');
   const std::string late = std::string(70, 'A') + " Media";
   const struct {
@@ -192,11 +181,10 @@ TEST(RegscanName, MediaCut) {
       {late, std::string(63, 'A')},  // only the kept 63 characters are searched
   };
   for (const auto& c : cases) {
-    ScanGuard guard;
-    Tree t;
+    ScanGuard::clear();
+    t = Tree{};
     t.media(t.root(), c.in, "disk0");
-    t.install();
-    reginfo();
+    scan();
     ASSERT_NE(diskinfo0, nullptr) << c.in;
     EXPECT_EQ(std::string(diskinfo0->name), c.out) << c.in;
   }
@@ -204,25 +192,20 @@ TEST(RegscanName, MediaCut) {
 
 // --- duplicates ----------------------------------------------------------------------
 
-TEST(RegscanDuplicates, FirstRecordOfABsdNameStays) {
-  ScanGuard guard;
-  Tree t;
+TEST_F(RegscanDuplicates, FirstRecordOfABsdNameStays) {
   t.media(t.root(), "First", "disk3").set("Size", RegValue::Num(1));
   t.media(t.root(), "Second", "DISK3").set("Size", RegValue::Num(2));
   t.media(t.root(), "Third", "disk4");
   t.media(t.root(), "Fourth", "Disk4S1");
   t.media(t.root(), "Fifth", "disk4s1");
-  t.install();
-  reginfo();
+  scan();
   EXPECT_EQ(bsdnames(), (Names{"3", "4", "4S1"}));
   EXPECT_STREQ(record("3")->name, "First");
   EXPECT_EQ(record("3")->size, 1);
   EXPECT_EQ(glodisk, nullptr);  // the last media object was a duplicate
 }
 
-TEST(RegscanDuplicates, RecordsListedBeforeTheScanCountToo) {
-  ScanGuard guard;
-  Tree t;
+TEST_F(RegscanDuplicates, RecordsListedBeforeTheScanCountToo) {
   t.media(t.root(), "Again", "DISK7");
   t.media(t.root(), "New", "disk8");
   t.install();
@@ -236,9 +219,7 @@ TEST(RegscanDuplicates, RecordsListedBeforeTheScanCountToo) {
   EXPECT_EQ(bsdnames(), (Names{"7", "8"}));
 }
 
-TEST(RegscanDuplicates, ObjectReachedTwiceKeepsItsFirstPath) {
-  ScanGuard guard;
-  Tree t;
+TEST_F(RegscanDuplicates, ObjectReachedTwiceKeepsItsFirstPath) {
   Node& p1 = t.add(t.root(), "IOPCIDevice", "p1");
   p1.set("Physical Interconnect", RegValue::Str("SATA"));
   Node& p2 = t.add(t.root(), "IOPCIDevice", "p2");
@@ -246,29 +227,23 @@ TEST(RegscanDuplicates, ObjectReachedTwiceKeepsItsFirstPath) {
   Node& shared = t.media(p1, "Shared", "disk5");
   t.reg->link(p2, shared);
   t.media(p2, "Other", "disk6");
-  t.install();
-  reginfo();
+  scan();
   EXPECT_EQ(bsdnames(), (Names{"5", "6"}));
   EXPECT_STREQ(record("5")->interconnect, "SATA");
   EXPECT_STREQ(record("6")->interconnect, "USB");
 }
 
-TEST(RegscanDuplicates, ObjectThatIsItsOwnAncestorIsNotEnteredAgain) {
-  ScanGuard guard;
-  Tree t;
+TEST_F(RegscanDuplicates, ObjectThatIsItsOwnAncestorIsNotEnteredAgain) {
   Node& a = t.add(t.root(), "IOService", "a");
   Node& m = t.media(a, "M", "disk0");
   t.reg->link(m, a);  // a cycle: the walk must still end
-  t.install();
-  reginfo();
+  scan();
   EXPECT_EQ(bsdnames(), (Names{"0"}));
 }
 
 // --- extras: inheritance, dictionaries and the climb back -----------------------------
 
-TEST(RegscanExtras, InheritedDownAndEmptiedOnTheWayBack) {
-  ScanGuard guard;
-  Tree t;
+TEST_F(RegscanExtras, InheritedDownAndEmptiedOnTheWayBack) {
   Node& ctl = t.add(t.root(), "IOPCIDevice", "ctl");
   ctl.set("Physical Interconnect", RegValue::Str("SATA")).set("Rotation Rate", RegValue::Str("7200"));
   Node& drive = t.add(ctl, "IOBlockStorageDevice", "drive");
@@ -278,8 +253,7 @@ TEST(RegscanExtras, InheritedDownAndEmptiedOnTheWayBack) {
   t.media(whole, "P", "disk0s1");
   t.media(ctl, "Sibling", "disk1");  // after drive's subtree: its rotation slot is gone
   t.media(t.root(), "Elsewhere", "disk2");
-  t.install();
-  reginfo();
+  scan();
   ASSERT_EQ(bsdnames(), (Names{"0", "0s1", "1", "2"}));
   for (const char* bsd : {"0", "0s1"}) {
     DISKINFO_* r = record(bsd);
@@ -296,7 +270,7 @@ TEST(RegscanExtras, InheritedDownAndEmptiedOnTheWayBack) {
   EXPECT_TRUE(slotsEmpty());
 }
 
-TEST(RegscanExtras, SerialRules) {
+TEST_F(RegscanExtras, SerialRules) {
   // serial on the drive two levels up; what an object between them says; result
   const struct {
     const char* name;
@@ -316,23 +290,20 @@ TEST(RegscanExtras, SerialRules) {
       {"long serial cut", {{"Serial Number", RegValue::Str(std::string(40, 'S'))}}, {}, "SSSSSSSSSSSSSSSSSSSSSSSSSSSSSSS"},
   };
   for (const auto& c : cases) {
-    ScanGuard guard;
-    Tree t;
+    ScanGuard::clear();
+    t = Tree{};
     Node& top = t.add(t.root(), "IOBlockStorageDevice", "drive");
     top.props = c.top;
     Node& mid = t.add(top, "IOService", "between");
     mid.props = c.middle;
     t.media(mid, "M", "disk0");
-    t.install();
-    reginfo();
+    scan();
     ASSERT_NE(diskinfo0, nullptr) << c.name;
     EXPECT_STREQ(diskinfo0->serial, c.serial) << c.name;
   }
 }
 
-TEST(RegscanExtras, DictionariesReplaceTopLevelValues) {
-  ScanGuard guard;
-  Tree t;
+TEST_F(RegscanExtras, DictionariesReplaceTopLevelValues) {
   Node& d = t.add(t.root(), "IOBlockStorageDevice", "drive");
   d.set("Physical Interconnect", RegValue::Str("SATA"));
   d.set("Rotation Rate", RegValue::Str("Rotational"));
@@ -343,15 +314,14 @@ TEST(RegscanExtras, DictionariesReplaceTopLevelValues) {
   d.set("Protocol Characteristics", RegValue::Dict({{"Physical Interconnect", RegValue::Str("USB")},
                                                     {"Serial Number", RegValue::Str("P1")}}));
   t.media(d, "M", "disk0");
-  t.install();
-  reginfo();
+  scan();
   ASSERT_NE(diskinfo0, nullptr);
   EXPECT_STREQ(diskinfo0->interconnect, "PCI");  // Device beats Protocol beats top level
   EXPECT_STREQ(diskinfo0->rotation, "5400");
   EXPECT_STREQ(diskinfo0->serial, "P1");  // nested dictionaries are not searched
 }
 
-TEST(RegscanExtras, ZapAndSaveDirectly) {
+TEST_F(RegscanExtras, ZapAndSaveDirectly) {
   std::memset(regdata, 0, sizeof regdata);
   regexsave(0, "a", 1, 2);
   regexsave(1, "b", 2, 3);
@@ -366,7 +336,7 @@ TEST(RegscanExtras, ZapAndSaveDirectly) {
 
 // --- value conversion ------------------------------------------------------------------
 
-TEST(RegscanValue, TypeTable) {
+TEST_F(RegscanValue, TypeTable) {
   const struct {
     const char* name;
     RegValue v;
@@ -399,7 +369,7 @@ TEST(RegscanValue, TypeTable) {
   EXPECT_EQ(text(RegValue::Str(std::string(300, 's'))), std::string(127, 's'));
 }
 
-TEST(RegscanValue, DataAsText) {
+TEST_F(RegscanValue, DataAsText) {
   const std::string p40(40, 'p'), p50(50, 'p');
   const struct {
     std::string bytes, text;
@@ -422,8 +392,7 @@ TEST(RegscanValue, DataAsText) {
     EXPECT_EQ(text(RegValue::Data(c.bytes)), c.text) << "data of " << c.bytes.size() << " bytes";
 }
 
-TEST(RegscanValue, CompareReportsPresence) {
-  Tree t;
+TEST_F(RegscanValue, CompareReportsPresence) {
   Node& n = t.add(t.root(), "IOMedia", "m");
   n.set("BSD Name", RegValue::Str("disk7"));
   char buf[128] = "unchanged";
@@ -433,8 +402,7 @@ TEST(RegscanValue, CompareReportsPresence) {
   EXPECT_STREQ(buf, "disk7");
 }
 
-TEST(RegscanValue, DiskAppendsUnlessListed) {
-  ScanGuard guard;
+TEST_F(RegscanValue, DiskAppendsUnlessListed) {
   auto* a = static_cast<DISKINFO_*>(zmemclr(sizeof(DISKINFO_)));
   auto* b = static_cast<DISKINFO_*>(zmemclr(sizeof(DISKINFO_)));
   auto* c = static_cast<DISKINFO_*>(zmemclr(sizeof(DISKINFO_)));
@@ -450,7 +418,7 @@ TEST(RegscanValue, DiskAppendsUnlessListed) {
 
 // --- fatal errors ----------------------------------------------------------------------
 
-TEST(RegscanFatal, EveryMessage) {
+TEST_F(RegscanFatal, EveryMessage) {
   const struct {
     const char* name;
     std::function<void(Tree&)> build;
@@ -483,11 +451,11 @@ TEST(RegscanFatal, EveryMessage) {
        "regshow1: BSD Name is not diskXXX(3) for IOMedia? *FATAL*", {}},
   };
   for (const auto& c : cases) {
-    ScanGuard guard;
-    Tree t;
+    ScanGuard::clear();
+    t = Tree{};
     c.build(t);
     t.install();
-    EXPECT_EQ(fatal([] { reginfo(); }), c.message) << c.name;
+    EXPECT_EQ(fatalOf([] { reginfo(); }), c.message) << c.name;
     EXPECT_EQ(bsdnames(), c.listed) << c.name;
     // glodisk never points at a freed record.
     EXPECT_TRUE(glodisk == nullptr || glodisk == record(bsdnames().back())) << c.name;
@@ -495,38 +463,32 @@ TEST(RegscanFatal, EveryMessage) {
   }
 }
 
-TEST(RegscanFatal, NoRegistryAtAll) {
-  ScanGuard guard;
+TEST_F(RegscanFatal, NoRegistryAtAll) {
   vlm::Platform p;
   p.mounts = std::make_shared<vlm::MemMountTable>();
   vlm::setPlatform(p);
-  EXPECT_EQ(fatal([] { reginfo(); }), "reginfo: I/O Kit's root service no found? *FATAL*");
+  EXPECT_EQ(fatalOf([] { reginfo(); }), "reginfo: I/O Kit's root service no found? *FATAL*");
 }
 
-TEST(RegscanFatal, NameFailureOutsideMediaIsHarmless) {
-  ScanGuard guard;
-  Tree t;
+TEST_F(RegscanFatal, NameFailureOutsideMediaIsHarmless) {
   t.add(t.root(), "IOService", "x").failName = true;
   t.add(t.root(), "IOService", "y").failProps = true;
   t.media(t.root(), "A", "disk0");
   t.install();
-  EXPECT_EQ(fatal([] { reginfo(); }), "");
+  EXPECT_EQ(fatalOf([] { reginfo(); }), "");
   EXPECT_EQ(bsdnames(), (Names{"0"}));
 }
 
-TEST(RegscanFatal, KeysThatAreNotUtf8) {
-  Tree t;
+TEST_F(RegscanFatal, KeysThatAreNotUtf8) {
   Node& n = t.add(t.root(), "IOMedia", "m");
   char buf[128];
-  EXPECT_EQ(fatal([&] { regcompare(&n, "bad\xff", buf); }), "regcompare: can't make CFString(bad\xff)");
-  EXPECT_EQ(fatal([&] { regcompare(&n, "\xc3\xa9t\xc3\xa9", buf); }), "");  // valid UTF-8
+  EXPECT_EQ(fatalOf([&] { regcompare(&n, "bad\xff", buf); }), "regcompare: can't make CFString(bad\xff)");
+  EXPECT_EQ(fatalOf([&] { regcompare(&n, "\xc3\xa9t\xc3\xa9", buf); }), "");  // valid UTF-8
 }
 
 // --- threads ---------------------------------------------------------------------------
 
-TEST(RegscanThreads, ConcurrentScansTakeTurns) {
-  ScanGuard guard;
-  Tree t;
+TEST_F(RegscanThreads, ConcurrentScansTakeTurns) {
   Node& ctl = t.add(t.root(), "IOPCIDevice", "ctl");
   ctl.set("Physical Interconnect", RegValue::Str("SATA"));
   for (int i = 0; i < 20; ++i) t.media(ctl, "M", "disk" + std::to_string(i));
@@ -551,8 +513,7 @@ void scanFixture(const std::string& name) {
 }
 }  // namespace
 
-TEST(RegscanFixtures, Laptop) {
-  ScanGuard guard;
+TEST_F(RegscanFixtures, Laptop) {
   scanFixture("laptop");
   ASSERT_EQ(bsdnames(), (Names{"0", "0s1", "0s2", "0s3"}));
   DISKINFO_* d = record("0");
@@ -571,8 +532,7 @@ TEST(RegscanFixtures, Laptop) {
   EXPECT_STREQ(record("0s3")->name, "Linux filesystem");
 }
 
-TEST(RegscanFixtures, Desktop) {
-  ScanGuard guard;
+TEST_F(RegscanFixtures, Desktop) {
   scanFixture("desktop");
   ASSERT_EQ(bsdnames(), (Names{"0", "0s1", "0s2", "1", "1s1", "1s2", "2", "2s1"}));
   EXPECT_STREQ(record("0")->rotation, "Rotational");
@@ -587,8 +547,7 @@ TEST(RegscanFixtures, Desktop) {
   EXPECT_STREQ(record("2")->content, "FDisk_partition_scheme");
 }
 
-TEST(RegscanFixtures, Mirror) {
-  ScanGuard guard;
+TEST_F(RegscanFixtures, Mirror) {
   scanFixture("mirror");
   ASSERT_EQ(bsdnames(), (Names{"0", "0s1", "0s2", "4", "4s1", "1", "1s1", "1s2", "2", "2s1", "2s2",
                                "2s3", "3", "3s1", "3s2"}));
