@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "util/prog.h"
 
@@ -63,12 +64,7 @@ TEST_F(Dates, KnownValues) {
   EXPECT_EQ(zpkdmy(0, 0, 1, 3, 0) - zpkdmy(0, 0, 28, 2, 0), 2L * 1440);  // year 0 is leap
   EXPECT_EQ(zpkdmy(0, 0, 1, 1, 1), 366L * 1440);
   Unpacked u = unpack(1057158720L);
-  EXPECT_EQ(u.mi, 0);
-  EXPECT_EQ(u.hh, 0);
-  EXPECT_EQ(u.dd, 0);
-  EXPECT_EQ(u.mm, 0);
-  EXPECT_EQ(u.yy, 2010);
-  EXPECT_EQ(u.wd, 5);  // Friday
+  EXPECT_EQ(std::tie(u.mi, u.hh, u.dd, u.mm, u.yy, u.wd), std::make_tuple(0, 0, 0, 0, 2010, 5));  // a Friday
 }
 
 TEST_F(Dates, CalendarChecksInOrder) {
@@ -118,12 +114,9 @@ TEST_F(Dates, RoundTripEveryDay) {
 }
 
 TEST_F(Dates, LeapRule) {
-  EXPECT_EQ(zpkleap(2000, 1), 1);
-  EXPECT_EQ(zpkleap(0, 1), 1);
-  EXPECT_EQ(zpkleap(2024, 1), 1);
-  EXPECT_EQ(zpkleap(1900, 1), 0);
-  EXPECT_EQ(zpkleap(2100, 1), 0);
-  EXPECT_EQ(zpkleap(2000, 0), 0);
+  for (int y : {2000, 0, 2024}) EXPECT_EQ(zpkleap(y, 1), 1) << y;
+  for (int y : {1900, 2100}) EXPECT_EQ(zpkleap(y, 1), 0) << y;
+  EXPECT_EQ(zpkleap(2000, 0), 0);  // only February
   EXPECT_EQ(zpkleap(2000, 2), 0);
 }
 

@@ -106,23 +106,23 @@ class Perfutilinit : public testing::Test {
   const char* rtfd_ = nullptr;
 };
 
-TEST_F(Perfutilinit, BundleLayout) {
-  perfutilinit("/opt/X.app/Contents/MacOS/VLM-Performance");
-  EXPECT_STREQ(perfutilpath, "/opt/X.app/Contents/Resources/vlmperfutil");
-  EXPECT_STREQ(perfutilrtfd, "/opt/X.app/Contents/Resources/Performance.html");
-}
-
-TEST_F(Perfutilinit, ShortFolders) {
-  perfutilinit("/a/VLM");
-  EXPECT_STREQ(perfutilpath, "/Resources/vlmperfutil");
-  EXPECT_STREQ(perfutilrtfd, "/Resources/Performance.html");
-}
-
-TEST_F(Perfutilinit, LongPathIsNotCut) {
-  std::string dir = "/" + std::string(300, 'd') + "/Contents";
-  perfutilinit((dir + "/MacOS/VLM-Performance").c_str());
-  EXPECT_EQ(std::string(perfutilpath), dir + "/Resources/vlmperfutil");
-  EXPECT_EQ(std::string(perfutilrtfd), dir + "/Resources/Performance.html");
+TEST_F(Perfutilinit, PathsFromTheExecutable) {
+  const std::string d = "/" + std::string(300, 'd') + "/Contents";  // a long path is not cut
+  const struct {
+    std::string exe, path, rtfd;
+  } cases[] = {
+      {"/opt/X.app/Contents/MacOS/VLM-Performance", "/opt/X.app/Contents/Resources/vlmperfutil",
+       "/opt/X.app/Contents/Resources/Performance.html"},
+      {"/a/VLM", "/Resources/vlmperfutil", "/Resources/Performance.html"},  // short folders
+      {d + "/MacOS/VLM-Performance", d + "/Resources/vlmperfutil", d + "/Resources/Performance.html"},
+      {"/VLM-Performance", "", ""},  // a root executable: empty paths
+  };
+  for (const auto& c : cases) {
+    perfutilinit(c.exe.c_str());
+    EXPECT_EQ(std::string(perfutilpath), c.path) << c.exe;
+    EXPECT_EQ(std::string(perfutilrtfd), c.rtfd) << c.exe;
+    TearDown();  // frees this call's buffers
+  }
 }
 
 TEST_F(Perfutilinit, UnrecognisedPathsKeepDefaults) {
@@ -142,12 +142,6 @@ TEST_F(Perfutilinit, UnrecognisedPathsKeepDefaults) {
     EXPECT_EQ(perfutilpath, path) << (p ? p : "(null)");
     EXPECT_EQ(perfutilrtfd, rtfd) << (p ? p : "(null)");
   }
-}
-
-TEST_F(Perfutilinit, RootExecutableGivesEmptyPaths) {
-  perfutilinit("/VLM-Performance");
-  EXPECT_STREQ(perfutilpath, "");
-  EXPECT_STREQ(perfutilrtfd, "");
 }
 
 }  // namespace
