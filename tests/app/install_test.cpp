@@ -58,9 +58,7 @@ class Install : public testing::Test {
   // Makes a regular file in the scratch folder with the given mode and owner.
   std::string utility(mode_t mode, uid_t uid = 0, gid_t gid = 0, const std::string& name = "u") {
     std::string p = dir_ + "/" + name;
-    FILE* f = std::fopen(p.c_str(), "w");
-    EXPECT_NE(f, nullptr) << p;
-    if (f) std::fclose(f);
+    EXPECT_TRUE(touch(p)) << p;
     made_.push_back(p);
     EXPECT_EQ(chown(p.c_str(), uid, gid), 0) << std::strerror(errno);
     EXPECT_EQ(chmod(p.c_str(), mode), 0);
@@ -72,6 +70,17 @@ class Install : public testing::Test {
   }
   void made(const std::string& p) { made_.push_back(p); }
   static bool root() { return geteuid() == 0; }
+  static bool touch(const std::string& p) {
+    FILE* f = std::fopen(p.c_str(), "w");
+    return f && std::fclose(f) == 0;
+  }
+  // The one alert shown, with the program's title.
+  void expectAlert(const std::string& msg, const Command& buttons) {
+    ASSERT_EQ(rec.seam.alerts.size(), 1u);
+    EXPECT_EQ(rec.seam.alerts[0].title, "VLM-Performance");
+    EXPECT_EQ(rec.seam.alerts[0].msg, msg);
+    EXPECT_EQ(rec.seam.alerts[0].buttons, buttons);
+  }
 
   RecordingRunner runner;
   vlm::ScopedRecordingSeam rec;
@@ -86,19 +95,14 @@ class Install : public testing::Test {
 TEST_F(Install, MissingUtility) {
   perfutilpath = "/Error/Error-utility";
   autoauth();
-  ASSERT_EQ(rec.seam.alerts.size(), 1u);
-  EXPECT_EQ(rec.seam.alerts[0].title, "VLM-Performance");
-  EXPECT_EQ(rec.seam.alerts[0].msg, "Can't Find the VLM-Utility? ( /Error/Error-utility )");
-  EXPECT_EQ(rec.seam.alerts[0].buttons, Command{"Ok"});
+  expectAlert("Can't Find the VLM-Utility? ( /Error/Error-utility )", {"Ok"});
   EXPECT_TRUE(runner.commands.empty());
 }
 
 TEST_F(Install, DirectoryIsNotAUtility) {
   use(dir_);
   autoauth();
-  ASSERT_EQ(rec.seam.alerts.size(), 1u);
-  EXPECT_EQ(rec.seam.alerts[0].msg, "Incorrect utility command type? ( " + dir_ + " )");
-  EXPECT_EQ(rec.seam.alerts[0].buttons, Command{"Ok"});
+  expectAlert("Incorrect utility command type? ( " + dir_ + " )", {"Ok"});
   EXPECT_TRUE(runner.commands.empty());
 }
 
@@ -133,10 +137,7 @@ TEST_F(Install, ModeAndOwnerRules) {
     if (!c.notice) {
       EXPECT_TRUE(rec.seam.alerts.empty());
     } else {
-      ASSERT_EQ(rec.seam.alerts.size(), 1u);
-      EXPECT_EQ(rec.seam.alerts[0].title, "VLM-Performance");
-      EXPECT_EQ(rec.seam.alerts[0].msg, kNotice);
-      EXPECT_EQ(rec.seam.alerts[0].buttons, (Command{"Ok", "Cancel"}));
+      expectAlert(kNotice, {"Ok", "Cancel"});
     }
     EXPECT_TRUE(runner.commands.empty());  // Cancel runs nothing
   }
@@ -147,8 +148,7 @@ TEST_F(Install, ConsentRunsTheCommands) {
   use(utility(0755, geteuid(), getegid()));
   rec.seam.answers = {0};
   autoauth();
-  ASSERT_EQ(rec.seam.alerts.size(), 1u);
-  EXPECT_EQ(rec.seam.alerts[0].msg, kNotice);
+  expectAlert(kNotice, {"Ok", "Cancel"});
   EXPECT_EQ(runner.commands, vlm::rootycommands(path_.c_str(), root()));
 }
 
@@ -200,9 +200,7 @@ TEST_F(Install, PkexecScriptTakesThePathAsArgument) {
   made(sub);
   std::string name = "-u;x";
   std::string p = sub + "/" + name;
-  FILE* f = std::fopen(p.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  std::fclose(f);
+  ASSERT_TRUE(touch(p));
   made(p);
   ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0);
   made(dir_ + "/injected");
@@ -248,19 +246,13 @@ TEST_F(Install, NosuidMountIsReported) {
 
   for (mode_t mode : {mode_t(0755), mode_t(04711)}) {
     std::string p = mnt + "/vlmperfutil";
-    FILE* f = std::fopen(p.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fclose(f);
+    ASSERT_TRUE(touch(p));
     ASSERT_EQ(chmod(p.c_str(), mode), 0);
     use(p);
     rec.seam.alerts.clear();
     autoauth();
-    ASSERT_EQ(rec.seam.alerts.size(), 1u) << std::oct << mode;
-    EXPECT_EQ(rec.seam.alerts[0].title, "VLM-Performance");
-    EXPECT_EQ(rec.seam.alerts[0].msg,
-              "The VLM-Utility can't run as root from a file system mounted nosuid. ( " + p +
-                  " )");
-    EXPECT_EQ(rec.seam.alerts[0].buttons, Command{"Ok"});
+    SCOPED_TRACE(testing::Message() << std::oct << mode);
+    expectAlert("The VLM-Utility can't run as root from a file system mounted nosuid. ( " + p + " )", {"Ok"});
     EXPECT_TRUE(runner.commands.empty());
     unlink(p.c_str());
   }
