@@ -1,13 +1,13 @@
 // The registry built from a generated sysfs tree, and the inventory scan over it.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 
 #include "app/alerts.h"
 #include "disk/disk.h"
 #include "platform/linux.h"
 #include "platform/platform.h"
+#include "tests/disk/records.h"
 #include "tests/platform/fake_sysfs.h"
 
 using namespace vlm;
@@ -187,8 +187,7 @@ TEST(LinuxRegistry, ScanPicksUpTheExtrasOfEachDisk) {
   };
   for (const Want& w : want) {
     SCOPED_TRACE(w.bsd);
-    const DISKINFO_* rec = diskinfo0;
-    while (rec && std::strcmp(rec->bsdname, w.bsd) != 0) rec = rec->next;
+    const DISKINFO_* rec = vlmtest::findrec(w.bsd);
     ASSERT_NE(rec, nullptr);
     EXPECT_STREQ(rec->name, w.name);
     EXPECT_STREQ(rec->interconnect, w.ic);
@@ -199,8 +198,8 @@ TEST(LinuxRegistry, ScanPicksUpTheExtrasOfEachDisk) {
   int n = 0;
   for (const DISKINFO_* r = diskinfo0; r; r = r->next) ++n;
   EXPECT_EQ(n, 9);  // sda + 2, sdb + 2, sdc, nvme0n1, loop0
-  const DISKINFO_* usb = diskinfo0;
-  while (usb && std::strcmp(usb->bsdname, "2") != 0) usb = usb->next;
+  const DISKINFO_* usb = vlmtest::findrec("2");
+  ASSERT_NE(usb, nullptr);
   EXPECT_EQ(usb->removable, 1);
   EXPECT_EQ(usb->ejectable, 1);
   diskzap();
