@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "app/alerts.h"
@@ -58,6 +59,13 @@ struct DelegateFixture : ::testing::Test {
     Testing.store(0);
   }
   std::vector<vlm::RecordingAlertSeam::Alert>& alerts() { return rec.seam.alerts; }
+  // The utility is the stand-in, run in the given VLM_STUB_MODE.
+  std::string stub = std::string(VLM_HELPERS) + "/stub_util";
+  std::optional<EnvGuard> stubMode;
+  void useStub(const char* mode) {
+    perfutilpath = stub.c_str();
+    stubMode.emplace("VLM_STUB_MODE", mode);
+  }
   void launch() {
     d->window->show();
     d->applicationDidFinishLaunching();
@@ -286,9 +294,7 @@ TEST_F(DelegateFixture, CancelAtTheQuestionStartsNothing) {
 }
 
 TEST_F(DelegateFixture, AWholeTestMovesTheBarAndFillsTheRow) {
-  std::string stub = std::string(VLM_HELPERS) + "/stub_util";
-  perfutilpath = stub.c_str();
-  EnvGuard mode("VLM_STUB_MODE", "ok");
+  useStub("ok");
   launch();
   d->table->selectRow(2);  // disk0s2, the volume "Data"
   QSignalSpy bar(d.get(), &QorConfigureAppDelegate::progressChanged);
@@ -333,9 +339,7 @@ TEST_F(DelegateFixture, AWholeTestMovesTheBarAndFillsTheRow) {
 }
 
 TEST_F(DelegateFixture, CancelDuringATestReachesTheUtility) {
-  std::string stub = std::string(VLM_HELPERS) + "/stub_util";
-  perfutilpath = stub.c_str();
-  EnvGuard mode("VLM_STUB_MODE", "wait");
+  useStub("wait");
   launch();
   d->table->selectRow(0);
   QSignalSpy bar(d.get(), &QorConfigureAppDelegate::progressChanged);
@@ -358,9 +362,7 @@ TEST_F(DelegateFixture, CancelDuringATestReachesTheUtility) {
 }
 
 TEST_F(DelegateFixture, AFailedTestKeepsTheFiguresAndStillRefreshes) {
-  std::string stub = std::string(VLM_HELPERS) + "/stub_util";
-  perfutilpath = stub.c_str();
-  EnvGuard mode("VLM_STUB_MODE", "fail");
+  useStub("fail");
   launch();
   d->table->selectRow(3);
   QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);
@@ -377,9 +379,7 @@ TEST_F(DelegateFixture, AFailedTestKeepsTheFiguresAndStillRefreshes) {
 // The production road: message boxes through the Qt seam, the result alert
 // carried over from the worker while the window keeps running.
 TEST_F(DelegateFixture, AWholeTestThroughMessageBoxes) {
-  std::string stub = std::string(VLM_HELPERS) + "/stub_util";
-  perfutilpath = stub.c_str();
-  EnvGuard mode("VLM_STUB_MODE", "ok");
+  useStub("ok");
   launch();
   vlm::UiBridge alertBridge;
   vlm::QtAlertSeam qtAlerts(alertBridge);
