@@ -245,6 +245,9 @@ TEST(FixtureErrors, RegistryFiles) {
     }
     return s + "]}";
   }();
+  // A root object with the given properties, or with the given other keys.
+  auto props = [](const std::string& p) { return R"({"class":"c","name":"r","properties":)" + p + "}"; };
+  auto root = [](const std::string& rest) { return R"({"class":"c","name":"r",)" + rest + "}"; };
   const struct {
     const char* what;
     std::string body, message;
@@ -254,36 +257,27 @@ TEST(FixtureErrors, RegistryFiles) {
       {"not an object", "[]", "/: expected the root registry object"},
       {"missing class", R"({"name":"r"})", "/: missing \"class\""},
       {"class type", R"({"class":1,"name":"r"})", "/class: expected a string"},
-      {"unknown key", R"({"class":"c","name":"r","kids":[]})", "/: unknown key \"kids\""},
-      {"number text", R"({"class":"c","name":"r","properties":{"Size":{"number":"1"}}})",
-       "/properties/Size/number: expected an integer"},
-      {"number float", R"({"class":"c","name":"r","properties":{"Size":{"number":1.5}}})",
-       "/properties/Size/number: expected an integer"},
-      {"number range", R"({"class":"c","name":"r","properties":{"Size":{"number":9223372036854775808}}})",
+      {"unknown key", root(R"("kids":[])"), "/: unknown key \"kids\""},
+      {"number text", props(R"({"Size":{"number":"1"}})"), "/properties/Size/number: expected an integer"},
+      {"number float", props(R"({"Size":{"number":1.5}})"), "/properties/Size/number: expected an integer"},
+      {"number range", props(R"({"Size":{"number":9223372036854775808}})"),
        "/properties/Size/number: number out of range"},
-      {"two types", R"({"class":"c","name":"r","properties":{"x":{"bool":true,"string":"s"}}})",
-       "/properties/x: a value has exactly one type key"},
-      {"no type", R"({"class":"c","name":"r","properties":{"x":{"flag":true}}})",
-       "/properties/x: expected a typed value"},
-      {"untyped", R"({"class":"c","name":"r","properties":{"x":"plain"}})", "/properties/x: expected a typed value"},
-      {"bad hex", R"({"class":"c","name":"r","properties":{"x":{"data":"zz"}}})",
-       "/properties/x/data: not a hex digit"},
-      {"odd hex", R"({"class":"c","name":"r","properties":{"x":{"data":"abc"}}})",
-       "/properties/x/data: odd number of hex digits"},
-      {"bool type", R"({"class":"c","name":"r","properties":{"x":{"bool":1}}})",
-       "/properties/x/bool: expected true or false"},
-      {"pair", R"({"class":"c","name":"r","properties":[["k"]]})", "/properties/0: expected a [key, value] pair"},
-      {"children type", R"({"class":"c","name":"r","children":{}})", "/children: expected an array"},
-      {"child type", R"({"class":"c","name":"r","children":[3]})", "/children/0: expected a registry object"},
-      {"dangling ref", R"({"class":"c","name":"r","children":[{"ref":"x"}]})",
-       "/children/0/ref: no object has the id \"x\""},
-      {"duplicate id", R"({"class":"c","name":"r","children":[{"class":"c","name":"a","id":"x"},{"class":"c","name":"b","id":"x"}]})",
+      {"two types", props(R"({"x":{"bool":true,"string":"s"}})"), "/properties/x: a value has exactly one type key"},
+      {"no type", props(R"({"x":{"flag":true}})"), "/properties/x: expected a typed value"},
+      {"untyped", props(R"({"x":"plain"})"), "/properties/x: expected a typed value"},
+      {"bad hex", props(R"({"x":{"data":"zz"}})"), "/properties/x/data: not a hex digit"},
+      {"odd hex", props(R"({"x":{"data":"abc"}})"), "/properties/x/data: odd number of hex digits"},
+      {"bool type", props(R"({"x":{"bool":1}})"), "/properties/x/bool: expected true or false"},
+      {"pair", props(R"([["k"]])"), "/properties/0: expected a [key, value] pair"},
+      {"children type", root(R"("children":{})"), "/children: expected an array"},
+      {"child type", root(R"("children":[3])"), "/children/0: expected a registry object"},
+      {"dangling ref", root(R"("children":[{"ref":"x"}])"), "/children/0/ref: no object has the id \"x\""},
+      {"duplicate id", root(R"("children":[{"class":"c","name":"a","id":"x"},{"class":"c","name":"b","id":"x"}])"),
        "/children/1/id: id \"x\" used twice"},
-      {"cycle", R"({"class":"c","name":"r","children":[{"class":"c","name":"a","id":"x","children":[{"ref":"x"}]}]})",
+      {"cycle", root(R"("children":[{"class":"c","name":"a","id":"x","children":[{"ref":"x"}]}])"),
        "the object \"a\" is its own ancestor"},
-      {"failure name", R"({"class":"c","name":"r","fail":["everything"]})", "/fail/0: unknown failure"},
-      {"escaped key", R"({"class":"c","name":"r","properties":{"a/b":{"number":true}}})",
-       "/properties/a~1b/number: expected an integer"},
+      {"failure name", root(R"("fail":["everything"])"), "/fail/0: unknown failure"},
+      {"escaped key", props(R"({"a/b":{"number":true}})"), "/properties/a~1b/number: expected an integer"},
       {"too deep", deep, "registry nested too deeply"},
   };
   TempDir tmp;
