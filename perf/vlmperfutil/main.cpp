@@ -1,6 +1,7 @@
 // vlmperfutil: read-only speed measurement of one block device, installed
 // set-user-ID root. Usage: vlmperfutil [-s SECONDS] -T DEVICE NAME
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -72,5 +73,10 @@ int main(int argc, char** argv) {
   }
   header(args, dev, plan, *eng);
   if (!uringWhy.empty()) say("(%s)", uringWhy.c_str());
-  return measure(*eng, plan, "/dev/" + dev.kernel);
+  try {
+    return measure(*eng, plan, "/dev/" + dev.kernel);
+  } catch (const std::exception& e) {  // threads or memory refused
+    complain("measurement failed: %s", e.what());
+    return kExitFailed;
+  }
 }
