@@ -75,6 +75,8 @@ fio_job() {  # pattern extra-args...
       --norandommap --randrepeat=0 --lat_percentiles=1 ;;
     dual) fio "${FIO_COMMON[@]}" "$@" --rw=read --bs=1M --iodepth=4 --group_reporting \
       --name=a --offset=0 --size=50% --name=b --offset=50% --size=50% ;;
+    start) fio --filename="$DEV" --readonly --direct=1 --ioengine=io_uring --output-format=json \
+      --name=start --rw=read --bs=4k --size=4k ;;  # start-up and exit only
     thr) fio "${FIO_COMMON[@]}" "$@" --name=thr --rw=randread --bs=4k --iodepth=8 --thread \
       --numjobs="$THREADS" --norandommap --randrepeat=0 --group_reporting ;;
   esac
@@ -96,6 +98,7 @@ run_fio() {  # tag round extra-args...
 }
 for r in $(seq 1 "$ROUNDS"); do
   echo "round $r/$ROUNDS"
+  { time fio_job start >/dev/null 2>&1; } 2>"$WORK/start.cpu.$r"
   if [ $((r % 2)) -eq 1 ]; then
     run_ours "$r"; run_fio fio "$r"; run_fio fixed "$r" --fixedbufs --registerfiles
   else
@@ -108,7 +111,8 @@ import json, re, statistics, sys
 work, rounds = sys.argv[1], int(sys.argv[2])
 keys = ["Sequential", "Random", "Dual", "Threaded"]
 pats = ["seq", "rand", "dual", "thr"]
-rows = {k: {"ours": [], "fio": [], "fixed": []} for k in keys + ["lat mean us", "lat p99 us", "CPU s"]}
+rows = {k: {"ours": [], "fio": [], "fixed": []}
+        for k in keys + ["lat mean us", "lat p99 us", "CPU s", "CPU s net"]}
 
 def cpu(path):
     return sum(float(u) + float(s) for u, s in (l.split() for l in open(path) if l.strip()))
@@ -132,6 +136,8 @@ for r in range(1, rounds + 1):
                 rows["lat mean us"][tag].append(job["lat_ns"]["mean"] / 1000)
                 rows["lat p99 us"][tag].append(job["lat_ns"]["percentile"]["99.000000"] / 1000)
         rows["CPU s"][tag].append(cpu(f"{work}/{tag}.cpu.{r}"))
+        rows["CPU s net"][tag].append(cpu(f"{work}/{tag}.cpu.{r}") - 4 * cpu(f"{work}/start.cpu.{r}"))
+    rows["CPU s net"]["ours"].append(rows["CPU s"]["ours"][-1])
 
 def spread(v):
     med = statistics.median(v)
@@ -146,5 +152,6 @@ for name, d in rows.items():
     print(f"{name + unit:<16}{o:>12.1f}{f:>12.1f}{o / f if f else 0:>8.3f}{x:>12.1f}"
           f"{o / x if x else 0:>8.3f}   {spread(d['ours']):.0f}%/{spread(d['fio']):.0f}%/"
           f"{spread(d['fixed']):.0f}%")
-print("\nCPU s: user+system of one run of all four phases (fio: four runs, its start-up included)")
+print("\nCPU s: user+system of one run of all four phases (fio: four runs, its start-up included);")
+print("CPU s net: fio less four times the CPU of a run that only starts and reads 4 KiB")
 PY
