@@ -9,7 +9,7 @@ PKGS=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins fonts-dejavu-core
   libgl-dev
   xvfb xauth
-  util-linux gdisk e2fsprogs fio
+  util-linux gdisk e2fsprogs fio python3
   polkitd pkexec
   xdg-utils
 )
