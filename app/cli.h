@@ -29,6 +29,9 @@ const char* cliUsage();
 bool setupPlatform(const CliOptions& opts, std::string& err);
 
 int cliList(const CliOptions& opts);  // --list [--json]
+class PoolCore;
+// Prints the list pool holds now (after its last Reload), as text or JSON.
+void printListing(const PoolCore& pool, bool json);
 int cliDump(const CliOptions& opts);  // --dump-registry / --dump-mounts
 int cliTest(const CliOptions& opts);  // --test diskN [--yes]
 

@@ -119,15 +119,20 @@ void printJson(const PoolCore& pool) {
 
 }  // namespace
 
-int cliList(const CliOptions& opts) {
-  PoolCore pool;
+void printListing(const PoolCore& pool, bool json) {
   std::lock_guard<std::recursive_mutex> guard(disklock);
-  pool.Reload("", 0);
-  if (opts.json)
+  if (json)
     printJson(pool);
   else
     printText(pool);
   std::fflush(stdout);
+}
+
+int cliList(const CliOptions& opts) {
+  PoolCore pool;
+  std::lock_guard<std::recursive_mutex> guard(disklock);
+  pool.Reload("", 0);
+  printListing(pool, opts.json);
   return 0;
 }
 

@@ -221,7 +221,7 @@ int cliTest(const CliOptions& opts) {
   bool ok = seam.result() == "Ok";
   if (ok) printfigures(Testdev);
   std::fputc('\n', stdout);
-  cliList(opts);
+  printListing(pool, opts.json);  // the list the worker's refresh rebuilt
   return ok ? 0 : 1;
 }
 
