@@ -16,7 +16,7 @@
 #include <cstdio>
 
 #include "app/install.h"
-#include "app/startup.h"
+#include "util/startup.h"
 #include "table/pool.h"
 #include "util/prog.h"
 

@@ -19,9 +19,9 @@
 #include <mutex>
 #include <string>
 
-#include "app/alerts.h"
+#include "util/alerts.h"
 #include "app/cli.h"
-#include "app/startup.h"
+#include "util/startup.h"
 #include "disk/disk.h"
 #include "perf/store.h"
 #include "perf/testctl.h"

@@ -9,7 +9,7 @@
 #include <memory>
 #include <mutex>
 
-#include "app/alerts.h"
+#include "util/alerts.h"
 
 namespace vlm {
 

@@ -23,8 +23,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "app/alerts.h"
-#include "app/startup.h"
+#include "util/alerts.h"
+#include "util/startup.h"
 
 namespace vlm {
 namespace {

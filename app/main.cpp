@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/cli.h"
-#include "app/startup.h"
+#include "util/startup.h"
 
 int main(int argc, char** argv) {
   // A program started from a shell may have a relative argument 0; the bundle

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/alerts.h"
+#include "util/alerts.h"
 #include "disk/disk.h"
 #include "perf/store.h"
 #include "util/prog.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/alerts.h"
+#include "util/alerts.h"
 #include "disk/disk.h"
 #include "disk/nameindex.h"
 #include "platform/platform.h"

@@ -20,8 +20,8 @@
 #include <cstring>
 #include <memory>
 
-#include "app/alerts.h"
-#include "app/startup.h"
+#include "util/alerts.h"
+#include "util/startup.h"
 #include "util/prog.h"
 
 namespace {

@@ -18,8 +18,8 @@
 #include <cstring>
 #include <memory>
 
-#include "app/alerts.h"
-#include "app/startup.h"
+#include "util/alerts.h"
+#include "util/startup.h"
 #include "disk/disk.h"
 #include "perf/runner.h"
 #include "perf/store.h"

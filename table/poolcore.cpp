@@ -8,7 +8,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "app/alerts.h"
+#include "util/alerts.h"
 #include "platform/platform.h"
 #include "util/prog.h"
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/alerts.h"
+#include "util/alerts.h"
 
 namespace {
 

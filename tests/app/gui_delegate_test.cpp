@@ -17,10 +17,10 @@
 #include <optional>
 #include <string>
 
-#include "app/alerts.h"
+#include "util/alerts.h"
 #include "app/appdelegate.h"
 #include "app/gui_alerts.h"
-#include "app/startup.h"
+#include "util/startup.h"
 #include "perf/store.h"
 #include "table/pool.h"
 #include "tests/table/gui_support.h"

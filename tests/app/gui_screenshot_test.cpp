@@ -120,7 +120,7 @@ TEST(Screenshot, UnwritablePathIsAnError) {
 #include <memory>
 #include <QTableView>
 
-#include "app/alerts.h"
+#include "util/alerts.h"
 #include "app/appdelegate.h"
 #include "table/pool.h"
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "app/alerts.h"
+#include "util/alerts.h"
 #include "app/install.h"
-#include "app/startup.h"
+#include "util/startup.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "app/alerts.h"
+#include "util/alerts.h"
 #include "disk/disk.h"
 #include "platform/platform.h"
 #include "util/prog.h"

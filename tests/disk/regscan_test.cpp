@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/alerts.h"
+#include "util/alerts.h"
 #include "disk/disk.h"
 #include "platform/platform.h"
 #include "tests/disk/records.h"

@@ -16,8 +16,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/alerts.h"
-#include "app/startup.h"
+#include "util/alerts.h"
+#include "util/startup.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/alerts.h"
-#include "app/startup.h"
+#include "util/alerts.h"
+#include "util/startup.h"
 #include "disk/disk.h"
 #include "perf/store.h"
 #include "platform/devnames.h"

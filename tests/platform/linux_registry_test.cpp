@@ -3,7 +3,7 @@
 
 #include <functional>
 
-#include "app/alerts.h"
+#include "util/alerts.h"
 #include "disk/disk.h"
 #include "platform/linux.h"
 #include "platform/platform.h"

@@ -11,7 +11,7 @@
 #include <regex>
 #include <sstream>
 
-#include "app/alerts.h"
+#include "util/alerts.h"
 #include "disk/disk.h"
 #include "platform/linux.h"
 #include "platform/platform.h"

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "../disk/records.h"
-#include "app/alerts.h"
+#include "util/alerts.h"
 #include "perf/store.h"
 #include "table/poolcore.h"
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/alerts.h"
+#include "util/alerts.h"
 
 namespace {
 

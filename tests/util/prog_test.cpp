@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/alerts.h"
+#include "util/alerts.h"
 #include "util/prog.h"
 
 // A request malloc can't satisfy must come back as null, not abort the run.

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "app/alerts.h"
-#include "app/startup.h"
+#include "util/alerts.h"
+#include "util/startup.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/alerts.h"
+#include "util/alerts.h"
 
 #include <atomic>
 #include <cstdarg>

@@ -1,11 +1,11 @@
-#include "app/startup.h"
+#include "util/startup.h"
 
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "app/alerts.h"
+#include "util/alerts.h"
 #include "util/prog.h"
 
 const char* theargv0 = nullptr;
