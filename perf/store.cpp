@@ -58,8 +58,9 @@ void pctgrab(char* chunk, const std::function<void(double)>& progress) {
   const size_t klen = std::strlen(key);
   bool found = false;
   long last = 0;
-  char* p = chunk;
-  while ((p = std::strstr(p, key)) != nullptr) {
+  // Each removal can join text into a new key, so search again from the start.
+  char* p;
+  while ((p = std::strstr(chunk, key)) != nullptr) {
     char* lf = std::strchr(p, '\n');
     if (!lf) break;  // an incomplete line stays for the stored output
     last = zcvsiq(p + klen);

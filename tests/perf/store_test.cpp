@@ -38,6 +38,7 @@ TEST(Progress, TakesCompleteLinesOut) {
       {"Percent: 20\nPercent: 3", "Percent: 3", true, 20},
       {"percent: 9\n", "percent: 9\n", false, 0},
       {"Percent: \n", "", true, 0},
+      {"PerPercent: 5\ncent: 7\nend", "end", true, 7},
       {"", "", false, 0},
   };
   for (const GrabCase& c : cases) {
