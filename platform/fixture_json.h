@@ -43,7 +43,8 @@ struct Doc {
   void onlyKeys(const json& j, std::initializer_list<const char*> allowed,
                 const std::string& at) const {
     if (!j.is_object()) fail(at, "expected an object");
-    for (const auto& [k, v] : j.items()) {
+    for (const auto& item : j.items()) {
+      const std::string& k = item.key();
       bool ok = std::any_of(allowed.begin(), allowed.end(), [&](const char* a) { return k == a; });
       if (!ok) fail(at, "unknown key \"" + k + "\"");
     }
