@@ -303,6 +303,8 @@ struct RegistryDumper {
       out.assign(n->kids.begin(), n->kids.end());
     else if (!e->children(kPlane, out))
       out.clear();
+    // A null child is skipped, as the scan skips it.
+    out.erase(std::remove(out.begin(), out.end(), nullptr), out.end());
     return out;
   }
 
