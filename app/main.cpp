@@ -1,4 +1,5 @@
 // VLM-Performance: the window, or with options the command-line modes.
+#include <signal.h>
 #include <unistd.h>
 
 #include <climits>
@@ -10,16 +11,17 @@
 #include "util/startup.h"
 
 int main(int argc, char** argv) {
-  // A program started from a shell may have a relative argument 0; the bundle
-  // layout is found from the running executable's absolute path.
+  // An ignored SIGCHLD survives exec and would make every child's exit status
+  // impossible to collect.
+  signal(SIGCHLD, SIG_DFL);
+  // The bundle is found from the executable the kernel runs, never from
+  // argument 0, which whoever starts the program chooses.
   static char exe[PATH_MAX];
-  theargv0 = argc > 0 ? argv[0] : nullptr;
-  if (!theargv0 || theargv0[0] != '/') {
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) {
-      exe[n] = '\0';
-      theargv0 = exe;
-    }
+  theargv0 = nullptr;
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n > 0) {
+    exe[n] = '\0';
+    theargv0 = exe;
   }
 
   vlm::CliOptions opts;

@@ -10,11 +10,14 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,24 +57,44 @@ struct SigintIgnored {
 };
 
 // The forked child. If the run is left before the child was waited for (a
-// fatal error that returns, as under the test seam), it is killed and reaped.
+// fatal error that returns, as under the test seam), it is killed and reaped;
+// one that did not end even after SIGKILL is left behind.
 struct Child {
   pid_t pid = -1;
   bool reaped = false;
-  int wait() {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  bool abandoned = false;
+  // 1 with the status once it has ended, 0 while it runs, -1 when its status
+  // can't be had (SIGCHLD ignored: the kernel reaped it).
+  int poll(int& status) {
+    for (;;) {
+      pid_t r = waitpid(pid, &status, WNOHANG);
+      if (r == pid) break;
+      if (r == 0) return 0;
+      if (errno == EINTR) continue;
+      reaped = true;
+      return -1;
     }
     reaped = true;
-    return status;
+    return 1;
   }
   ~Child() {
-    if (pid > 0 && !reaped) {
+    if (pid > 0 && !reaped && !abandoned) {
       kill(pid, SIGKILL);
-      wait();
+      int status;
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
     }
   }
 };
+
+int64_t monoMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+constexpr int kResendMs = 1000;  // a cancel is repeated this often until the child ends
+constexpr int kKillWaitMs = 5000;  // after SIGKILL, this long for the child to go
 
 // Moves a pipe end off descriptors 0..2 (possible when the parent runs with a
 // standard stream closed), so that the child's dup2 and closes can't collide.
@@ -143,7 +166,8 @@ void childwrite(const char* s) {
 // take(chunk, bytes read, bytes stored so far), which stores the chunk and
 // returns how many bytes it stored.
 template <typename Take>
-int runchild(char* const argv[], std::atomic<int>* canceled, Take take, int siz, int* lenptr) {
+int runchild(char* const argv[], std::atomic<int>* canceled, int limitMs, int cancelGraceMs,
+             Take take, int siz, int* lenptr) {
   const char* path = (argv && argv[0]) ? argv[0] : "";
   if (zftype(path) != '-') zerex("run2mem: can't find: %s", path);
 
@@ -173,21 +197,81 @@ int runchild(char* const argv[], std::atomic<int>* canceled, Take take, int siz,
   *lenptr = 0;
   int room = siz - 1;
   char chunk[kChunk + 1];
-  for (;;) {
-    if (canceled && canceled->exchange(0) != 0) kill(kid.pid, SIGCONT);
-    ssize_t n = read(p.rd, chunk, kChunk);
-    if (n < 0 && errno == EINTR) continue;  // a signal is not the end of the output
-    if (n <= 0) break;
-    if (n >= room) zerex("run2mem; input buffer overflow?");
-    chunk[n] = '\0';
-    int stored = take(chunk, static_cast<int>(n), *lenptr);
+  // Stores a line of the runner's own at the end of the output, cut to the room left.
+  char line[kChunk + 1];
+  auto note = [&](int n) {
+    n = std::min({n, kChunk, room - 1});
+    if (n <= 0) return;
+    line[n] = '\0';
+    int stored = take(line, n, *lenptr);
     *lenptr += stored;
     room -= stored;
+  };
+  const char* name = std::strrchr(path, '/') ? std::strrchr(path, '/') + 1 : path;
+  const int64_t t0 = monoMs();
+  int64_t cancelAt = -1, lastCont = 0, killedAt = -1;
+  bool eof = false;
+  int status = 0, ended = 0;
+  for (;;) {
+    const int64_t now = monoMs();
+    if (canceled && canceled->exchange(0) != 0 && cancelAt < 0) {
+      cancelAt = lastCont = now;
+      kill(kid.pid, SIGCONT);
+    } else if (cancelAt >= 0 && killedAt < 0 && now - lastCont >= kResendMs) {
+      lastCont = now;  // one sent before the child could catch it is not lost
+      kill(kid.pid, SIGCONT);
+    }
+    if (killedAt < 0) {
+      if (cancelAt >= 0 && now - cancelAt >= cancelGraceMs) {
+        kill(kid.pid, SIGKILL);
+        killedAt = now;
+        note(std::snprintf(line, sizeof line,
+                           "\nrun2mem: %s did not end within %d s of the cancel and was killed.\n",
+                           name, (cancelGraceMs + 999) / 1000));
+      } else if (limitMs > 0 && now - t0 >= limitMs) {
+        kill(kid.pid, SIGKILL);
+        killedAt = now;
+        note(std::snprintf(line, sizeof line,
+                           "\nrun2mem: %s ran past its time limit of %d s and was killed.\n", name,
+                           (limitMs + 999) / 1000));
+      }
+    } else if (now - killedAt >= kKillWaitMs) {
+      kid.abandoned = true;  // stuck in the kernel: not waited for any longer
+      note(std::snprintf(line, sizeof line, "run2mem: %s does not end even after SIGKILL (pid %d).\n",
+                         name, static_cast<int>(kid.pid)));
+      status = -1;
+      break;
+    }
+    if (!eof) {
+      pollfd pf{p.rd, POLLIN, 0};
+      int pr = ::poll(&pf, 1, 100);
+      if (pr < 0 && errno != EINTR) eof = true;
+      if (pr <= 0) continue;
+      ssize_t n = read(p.rd, chunk, kChunk);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n <= 0) {
+        eof = true;
+        continue;
+      }
+      if (n >= room) zerex("run2mem; input buffer overflow?");
+      chunk[n] = '\0';
+      int stored = take(chunk, static_cast<int>(n), *lenptr);
+      *lenptr += stored;
+      room -= stored;
+      continue;
+    }
+    // Only the child started here is waited for: the process may have other
+    // children (the window's own), which are not ours to collect.
+    ended = kid.poll(status);
+    if (ended < 0) {
+      note(std::snprintf(line, sizeof line, "\nrun2mem: can't collect the exit status of %s (%s).\n",
+                         name, std::strerror(errno)));
+      status = -1;
+    }
+    if (ended != 0) break;
+    ::poll(nullptr, 0, 20);
   }
 
-  // Only the child started here is waited for: the process may have other
-  // children (the window's own), which are not ours to collect.
-  int status = kid.wait();
   close(p.rd);
   p.rd = -1;
   return status;  // ~SigintIgnored restores SIGINT
@@ -197,7 +281,7 @@ int runchild(char* const argv[], std::atomic<int>* canceled, Take take, int siz,
 
 int Run2mem(char* buf, int siz, int* lenptr, char* const argv[], vlm::RunHooks& hooks) {
   return runchild(
-      argv, hooks.canceled,
+      argv, hooks.canceled, hooks.limitMs, hooks.cancelGraceMs,
       [&](char* chunk, int, int count) {
         if (hooks.pctgrab) hooks.pctgrab(chunk);
         int len = static_cast<int>(std::strlen(chunk));
@@ -209,7 +293,7 @@ int Run2mem(char* buf, int siz, int* lenptr, char* const argv[], vlm::RunHooks& 
 
 int run2mem(char* buf, int siz, int* lenptr, char* const argv[]) {
   return runchild(
-      argv, nullptr,
+      argv, nullptr, 0, 0,
       [&](char* chunk, int n, int count) {
         std::memcpy(buf + count, chunk, n);
         return n;

@@ -35,6 +35,10 @@ namespace vlm {
 
 namespace {
 constexpr int kOutput = 32768;
+// The utility's four phases take about 4 x (1 s warm-up + 5 s); one that runs
+// far longer is stopped.
+constexpr int kExpectedSeconds = 4 * (1 + 5);
+constexpr int kMarginSeconds = 60;
 const char* const kAlertTitle = "Test Media";
 }  // namespace
 
@@ -125,6 +129,7 @@ void TestControl::Testrun() {
   int len = 0;
   RunHooks hooks;
   hooks.canceled = &Canceled;
+  hooks.limitMs = (kExpectedSeconds + kMarginSeconds) * 1000;
   hooks.pctgrab = [this](char* chunk) {
     pctgrab(chunk, [this](double v) { ui_.progressSet(v); });
   };

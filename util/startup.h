@@ -2,7 +2,7 @@
 // utility and the help page lie inside the bundle.
 #pragma once
 
-extern const char* theargv0;     // argument 0 (made absolute by main on Linux)
+extern const char* theargv0;     // the executable's real path (/proc/self/exe on Linux)
 extern const char* perfutilpath; // "/Error/Error-utility" until perfutilinit succeeds
 extern const char* perfutilrtfd; // "/Error/Error-Perf.rtfd" until perfutilinit succeeds
 

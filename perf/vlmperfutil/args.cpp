@@ -9,13 +9,32 @@
 #include <cstring>
 
 #include "perf/vlmperfutil/common.h"
+#include "perf/vlmperfutil/device.h"
 #include "platform/devnames.h"
 
 namespace vpu {
 
 namespace {
 
-extern "C" void onCont(int) { gCancel.store(1, std::memory_order_relaxed); }
+// A cancel ends the process within about a second even when reads in flight
+// never complete: the first SIGCONT arms a one-second alarm, which reports the
+// cancel if the measurement has not, closes the output so that the reader sees
+// its end, and exits. exit() could hang on reads the kernel still holds.
+extern "C" void onCont(int) {
+  if (gCancel.exchange(1) == 0) alarm(1);
+}
+
+extern "C" void onAlarm(int) {
+  if (gCancelReported.exchange(1) == 0) {
+    static const char kLine[] = "Canceled\n";
+    ssize_t w = write(1, kLine, sizeof kLine - 1);
+    (void)w;
+  }
+  unlockDevice();
+  close(1);
+  close(2);
+  _exit(kExitCanceled);
+}
 
 // Strict decimal in [lo, hi]: digits only, no sign, no blanks.
 bool parseRange(const char* s, int lo, int hi, int& out) {
@@ -35,9 +54,11 @@ bool parseRange(const char* s, int lo, int hi, int& out) {
 void installCancelHandler() {
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
-  sa.sa_handler = onCont;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = 0;  // no SA_RESTART: a blocked wait returns at once
+  sa.sa_handler = onAlarm;
+  sigaction(SIGALRM, &sa, nullptr);
+  sa.sa_handler = onCont;
   sigaction(SIGCONT, &sa, nullptr);
 }
 
@@ -54,10 +75,19 @@ void sanitiseProcess() {
     for (int fd = 3; fd < 1024; ++fd) close(fd);
   }
   clearenv();
+  // Dispositions survive exec: whatever the parent ignored or caught (SIGINT,
+  // SIGQUIT, SIGPIPE, SIGCHLD...) gets its default action here, apart from the
+  // two handlers of our own; and no signal stays blocked.
+  struct sigaction dfl;
+  memset(&dfl, 0, sizeof dfl);
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  for (int sig = 1; sig < NSIG; ++sig)
+    if (sig != SIGKILL && sig != SIGSTOP && sig != SIGCONT && sig != SIGALRM)
+      sigaction(sig, &dfl, nullptr);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  signal(SIGPIPE, SIG_DFL);  // a reader that is gone ends us
 }
 
 bool parseArgs(int argc, char** argv, Args& out, std::string& why) {

@@ -8,10 +8,12 @@
 
 namespace vpu {
 
-enum Exit { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitCanceled = 3 };
+enum Exit { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitCanceled = 3, kExitBusy = 4 };
 
 // Set by the SIGCONT handler; every loop polls it at least every 100 ms.
 extern std::atomic<int> gCancel;
+// Set once "Canceled" has been printed (by the measurement or the alarm).
+extern std::atomic<int> gCancelReported;
 static_assert(std::atomic<int>::is_always_lock_free);
 inline bool canceled() { return gCancel.load(std::memory_order_relaxed) != 0; }
 
@@ -30,7 +32,8 @@ void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void complain(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Text from outside (volume and kernel names) made safe to print among the
-// result lines: control bytes become '?', ':' becomes '.', at most max bytes.
+// result lines: only printable ASCII stays, every other character (a UTF-8
+// sequence counts as one) becomes '?', ':' becomes '.'; at most size - 1 bytes.
 void printable(char* dst, int size, const char* src);
 
 }  // namespace vpu

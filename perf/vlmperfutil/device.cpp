@@ -4,14 +4,18 @@
 #include <grp.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
+#include <vector>
 
 #include "perf/vlmperfutil/common.h"
 #include "platform/devnames.h"
@@ -24,8 +28,38 @@ std::string errText(const char* what, int err) { return std::string(what) + ": "
 
 }  // namespace
 
+namespace {
+std::atomic<int> gLockedFd{-1};  // the locked descriptor, for unlockDevice
+}  // namespace
+
+Device::~Device() {
+  if (fd) unlockDevice();
+}
+
+void unlockDevice() {
+  int fd = gLockedFd.exchange(-1);
+  if (fd >= 0) flock(fd, LOCK_UN);
+}
+
 int openDevice(const std::string& name, Device& dev, std::string& why) {
-  auto bd = vlm::devnames::byName(name);
+  // The scan holds a few directories open at once; a tiny descriptor limit
+  // would make every device look absent.
+  rlimit nofile{};
+  if (getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur < 64) {
+    nofile.rlim_cur = nofile.rlim_max < 64 ? nofile.rlim_max : 64;
+    setrlimit(RLIMIT_NOFILE, &nofile);
+  }
+  if (getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur < 16) {
+    why = "too few file descriptors allowed (" + std::to_string(nofile.rlim_cur) +
+          ") to scan the block devices";
+    return kExitFailed;
+  }
+  std::vector<vlm::devnames::BlockDev> devs = vlm::devnames::scan();
+  if (devs.empty()) {
+    why = "can't scan the block devices in /sys/block";
+    return kExitFailed;
+  }
+  const vlm::devnames::BlockDev* bd = vlm::devnames::findName(devs, name);
   if (!bd) {
     why = "no block device is called " + name;
     return kExitUsage;
@@ -58,6 +92,25 @@ int openDevice(const std::string& name, Device& dev, std::string& why) {
   uint64_t size = 0;
   if (ioctl(fd, BLKGETSIZE64, &size) != 0) {
     why = errText(("can't read the size of " + bd->node).c_str(), errno);
+    return kExitFailed;
+  }
+  // One measurement at a time per device: a second one would only measure
+  // the two sharing the disk. One that has just ended may take a moment to
+  // let go (see ~Device).
+  int locked = -1;
+  for (int tries = 0; tries < 10; ++tries) {
+    locked = flock(fd, LOCK_EX | LOCK_NB);
+    if (locked == 0 || errno != EWOULDBLOCK) break;
+    timespec nap{0, 100 * kMs};
+    nanosleep(&nap, nullptr);
+  }
+  if (locked == 0) gLockedFd.store(fd);
+  if (locked != 0) {
+    if (errno == EWOULDBLOCK) {
+      why = "device is being measured: " + bd->node;
+      return kExitBusy;
+    }
+    why = errText(("can't lock " + bd->node).c_str(), errno);
     return kExitFailed;
   }
   dev.kernel = bd->kernel;

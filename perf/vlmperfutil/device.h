@@ -11,7 +11,14 @@ namespace vpu {
 using UniqueFd = vlm::sysfs::UniqueFd;
 
 struct Device {
-  UniqueFd fd;          // O_RDONLY | O_DIRECT
+  Device() = default;
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+  // Unlocks the device at once: registered with io_uring, the open file
+  // outlives the descriptor until the kernel has torn the rings down.
+  ~Device();
+
+  UniqueFd fd;          // O_RDONLY | O_DIRECT, locked exclusively
   std::string kernel;   // "loop3"
   std::string node;     // "/dev/loop3"
   uint64_t size = 0;    // bytes, BLKGETSIZE64
@@ -22,6 +29,9 @@ struct Device {
 // is the block device the name maps to. Returns an exit code (kExitOk, or
 // kExitUsage / kExitFailed with the reason in why).
 int openDevice(const std::string& name, Device& dev, std::string& why);
+
+// Lets go of the device's lock; async-signal-safe.
+void unlockDevice();
 
 // One aligned read at offset 0: proves the device is readable with O_DIRECT.
 bool probeRead(const Device& dev, std::string& why);

@@ -77,8 +77,8 @@ class Engine {
 
 // io_uring rings and registered buffers for a main worker (up to mainDepth
 // reads of mainBs) and `threads` thread workers (threadDepth reads of
-// threadBs), set up now, while privileged. Null with the reason when
-// io_uring can't be had.
+// threadBs). Null with the reason when io_uring can't be had; an engine with
+// a note in why when its buffers could not be registered (RLIMIT_MEMLOCK).
 std::unique_ptr<Engine> makeUringEngine(int fd, unsigned mainDepth, uint32_t mainBs,
                                         unsigned threads, unsigned threadDepth,
                                         uint32_t threadBs, std::string& why);

@@ -1,10 +1,12 @@
 // io_uring engine: one ring per worker, registered buffers and file, one
 // submit-and-wait per batch, the whole batch reaped at once.
 #include <liburing.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -42,6 +44,7 @@ class Ring {
   int setup(int fd, unsigned count, uint32_t bs, bool otherThread);
   // In the driving thread, before its first submission.
   int enable();
+  bool fixedBufs() const { return fixedBufs_; }
   void unregisterRingFd() {
     if (ringFd_) io_uring_unregister_ring_fd(&ring_);
     ringFd_ = false;
@@ -291,6 +294,16 @@ std::unique_ptr<Engine> makeUringEngine(int fd, unsigned mainDepth, uint32_t mai
   if (r != 0) {
     why = std::string("io_uring unavailable: ") + strerror(-r);
     return nullptr;
+  }
+  bool allFixed = eng->main_.fixedBufs();
+  for (const auto& w : eng->workers_) allFixed = allFixed && w->fixedBufs();
+  if (!allFixed) {
+    rlimit lim{};
+    getrlimit(RLIMIT_MEMLOCK, &lim);
+    char b[160];
+    snprintf(b, sizeof b, "buffers not registered: the locked-memory limit (%llu KiB) is too small",
+             lim.rlim_cur == RLIM_INFINITY ? 0ULL : (unsigned long long)(lim.rlim_cur / 1024));
+    why = b;
   }
   return eng;
 }

@@ -58,14 +58,15 @@ int main(int argc, char** argv) {
   plan.threads = threadCount();
   plan.seconds = args.seconds;
 
-  // Rings and registered buffers need the privileges still held here.
-  std::string uringWhy;
-  std::unique_ptr<Engine> eng = makeUringEngine(dev.fd.get(), kSeqDepth, plan.seqBs(),
-                                                plan.threads, kThreadDepth, plan.randBs(), uringWhy);
   if (!dropPrivileges(why)) {
     complain("can't drop privileges: %s", why.c_str());
     return kExitFailed;
   }
+  // Rings and registered buffers as the real user: its RLIMIT_MEMLOCK bounds
+  // what the kernel pins.
+  std::string uringWhy;
+  std::unique_ptr<Engine> eng = makeUringEngine(dev.fd.get(), kSeqDepth, plan.seqBs(),
+                                                plan.threads, kThreadDepth, plan.randBs(), uringWhy);
   if (!eng) eng = makePreadEngine(dev.fd.get());
   if (!probeRead(dev, why)) {
     complain("%s", why.c_str());

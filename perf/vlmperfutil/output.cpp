@@ -12,6 +12,7 @@
 namespace vpu {
 
 std::atomic<int> gCancel{0};
+std::atomic<int> gCancelReported{0};
 
 namespace {
 
@@ -53,9 +54,14 @@ void complain(const char* fmt, ...) {
 
 void printable(char* dst, int size, const char* src) {
   int n = 0;
-  for (; src[0] != '\0' && n < size - 1; ++src) {
-    unsigned char c = static_cast<unsigned char>(*src);
-    dst[n++] = (c < 0x20 || c == 0x7f) ? '?' : (c == ':' ? '.' : char(c));
+  const auto* s = reinterpret_cast<const unsigned char*>(src);
+  while (*s != '\0' && n < size - 1) {
+    unsigned char c = *s++;
+    if (c >= 0xc2 && c <= 0xf4) {  // a UTF-8 lead byte: its continuation bytes go with it
+      int more = c >= 0xf0 ? 3 : c >= 0xe0 ? 2 : 1;
+      while (more-- > 0 && (*s & 0xc0) == 0x80) ++s;
+    }
+    dst[n++] = (c < 0x20 || c >= 0x7f) ? '?' : (c == ':' ? '.' : char(c));
   }
   dst[n] = '\0';
 }

@@ -122,7 +122,7 @@ int measure(Engine& eng, const Plan& plan, const std::string& node) {
     kbps[i] = kbPerSec(t.bytes, t.elapsed());
   }
   if (canceled()) {
-    say("Canceled");
+    if (gCancelReported.exchange(1) == 0) say("Canceled");
     results(have, kbps);
     return kExitCanceled;
   }

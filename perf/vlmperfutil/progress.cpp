@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <barrier>
+#include <system_error>
 #include <thread>
 
 #include "perf/vlmperfutil/common.h"
@@ -52,9 +53,11 @@ void Progress::print(int pct, int64_t now) {
 void runTogether(unsigned n, PhaseTime pt, Progress& pg,
                  const std::function<void(unsigned, const StartFn&)>& body) {
   Timeline tl;
+  std::atomic<bool> refused{false};
   std::barrier sync(n + 1, [&]() noexcept {
     const int64_t t0 = nowNs();
-    tl = {t0 + pt.warmNs, t0 + pt.warmNs + pt.durNs};
+    // Threads refused: the ones that started stop at once.
+    tl = refused.load() ? Timeline{t0, t0} : Timeline{t0 + pt.warmNs, t0 + pt.warmNs + pt.durNs};
   });
   const StartFn start = [&] {
     sync.arrive_and_wait();
@@ -62,11 +65,20 @@ void runTogether(unsigned n, PhaseTime pt, Progress& pg,
   };
   std::atomic<unsigned> finished{0};
   std::vector<std::thread> pool;
-  for (unsigned i = 0; i < n; ++i) {
-    pool.emplace_back([&, i] {
-      body(i, start);
-      finished.fetch_add(1, std::memory_order_release);
-    });
+  std::error_code failure;
+  try {
+    for (unsigned i = 0; i < n; ++i) {
+      pool.emplace_back([&, i] {
+        body(i, start);
+        finished.fetch_add(1, std::memory_order_release);
+      });
+    }
+  } catch (const std::system_error& e) {  // RLIMIT_NPROC, address space
+    failure = e.code();
+    refused.store(true);
+    const unsigned missing = n - unsigned(pool.size());
+    finished.fetch_add(missing, std::memory_order_release);
+    (void)sync.arrive(missing);  // in place of the threads that never started
   }
   sync.arrive_and_wait();
   while (finished.load(std::memory_order_acquire) < n) {
@@ -75,6 +87,7 @@ void runTogether(unsigned n, PhaseTime pt, Progress& pg,
     pg.tick(nowNs());
   }
   for (auto& t : pool) t.join();
+  if (failure) throw std::system_error(failure, "can't start the measuring threads");
 }
 
 }  // namespace vpu

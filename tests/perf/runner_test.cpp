@@ -240,23 +240,52 @@ TEST(Runner, TwoCancelsBetweenChunksGiveOneSigcont) {
   EXPECT_EQ(canceled.load(), 0);
 }
 
-TEST(Runner, CancelWhileSilentIsNotPassedWhenOutputEnds) {
-  // The request comes while the runner waits in its read and the child then
-  // ends without another chunk: it stays pending.
-  std::atomic<int> canceled{0};
-  std::thread late;
-  vlm::RunHooks hooks;
-  hooks.canceled = &canceled;
-  hooks.pctgrab = [&](char*) {
-    late = std::thread([&] {
-      usleep(100000);
-      canceled.fetch_add(1);
-    });
+// A cancel made before the child could catch SIGCONT is repeated until it
+// ends; a child that ignores it, or outlives the limit, is killed and the
+// output says why.
+TEST(Runner, CancelAndLimitAlwaysEndTheChild) {
+  const struct {
+    std::vector<std::string> args;
+    int limitMs;
+    bool cancel;
+    int status;       // exit status, or -signal
+    std::string tail;  // end of the stored output
+  } cases[] = {
+      {{helper("child_wait_cont")}, 0, true, 0, "got\ncont=1\n"},
+      {{helper("child_exit"), "0", "@20000"}, 0, true, -SIGKILL,
+       "run2mem: child_exit did not end within 3 s of the cancel and was killed.\n"},
+      {{helper("child_exit"), "0", "@20000"}, 300, false, -SIGKILL,
+       "run2mem: child_exit ran past its time limit of 1 s and was killed.\n"},
   };
-  Result r = run({helper("child_exit"), "0", "first\n", "@300"}, &hooks);
-  late.join();
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(canceled.load(), 1);
+  for (const auto& c : cases) {
+    std::atomic<int> canceled{c.cancel ? 1 : 0};  // before the child even starts
+    vlm::RunHooks hooks;
+    hooks.canceled = &canceled;
+    hooks.limitMs = c.limitMs;
+    hooks.cancelGraceMs = 2500;
+    Result r = run(c.args, &hooks);
+    SCOPED_TRACE(c.args[0] + " " + r.out);
+    if (c.status >= 0) {
+      EXPECT_EQ(r.status, c.status << 8);
+    } else {
+      EXPECT_TRUE(WIFSIGNALED(r.status) && WTERMSIG(r.status) == -c.status);
+    }
+    EXPECT_TRUE(r.out.ends_with(c.tail));
+    EXPECT_TRUE(nochildren());
+  }
+}
+
+// Started with SIGCHLD ignored, a child's status can't be collected: that is
+// a failure, never a success.
+TEST(Runner, LostExitStatusIsAFailure) {
+  struct sigaction ign {}, old {};
+  ign.sa_handler = SIG_IGN;
+  sigaction(SIGCHLD, &ign, &old);
+  vlm::RunHooks hooks;
+  Result r = run({helper("child_exit"), "1"}, &hooks);
+  sigaction(SIGCHLD, &old, nullptr);
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.out, "\nrun2mem: can't collect the exit status of child_exit (No child processes).\n");
 }
 
 TEST(Runner, QorutilRunsUtilityWithOption) {

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -24,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "perf/runner.h"
 #include "platform/devnames.h"
 
 namespace {
@@ -46,11 +48,13 @@ struct Child {
   double elapsed;
 };
 
+using Limits = std::vector<std::pair<int, rlim_t>>;  // resource limits of the child
+
 // Runs argv (argv[0] is the program) with output joined in one pipe, as the
 // application does. onOutput may signal the child; it returns false once it
 // has. uid >= 0 runs the child as that user and group.
 Outcome runChild(const std::vector<std::string>& argv, std::function<bool(const Child&)> onOutput = {},
-             int uid = -1, double limit = 20) {
+             int uid = -1, const Limits& limits = {}, double limit = 20) {
   int p[2];
   EXPECT_EQ(pipe2(p, O_CLOEXEC), 0);
   std::vector<char*> av;
@@ -64,6 +68,10 @@ Outcome runChild(const std::vector<std::string>& argv, std::function<bool(const 
     if (uid >= 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
                      setresuid(uid, uid, uid) != 0))
       _exit(120);
+    for (auto [res, v] : limits) {
+      rlimit rl{v, v};
+      if (setrlimit(res, &rl) != 0) _exit(120);
+    }
     execv(av[0], av.data());
     _exit(127);
   }
@@ -146,13 +154,13 @@ class LoopDisk {
   // Runs argv with "@" replaced by the disk's name, again (three times at
   // most) when the name moved to another device before the utility opened it.
   Outcome run(std::vector<std::string> argv, std::function<bool(const Child&)> onOutput = {},
-              int uid = -1) const {
+              int uid = -1, const Limits& limits = {}) const {
     Outcome r;
     for (int i = 0; i < 3; ++i) {
       std::vector<std::string> av = argv;
       for (auto& a : av)
         if (a == "@") a = name();
-      r = runChild(av, onOutput, uid);
+      r = runChild(av, onOutput, uid, limits);
       const std::string dev = "/dev/" + kernel_;
       if (r.out.find(dev + ":") != std::string::npos || r.out.find(dev + " ") != std::string::npos)
         break;
@@ -257,6 +265,30 @@ TEST(VlmperfutilArgs, RefusesEverythingButTheContract) {
   }
 }
 
+// The set-user-ID utility and the program are hardened: position independent,
+// relocations bound at start and read-only, stack protector and fortified
+// calls linked in.
+TEST(VlmperfutilArgs, BuiltHardened) {
+  for (const std::string& bin : {kUtil, std::string(VLM_BUNDLE_DIR "/Contents/MacOS/VLM-Performance")}) {
+    if (access(bin.c_str(), R_OK) != 0) GTEST_FAIL() << "not built: " << bin;
+    std::string cmd = "readelf -W -h -l -d --dyn-syms '" + bin + "' 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string elf;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) elf.append(buf, n);
+    if (pclose(p) != 0 && elf.find("ELF Header") == std::string::npos) GTEST_SKIP() << "no readelf";
+    SCOPED_TRACE(bin);
+    EXPECT_NE(elf.find("DYN (Position-Independent Executable file)"), std::string::npos);
+    EXPECT_NE(elf.find("GNU_RELRO"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(elf, std::regex("\\(FLAGS(_1)?\\)[^\n]*\\b(BIND_NOW|NOW)\\b")));
+    EXPECT_NE(elf.find("__stack_chk_fail"), std::string::npos);
+#ifdef NDEBUG
+    EXPECT_TRUE(std::regex_search(elf, std::regex("__[a-z]+_chk\\b")));
+#endif
+  }
+}
+
 // --- against a loop device -----------------------------------------------------
 
 class VlmperfutilDisk : public ::testing::Test {
@@ -318,11 +350,14 @@ void expectWellFormed(const Outcome& r, const std::string& kernel) {
 }
 
 TEST_F(VlmperfutilDisk, MeasuresAndReportsInTheExpectedFormat) {
-  Outcome r = disk_->run({kUtil, "-s", "1", "-T", "@", "Vol: Sequential: 999 KB/s\nx"});
+  // The volume name can't forge a result line nor reach the terminal with an
+  // 8-bit control (CSI) or half a character where it is cut.
+  const std::string pad(31, 'a');
+  Outcome r = disk_->run({kUtil, "-s", "1", "-T", "@",
+                          "Vol: Sequential: 999 KB/s\nx\x9b[2J" + pad + "\xc3\xa9zz"});
   expectWellFormed(r, disk_->kernel());
   EXPECT_NE(r.out.find("Engine io_uring"), std::string::npos) << r.out;
-  // The volume name can't forge a result line.
-  EXPECT_NE(r.out.find("\"Vol. Sequential. 999 KB/s?x\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"Vol. Sequential. 999 KB/s?x?[2J" + pad + "?\""), std::string::npos) << r.out;
 }
 
 TEST_F(VlmperfutilDisk, CancelDuringWarmUpEndsQuickly) {
@@ -359,8 +394,10 @@ TEST_F(VlmperfutilDisk, RefusesATooSmallDevice) {
 }
 
 // Installed as it ships (root, 4711) and started by an ordinary user: it
-// measures, and while it measures it holds no root and can't regain it.
-TEST_F(VlmperfutilDisk, DropsRootWhenSetUserId) {
+// measures, and while it measures it holds no root and can't regain it. The
+// user's own limits hold: no locked memory means no registered buffers (and
+// nothing pinned), no threads or descriptors to spare end with a message.
+TEST_F(VlmperfutilDisk, RunsSetUserIdWithinTheUsersLimits) {
   char dir[] = "/var/tmp/vlmperfutil-suid-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string copy = std::string(dir) + "/vlmperfutil";
@@ -372,24 +409,82 @@ TEST_F(VlmperfutilDisk, DropsRootWhenSetUserId) {
   chmod(dir, 0755);
   ASSERT_EQ(chown(copy.c_str(), 0, 0), 0);
   ASSERT_EQ(chmod(copy.c_str(), 04711), 0);
-  std::string status;
-  Outcome r = disk_->run({copy, "-s", "1", "-T", "@", ""}, [&](const Child& c) {
-    if (c.out.find("Percent: ") == std::string::npos) return true;
-    std::ifstream st("/proc/" + std::to_string(c.pid) + "/status");
-    std::stringstream ss;
-    ss << st.rdbuf();
-    status = ss.str();
-    return false;
-  }, 65534);
+  // Without locked memory the kernel may refuse the rings themselves: then
+  // the pread engine runs, and without threads it says so.
+  const struct {
+    Limits limits;
+    int status;
+    const char* says;
+  } cases[] = {
+      {{}, 0, "Engine "},
+      {{{RLIMIT_MEMLOCK, 0}}, 0, "Engine "},
+      {{{RLIMIT_MEMLOCK, 0}, {RLIMIT_NPROC, 1}}, 1, "vlmperfutil: "},
+      {{{RLIMIT_NOFILE, 8}}, 1, "too few file descriptors allowed (8) to scan the block devices"},
+  };
+  for (const auto& c : cases) {
+    std::string status;
+    Outcome r = disk_->run({copy, "-s", "1", "-T", "@", ""}, [&](const Child& c) {
+      if (c.out.find("Percent: ") == std::string::npos) return true;
+      std::ifstream st("/proc/" + std::to_string(c.pid) + "/status");
+      std::stringstream ss;
+      ss << st.rdbuf();
+      status = ss.str();
+      return false;
+    }, 65534, c.limits);
+    if (r.status == 120) GTEST_SKIP() << "can't switch to the user nobody";
+    SCOPED_TRACE(c.says);
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("terminate"), std::string::npos) << r.out;
+    if (c.status != 0) {
+      EXPECT_EQ(r.status, c.status) << r.out;
+      continue;
+    }
+    expectWellFormed(r, disk_->kernel());
+    EXPECT_NE(status.find("Uid:\t65534\t65534\t65534\t65534"), std::string::npos) << status;
+    EXPECT_NE(status.find("Gid:\t65534\t65534\t65534\t65534"), std::string::npos) << status;
+    EXPECT_NE(status.find("NoNewPrivs:\t1"), std::string::npos) << status;
+    if (!c.limits.empty()) {
+      EXPECT_NE(status.find("VmPin:\t       0 kB"), std::string::npos) << status;
+      EXPECT_EQ(r.out.find(", registered buffers"), std::string::npos) << r.out;
+    }
+  }
   unlink(copy.c_str());
   rmdir(dir);
-  if (r.status == 120) GTEST_SKIP() << "can't switch to the user nobody";
-  expectWellFormed(r, disk_->kernel());
-  EXPECT_NE(r.out.find("Engine io_uring"), std::string::npos) << "rings set up while privileged\n"
-                                                             << r.out;
-  EXPECT_NE(status.find("Uid:\t65534\t65534\t65534\t65534"), std::string::npos) << status;
-  EXPECT_NE(status.find("Gid:\t65534\t65534\t65534\t65534"), std::string::npos) << status;
-  EXPECT_NE(status.find("NoNewPrivs:\t1"), std::string::npos) << status;
+}
+
+// One measurement at a time per device: a second one is refused with its
+// own status while the first goes on.
+TEST_F(VlmperfutilDisk, SecondRunOnTheSameDeviceIsRefused) {
+  Outcome second;
+  Outcome first = disk_->run({kUtil, "-s", "1", "-T", "@", ""}, [&](const Child& c) {
+    if (c.out.find("Percent: ") == std::string::npos) return true;
+    second = disk_->run({kUtil, "-s", "1", "-T", "@", ""});
+    kill(c.pid, SIGCONT);
+    return false;
+  });
+  EXPECT_EQ(second.status, 4) << second.out;
+  EXPECT_NE(second.out.find("vlmperfutil: device is being measured: /dev/" + disk_->kernel()),
+            std::string::npos) << second.out;
+  EXPECT_EQ(first.status, 3) << first.out;
+}
+
+// A cancel made through the application's runner the moment the utility
+// starts (before it could catch SIGCONT) still ends the run.
+TEST_F(VlmperfutilDisk, ImmediateCancelThroughTheRunner) {
+  std::atomic<int> canceled{1};
+  vlm::RunHooks hooks;
+  hooks.canceled = &canceled;
+  std::vector<std::string> args{kUtil, "-s", "5", "-T", disk_->name(), ""};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<char> buf(32768, '\0');
+  int len = 0;
+  int status = Run2mem(buf.data(), int(buf.size()), &len, argv.data(), hooks);
+  std::string out(buf.data(), size_t(len));
+  EXPECT_EQ(status, 3 << 8) << out;
+  EXPECT_NE(out.find("Canceled\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("run2mem:"), std::string::npos) << out;
 }
 
 // Where io_uring is refused the same measurement runs on a pread thread pool.
