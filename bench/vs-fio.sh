@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Compares vlmperfutil with fio on one block device: the same four read
 # patterns, alternating rounds, medians with their spread, and the CPU time
-# (user + system) each program took.
+# (user + system) each program took, and the time the utility's checks (the
+# kernel's counters read around each phase, outside its timed window) take.
 #
 #   bench/vs-fio.sh [/dev/XXX]
 #
@@ -106,13 +107,14 @@ for r in $(seq 1 "$ROUNDS"); do
   fi
 done
 
-python3 - "$WORK" "$ROUNDS" <<'PY'
+python3 - "$WORK" "$ROUNDS" "$SECS" <<'PY'
 import json, re, statistics, sys
 work, rounds = sys.argv[1], int(sys.argv[2])
 keys = ["Sequential", "Random", "Dual", "Threaded"]
 pats = ["seq", "rand", "dual", "thr"]
 rows = {k: {"ours": [], "fio": [], "fixed": []}
         for k in keys + ["lat mean us", "lat p99 us", "CPU s", "CPU s net"]}
+checks = {k: [] for k in keys}  # microseconds the counter readings took around each phase
 
 def cpu(path):
     return sum(float(u) + float(s) for u, s in (l.split() for l in open(path) if l.strip()))
@@ -124,6 +126,10 @@ for r in range(1, rounds + 1):
         if not m:
             sys.exit(f"round {r}: no '{k}:' line in the utility's output:\n{text}")
         rows[k]["ours"].append(int(m.group(1)))
+    for k in keys:
+        m = re.search(rf"^Kernel counters, {k} phase: .* counters read in (\d+) us\)$", text, re.M)
+        if m:
+            checks[k].append(int(m.group(1)))
     m = re.search(r"latency mean ([\d.]+) us, p99 ([\d.]+) us", text)
     rows["lat mean us"]["ours"].append(float(m.group(1)))
     rows["lat p99 us"]["ours"].append(float(m.group(2)))
@@ -152,6 +158,14 @@ for name, d in rows.items():
     print(f"{name + unit:<16}{o:>12.1f}{f:>12.1f}{o / f if f else 0:>8.3f}{x:>12.1f}"
           f"{o / x if x else 0:>8.3f}   {spread(d['ours']):.0f}%/{spread(d['fio']):.0f}%/"
           f"{spread(d['fixed']):.0f}%")
+print("\nThe checks: the kernel's counters read before and after each phase, outside its timed window")
+print(f"{'phase':<16}{'checks us':>12}{'phase us':>12}{'share':>10}")
+for k in keys:
+    if checks[k]:
+        us = statistics.median(checks[k])
+        print(f"{k:<16}{us:>12.0f}{float(sys.argv[3]) * 1e6:>12.0f}{us / (float(sys.argv[3]) * 1e6) * 100:>9.4f}%")
+    else:
+        print(f"{k:<16}{'none':>12}")
 print("\nCPU s: user+system of one run of all four phases (fio: four runs, its start-up included);")
 print("CPU s net: fio less four times the CPU of a run that only starts and reads 4 KiB")
 PY

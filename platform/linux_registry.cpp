@@ -25,6 +25,7 @@
 #include <set>
 
 #include "platform/devnames.h"
+#include "platform/linkspeed.h"
 #include "platform/linux.h"
 #include "platform/sysfsread.h"
 #include "util/prog.h"
@@ -245,6 +246,10 @@ class Builder {
     if (model.empty()) model = attr(dfd.get(), "dm/name", 57);  // device-mapper: its table name
     if (model.empty()) model = probe.model;
     Node& drv = drive(d, dfd.get(), model, probe.serial, parent, seen);
+    if (auto link = rel ? linkspeed::ofDir(rootfd_.get(), *rel) : std::nullopt) {
+      drv.set("Link Speed", RegValue::Str(link->text));
+      drv.set("Link Ceiling", RegValue::Num(static_cast<long long>(link->mbps)));
+    }
     uint64_t bs = sysfs::readU64(dfd.get(), "queue/logical_block_size").value_or(512);
     if (bs == 0 || bs > (1u << 20)) bs = 512;
     bool removable = attr(dfd.get(), "removable", 8) == "1";

@@ -56,6 +56,24 @@ bool dirEmpty(int dirfd, const std::string& path);
 // The target of a symbolic link, bounded; empty when it is none.
 std::optional<std::string> readLink(int dirfd, const std::string& path);
 
+// The last component of a path, and the path without it ("" when it has one component).
+inline std::string baseName(const std::string& p) {
+  auto s = p.rfind('/');
+  return s == std::string::npos ? p : p.substr(s + 1);
+}
+inline std::string parentOf(const std::string& p) {
+  auto s = p.rfind('/');
+  return s == std::string::npos ? std::string() : p.substr(0, s);
+}
+
+// True when name is prefix followed by one or more digits ("ata1", "zram0").
+inline bool numbered(const std::string& name, const std::string& prefix) {
+  if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return false;
+  for (size_t i = prefix.size(); i < name.size(); ++i)
+    if (name[i] < '0' || name[i] > '9') return false;
+  return true;
+}
+
 // Resolves a link target found in directory `base` (relative to the root, e.g.
 // "block") lexically: "../devices/x" in "block" gives "devices/x". Empty when
 // the target is absolute or climbs above the root.

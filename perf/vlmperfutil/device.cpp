@@ -117,6 +117,8 @@ int openDevice(const std::string& name, Device& dev, std::string& why) {
   dev.node = bd->node;
   dev.size = size;
   dev.lbs = uint32_t(lbs);
+  dev.syspath = bd->syspath;
+  dev.disk = bd->whole ? bd->kernel : bd->parent;
   return kExitOk;
 }
 

@@ -23,6 +23,8 @@ struct Device {
   std::string node;     // "/dev/loop3"
   uint64_t size = 0;    // bytes, BLKGETSIZE64
   uint32_t lbs = 512;   // logical block size, BLKSSZGET
+  std::string syspath;  // its sysfs directory
+  std::string disk;     // kernel name of its whole disk ("loop3" for loop3p1)
 };
 
 // Resolves the name, opens the node read-only and direct, and checks that it

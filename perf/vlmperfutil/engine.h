@@ -33,6 +33,7 @@ struct Timeline {
 struct Tally {
   uint64_t bytes = 0;
   uint64_t ios = 0;
+  uint64_t read = 0;  // every byte the reads returned, warm-up and drain included
   int64_t start = 0;  // counting started (warmEnd)
   int64_t last = 0;   // last counted completion
   std::vector<uint64_t> perStream;  // bytes of each stream

@@ -75,6 +75,7 @@ void PreadEngine::lane(Lane& ln, const Stream& s, std::atomic<uint64_t>& cursor,
       break;
     }
     const int64_t now = nowNs();
+    t.read += s.bs;
     if (now >= tl.warmEnd) {
       t.bytes += s.bs;
       t.ios++;

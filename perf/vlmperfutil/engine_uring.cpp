@@ -195,6 +195,7 @@ struct Ring::Drive {
       return;
     }
     sl.done += unsigned(res);
+    t.read += unsigned(res);
     if (sl.done < sl.len) {  // short read: the rest again
       todo.push_back(idx);
       return;

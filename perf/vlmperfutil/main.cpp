@@ -6,6 +6,7 @@
 #include <string>
 
 #include "perf/vlmperfutil/args.h"
+#include "perf/vlmperfutil/checks.h"
 #include "perf/vlmperfutil/common.h"
 #include "perf/vlmperfutil/device.h"
 #include "perf/vlmperfutil/engine.h"
@@ -74,8 +75,10 @@ int main(int argc, char** argv) {
   }
   header(args, dev, plan, *eng);
   if (!uringWhy.empty()) say("(%s)", uringWhy.c_str());
+  Checker chk(dev);
+  chk.header();
   try {
-    return measure(*eng, plan, "/dev/" + dev.kernel);
+    return measure(*eng, plan, "/dev/" + dev.kernel, chk);
   } catch (const std::exception& e) {  // threads or memory refused
     complain("measurement failed: %s", e.what());
     return kExitFailed;

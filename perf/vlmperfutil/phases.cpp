@@ -83,7 +83,7 @@ uint64_t kbPerSec(uint64_t bytes, int64_t ns) {
   return uint64_t((unsigned __int128)bytes * 1000000 / uint64_t(ns));
 }
 
-int measure(Engine& eng, const Plan& plan, const std::string& node) {
+int measure(Engine& eng, const Plan& plan, const std::string& node, Checker& chk) {
   const uint64_t seqEnd = plan.size / plan.seqBs() * plan.seqBs();
   const uint64_t randEnd = plan.size / plan.randBs() * plan.randBs();
   const uint64_t mid = plan.size / 2 / plan.seqBs() * plan.seqBs();
@@ -93,6 +93,7 @@ int measure(Engine& eng, const Plan& plan, const std::string& node) {
   uint64_t kbps[kPhases] = {};
   for (int i = 0; i < kPhases && !canceled(); ++i) {
     const PhaseId id = PhaseId(i);
+    chk.before(i);
     pg.beginPhase(nowNs(), pt.warmNs + pt.durNs);
     Tally t;
     switch (id) {
@@ -118,9 +119,11 @@ int measure(Engine& eng, const Plan& plan, const std::string& node) {
     }
     if (canceled()) break;
     describe(id, plan, t, mid);
+    chk.after(i, kPhaseNames[i], t.read);
     have[i] = true;
     kbps[i] = kbPerSec(t.bytes, t.elapsed());
   }
+  chk.summary(have, kbps);
   if (canceled()) {
     if (gCancelReported.exchange(1) == 0) say("Canceled");
     results(have, kbps);

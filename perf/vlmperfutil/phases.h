@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "perf/vlmperfutil/checks.h"
 #include "perf/vlmperfutil/engine.h"
 
 namespace vpu {
@@ -27,10 +28,10 @@ struct Plan {
 unsigned threadCount();
 
 // Runs the phases in order, printing progress, a line of free text for each
-// phase and at the end the four result lines. Returns the exit code: 0, 1 on
-// a read error, 3 when canceled (after "Canceled" and the figures of the
-// phases already finished).
-int measure(Engine& eng, const Plan& plan, const std::string& node);
+// phase with its kernel counts, the checks' verdicts and at the end the four
+// result lines. Returns the exit code: 0, 1 on a read error, 3 when canceled
+// (after "Canceled" and the figures of the phases already finished).
+int measure(Engine& eng, const Plan& plan, const std::string& node, Checker& chk);
 
 // Whole kilobytes (1000 bytes) per second, 0 when nothing was timed.
 uint64_t kbPerSec(uint64_t bytes, int64_t ns);

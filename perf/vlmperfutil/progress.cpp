@@ -18,6 +18,7 @@ void Tally::merge(const Tally& o) {
   }
   bytes += o.bytes;
   ios += o.ios;
+  read += o.read;
   if (perStream.size() < o.perStream.size()) perStream.resize(o.perStream.size(), 0);
   for (size_t i = 0; i < o.perStream.size(); ++i) perStream[i] += o.perStream[i];
   lat.merge(o.lat);

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -115,10 +116,11 @@ Outcome runUtil(const std::vector<std::string>& args) {
   return runChild(argv);
 }
 
-// A loop device over a file of non-zero data; detached and removed on scope exit.
+// A loop device over a file of non-zero data, read through the page cache
+// or directly; detached and removed on scope exit.
 class LoopDisk {
  public:
-  explicit LoopDisk(uint64_t bytes) {
+  explicit LoopDisk(uint64_t bytes, bool direct = false) : direct_(direct) {
     char path[] = "/var/tmp/vlmperfutil-test-XXXXXX";
     int fd = mkstemp(path);
     if (fd < 0) {
@@ -185,6 +187,7 @@ class LoopDisk {
       if (n < 0) break;
       int l = open(("/dev/loop" + std::to_string(n)).c_str(), O_RDWR | O_CLOEXEC);
       if (l >= 0 && ioctl(l, LOOP_SET_FD, fd) == 0) {
+        if (direct_ && ioctl(l, LOOP_SET_DIRECT_IO, 1) != 0) why_ = "the loop driver refuses direct I/O here";
         loop_ = l;
         devno_ = makedev(7, n);
         kernel_ = "loop" + std::to_string(n);
@@ -217,6 +220,7 @@ class LoopDisk {
   }
 
   std::string file_, why_, kernel_;
+  bool direct_ = false;
   int loop_ = -1;
   dev_t devno_ = 0;
 };
@@ -495,6 +499,89 @@ TEST_F(VlmperfutilDisk, FallsBackToPreadWithoutIoUring) {
   if (r.status == 121) GTEST_SKIP() << "seccomp not available";
   expectWellFormed(r, disk_->kernel());
   EXPECT_NE(r.out.find("Engine pread thread pool"), std::string::npos) << r.out;
+}
+
+// Another program reading the device while the Random phase runs: a shell
+// loop of direct dd reads, in its own process group.
+class Reader {
+ public:
+  explicit Reader(const std::string& node) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      setpgid(0, 0);
+      int null = open("/dev/null", O_RDWR);
+      dup2(null, 1);
+      dup2(null, 2);
+      execl("/bin/sh", "sh", "-c",
+            ("while :; do dd if=" + node + " of=/dev/null bs=1M iflag=direct status=none; done").c_str(),
+            (char*)nullptr);
+      _exit(127);
+    }
+    if (pid_ > 0) setpgid(pid_, pid_);
+  }
+  ~Reader() { stop(); }
+  void stop() {
+    if (pid_ <= 0) return;
+    kill(-pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// The checks against the kernel's counters and the cache: a loop device read
+// through the page cache is named as such; one read directly is clean unless
+// another program reads it meanwhile.
+TEST(VlmperfutilChecks, NameTheCacheAndOtherReaders) {
+  struct Case {
+    const char* what;
+    bool direct, reader;
+    std::vector<std::string> want;  // in the output; "Warning: " lines beyond these are faults
+  };
+  const std::string mem = "; the figures measure memory, not a disk";
+  const Case cases[] = {
+      {"page cache", false, false, {"Warning: /dev/@ reads its file through the page cache" + mem}},
+      {"direct and alone", true, false,
+       {"Checked: the kernel counted the same reads; no other I/O; the link's ceiling is unknown"}},
+      {"direct with a reader", true, true, {"Warning: the device was busy: ", "during the Random phase\n"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    LoopDisk disk((64ull << 20) + 4096 + 512, c.direct);
+    if (!disk.ok()) GTEST_SKIP() << disk.why();
+    // Other programs (a listing probing every disk) may read any device now
+    // and then: a clean run is tried again before that counts as a fault.
+    Outcome r;
+    for (int round = 0; round < 3; ++round) {
+      std::unique_ptr<Reader> reader;
+      r = disk.run({kUtil, "-s", "1", "-T", "@", ""}, [&](const Child& ch) {
+        if (!c.reader) return false;
+        if (!reader && ch.out.find("Kernel counters, Sequential phase") != std::string::npos)
+          reader = std::make_unique<Reader>("/dev/" + disk.kernel());
+        if (ch.out.find("Random read:") == std::string::npos) return true;
+        if (reader) reader->stop();
+        return false;
+      });
+      if (c.reader || r.out.find("Warning: the device was busy") == std::string::npos) break;
+    }
+    expectWellFormed(r, disk.kernel());
+    EXPECT_NE(r.out.find("\nLink: unknown\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Kernel counters, Threaded phase: "), std::string::npos) << r.out;
+    size_t warnings = 0;
+    for (const auto& [at, line] : r.lines) warnings += line.rfind("Warning: ", 0) == 0;
+    size_t wanted = 0;
+    for (std::string w : c.want) {
+      if (auto at = w.find('@'); at != std::string::npos) w.replace(at, 1, disk.kernel());
+      EXPECT_NE(r.out.find(w), std::string::npos) << w << "\n" << r.out;
+      wanted += w.rfind("Warning: ", 0) == 0;
+    }
+    if (!c.reader) {
+      EXPECT_EQ(warnings, wanted) << r.out;
+    }
+    EXPECT_EQ(r.out.find("Checked: ") != std::string::npos, warnings == 0) << r.out;
+  }
 }
 
 }  // namespace
