@@ -8,6 +8,7 @@
 
 #include "app/cli.h"
 #include "disk/disk.h"
+#include "perf/store.h"
 #include "table/poolcore.h"
 
 namespace vlm {
@@ -19,10 +20,6 @@ namespace {
 const char* nodeOf(const DISKINFO_* rec) {
   if (!rec->whole && rec->parent) return rec->parent->devloc;
   return rec->devloc;
-}
-
-bool isResult(const std::string& id) {
-  return id == "Sequential" || id == "Random" || id == "Dual Seq" || id == "Threaded";
 }
 
 // A cell for the terminal: control bytes would break the line, so they show as "?".
@@ -48,7 +45,7 @@ std::vector<Column> textColumns(const PoolCore& pool) {
   };
   for (const char* id : kColumnIds) {
     std::string t = id;
-    add(t, t == "Seq" || t == "Size" || isResult(t));
+    add(t, t == "Seq" || t == "Size" || isResultColumn(t));
     if (t == "Size") add("Bytes", true);
     if (t == "Device") add("Node", false);
   }
@@ -101,13 +98,24 @@ void printJson(const PoolCore& pool) {
       CellValue v = pool.objectValue(id, r);
       if (v.isNumber())
         row[id] = v.number;
-      else if (v.text.empty() && isResult(id))
+      else if (v.text.empty() && isResultColumn(id))
         row[id] = nullptr;
       else
         row[id] = v.text;
     }
-    row["Node"] = nodeOf(diskarray[r]);
-    row["Color"] = static_cast<int>(diskarray[r]->color);
+    const DISKINFO_* rec = diskarray[r];
+    row["Node"] = nodeOf(rec);
+    row["Color"] = static_cast<int>(rec->color);
+    if (rec->link[0] && rec->linkmbps > 0) {
+      row["Link"] = rec->link;
+      row["LinkMBps"] = rec->linkmbps;
+    } else {
+      row["Link"] = nullptr;
+      row["LinkMBps"] = nullptr;
+    }
+    row["Warnings"] = perfchecks(rec->checks, "Warning: ");
+    std::vector<std::string> checked = perfchecks(rec->checks, "Checked: ");
+    row["Checked"] = checked.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(checked[0]);
     rows.push_back(std::move(row));
   }
   nlohmann::ordered_json out = nlohmann::ordered_json::object();

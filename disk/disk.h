@@ -69,6 +69,9 @@ struct DISKINFO_ {
   char spare43[55];
   int diskno;
   int partno;
+  char link[32];         // the drive's interface link, "PCIe 8.0 GT/s x4"; empty when unknown
+  int32_t linkmbps;      // what that link carries, MB/s (10^6 bytes); 0 when unknown
+  char checks[1024];     // verdicts on the last figures: "Warning: " and "Checked: " lines
 };
 
 // --- globals ----------------------------------------------------------------------

@@ -1,5 +1,5 @@
 // The registry scan: walks the device registry depth first from its root and
-// makes one record per media object that has a BSD name. Eight identification
+// makes one record per media object that has a BSD name. Ten identification
 // properties (the extras) are picked up on the way down from every object on
 // the path and dropped again when the walk climbs back out of a subtree.
 #include <cstdio>
@@ -29,14 +29,16 @@ const char* regexlist[] = {
     "GUID",                      // 4: serial in hex, when there is neither
     "io-device-location",        // 5: devloc
     "Protocol Characteristics",  // 6: dictionary searched for the names above
-    "Device Characteristics",    // 7: likewise; last, so it wins
+    "Device Characteristics",    // 7: likewise; it wins over 6
+    "Link Speed",                // 8: link, the drive's interface link
+    "Link Ceiling",              // 9: linkmbps, what that link carries in MB/s
     nullptr,
 };
 
 namespace {
 
 constexpr int kTextSize = 128;  // every class, name, location and value text
-constexpr int kExtras = 8;      // slots of regdata in use
+constexpr int kExtras = 10;     // slots of regdata in use
 
 // The record being filled; freed (and glodisk cleared) unless the list takes it,
 // also when a fatal error unwinds the walk.
@@ -339,7 +341,8 @@ void regexsave(int index, const char* text, uint64_t number, unsigned long depth
 
 // Copies the live slots into the record's identification fields.
 void regexdata(DISKINFO_* rec, unsigned long depth) {
-  rec->interconnect[0] = rec->rotation[0] = rec->serial[0] = rec->devloc[0] = 0;
+  rec->interconnect[0] = rec->rotation[0] = rec->serial[0] = rec->devloc[0] = rec->link[0] = 0;
+  rec->linkmbps = 0;
   for (int i = 0; i < kExtras; ++i) {
     REGDATA_& slot = regdata[i];
     zrmwht(slot.text);
@@ -360,6 +363,8 @@ void regexdata(DISKINFO_* rec, unsigned long depth) {
         }
         break;
       case 5: zcpfield(rec->devloc, slot.text); break;
+      case 8: zcpfield(rec->link, slot.text); break;
+      case 9: rec->linkmbps = slot.value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(slot.value); break;
       default: break;
     }
   }

@@ -44,6 +44,32 @@ void copyFigures(DISKPERF_& dst, const DISKPERF_& src) {
   dst.dualkps = src.dualkps;
 }
 
+// Calls f(line, length) for each line of text that begins with prefix.
+template <typename F>
+void eachLine(const char* text, const char* prefix, F f) {
+  const size_t plen = std::strlen(prefix);
+  for (const char* p = text; p && *p;) {
+    const size_t len = std::strcspn(p, "\r\n");
+    if (len >= plen && std::strncmp(p, prefix, plen) == 0) f(p, len);
+    p += len;
+    while (*p == '\r' || *p == '\n') ++p;
+  }
+}
+
+// The verdict lines of the utility's output, whole lines as far as they fit.
+void saveChecks(char (&dst)[sizeof(DISKSTAT_::checks)], const char* text) {
+  size_t used = 0;
+  dst[0] = '\0';
+  for (const char* prefix : {"Warning: ", "Checked: "})
+    eachLine(text, prefix, [&](const char* p, size_t len) {
+      if (used + len + 2 > sizeof dst) return;
+      std::memcpy(dst + used, p, len);
+      used += len;
+      dst[used++] = '\n';
+      dst[used] = '\0';
+    });
+}
+
 // The first entry named name (case-folded); the caller holds storelock.
 DISKSTAT_* storefind(const char* name) {
   for (DISKSTAT_* e = diskstat0; e; e = e->next)
@@ -85,6 +111,7 @@ int perfcapture(const char* dev, const char* text) {
     value[len] = '\0';
     keyField(entry.perf, i) = toFigure(zcvsd(value));
   }
+  saveChecks(entry.checks, text);
   perfpush(&entry);
   return 0;
 }
@@ -99,6 +126,7 @@ void perfpush(const DISKSTAT_* entry) {
     diskstat0 = e;
   }
   copyFigures(e->perf, entry->perf);
+  zcpfield(e->checks, entry->checks);
 }
 
 void perfpop(DISKINFO_* rec) {
@@ -106,5 +134,21 @@ void perfpop(DISKINFO_* rec) {
   char name[kNameMax];
   std::snprintf(name, sizeof name, "disk%s", rec->bsdname);
   std::lock_guard<std::mutex> guard(storelock);
-  if (const DISKSTAT_* e = storefind(name)) copyFigures(rec->perf, e->perf);
+  if (const DISKSTAT_* e = storefind(name)) {
+    copyFigures(rec->perf, e->perf);
+    zcpfield(rec->checks, e->checks);
+  }
+}
+
+std::vector<std::string> perfchecks(const char* checks, const char* prefix) {
+  std::vector<std::string> out;
+  eachLine(checks, prefix, [&](const char* p, size_t len) { out.emplace_back(p, len); });
+  return out;
+}
+
+std::string perfwarnfirst(const char* text) {
+  if (!text) return std::string();
+  std::string first;
+  for (const std::string& w : perfchecks(text, "Warning: ")) first += w + "\n";
+  return first.empty() ? std::string(text) : first + "\n" + text;
 }

@@ -8,6 +8,8 @@
 
 #include <functional>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "disk/disk.h"
 
@@ -15,6 +17,7 @@ struct DISKSTAT_ {
   char name[64];  // "disk" + BSD unit name
   DISKPERF_ perf;
   DISKSTAT_* next;
+  char checks[1024];  // the utility's verdicts on these figures, one line each
 };
 
 extern std::mutex storelock;
@@ -25,7 +28,14 @@ extern const char* key;     // "Percent: "
 // Takes every complete progress line out of chunk (in place) and reports the
 // last value through progress (if set).
 void pctgrab(char* chunk, const std::function<void(double)>& progress);
-// 0 all four saved, 86 a key missing, 76 a value of the wrong length.
+// 0 all four saved, 86 a key missing, 76 a value of the wrong length. The
+// verdict lines of the output ("Warning: ..." and "Checked: ..." at the start
+// of a line) are saved with the figures, as many whole lines as fit.
 int perfcapture(const char* dev, const char* text);
+// The verdict lines of a saved checks text that begin with prefix ("Warning: ").
+std::vector<std::string> perfchecks(const char* checks, const char* prefix = "");
+// The output with its warning lines put first (a blank line after them);
+// unchanged when it has none.
+std::string perfwarnfirst(const char* text);
 void perfpush(const DISKSTAT_* entry);
 void perfpop(DISKINFO_* rec);

@@ -143,7 +143,7 @@ void TestControl::Testrun() {
   }
 
   ui_.progressStop();
-  messbox("Test Media:", buf.get(), label);
+  messbox("Test Media:", perfwarnfirst(buf.get()).c_str(), label);
   buf.reset();
 
   Testing.store(0);

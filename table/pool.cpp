@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QStyle>
 #include <QThread>
 
 #include <mutex>
@@ -149,8 +150,24 @@ QVariant Pool::data(const QModelIndex& index, int role) const {
       vlm::CellValue v = core_.objectValue(col.identifier(), row);
       if (col.identifier() == "Size" && v.isNumber())
         return QStringLiteral("%1 bytes").arg(NFormat.format(v.number));
+      if (vlm::isResultColumn(col.identifier()) && v.isNumber()) {
+        QString checks = QString::fromLocal8Bit(core_.checksText(row).c_str());
+        QString figure = QString::fromLocal8Bit(v.str().c_str());
+        return checks.isEmpty() ? figure : figure + QLatin1Char('\n') + checks;
+      }
+      if (col.identifier() == "Info") {
+        QString info = QString::fromLocal8Bit(v.text.c_str()).trimmed();
+        QString link = QString::fromLocal8Bit(core_.linkText(row).c_str());
+        return info.isEmpty() ? link : info + QLatin1Char('\n') + link;
+      }
       return QString::fromLocal8Bit(v.str().c_str()).trimmed();
     }
+    case Qt::DecorationRole:
+      // A sign beside figures that a check found wrong.
+      if (vlm::isResultColumn(col.identifier()) && core_.warned(row) &&
+          core_.objectValue(col.identifier(), row).isNumber() && QApplication::instance())
+        return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
+      return {};
     case Qt::BackgroundRole:
     case Qt::ForegroundRole:
       return cellRole(col.dataCellForRow(row), role);

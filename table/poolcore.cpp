@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "util/alerts.h"
+#include "platform/linkspeed.h"
 #include "platform/platform.h"
 #include "util/prog.h"
 
@@ -178,6 +179,27 @@ CellValue PoolCore::objectValue(const std::string& id, int row) const {
   if (id == "Dual Seq") return result(rec->perf.dualkps);
   if (id == "Threaded") return result(rec->perf.threadkps);
   return text(id);
+}
+
+std::string PoolCore::linkText(int row) const {
+  if (row < 0 || row >= ndiskarray || !diskarray) return std::string();
+  const DISKINFO_* rec = diskarray[row];
+  return "Link: " + linkspeed::describe(rec->link, rec->linkmbps > 0 ? uint64_t(rec->linkmbps) : 0);
+}
+
+std::string PoolCore::checksText(int row) const {
+  if (row < 0 || row >= ndiskarray || !diskarray) return std::string();
+  std::string s = diskarray[row]->checks;
+  while (!s.empty() && s.back() == '\n') s.pop_back();
+  return s;
+}
+
+bool PoolCore::warned(int row) const {
+  return checksText(row).find("Warning: ") != std::string::npos;
+}
+
+bool isResultColumn(const std::string& id) {
+  return id == "Sequential" || id == "Random" || id == "Dual Seq" || id == "Threaded";
 }
 
 std::string readableSize(long long bytes) {

@@ -31,6 +31,14 @@ class PoolCore {
   // The value of one cell; the caller holds disklock.
   CellValue objectValue(const std::string& identifier, int row) const;
 
+  // "Link: PCIe 8.0 GT/s x4, ceiling 3938 MB/s" or "Link: unknown" for the
+  // row's drive; empty outside the list. The caller holds disklock.
+  std::string linkText(int row) const;
+  // The verdicts on the row's last figures, one line each ("Warning: ...",
+  // "Checked: ..."), and whether one is a warning. The caller holds disklock.
+  std::string checksText(int row) const;
+  bool warned(int row) const;
+
   // "Refreshed: MM/DD/YYYY HH:MI" after the last Reload.
   const std::string& refreshtime() const { return refreshtime_; }
 
@@ -40,6 +48,9 @@ class PoolCore {
 
 // A size in binary units with one decimal ("256.0 MiB"); below 1 KiB in bytes.
 std::string readableSize(long long bytes);
+
+// True for the four result columns.
+bool isResultColumn(const std::string& identifier);
 
 // The column identifiers, in table order.
 extern const char* const kColumnIds[11];

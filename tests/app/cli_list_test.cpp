@@ -86,6 +86,8 @@ TEST(CliList, JsonRows) {
   EXPECT_TRUE(r["Sequential"].is_null());
   EXPECT_EQ(r["Node"], "md0");
   EXPECT_EQ(r["Color"], 4);
+  EXPECT_TRUE(r["Link"].is_null());  // saved machines from before links were read
+  EXPECT_TRUE(r["LinkMBps"].is_null());
   EXPECT_EQ(j["rows"][0]["Status"], "  Mirror:GPT");
   EXPECT_EQ(j["refreshtime"].get<std::string>().rfind("Refreshed: ", 0), 0u);
 }
@@ -96,12 +98,16 @@ TEST(CliList, JsonOfNamesThatAreNotUtf8) {
   m.set("BSD Name", vlm::RegValue::Str("disk0"));
   m.set("Whole", vlm::RegValue::Bool(true));
   m.set("Size", vlm::RegValue::Num(1000));
+  m.set("Link Speed", vlm::RegValue::Str("SATA 6.0 Gbps"));
+  m.set("Link Ceiling", vlm::RegValue::Num(600));
   vlm::setPlatform(vlm::Platform{reg, std::make_shared<vlm::MemMountTable>(),
                                  std::make_shared<vlm::MemVolumeList>()});
   nlohmann::json j = nlohmann::json::parse(listing(nullptr, true));
   ASSERT_EQ(j["rows"].size(), 1u);
   EXPECT_EQ(j["rows"][0]["Name"], "*Caf\xef\xbf\xbd Disk");
   EXPECT_EQ(j["rows"][0]["Size"], 1000);
+  EXPECT_EQ(j["rows"][0]["Link"], "SATA 6.0 Gbps");
+  EXPECT_EQ(j["rows"][0]["LinkMBps"], 600);
 }
 
 }  // namespace

@@ -98,6 +98,24 @@ TEST_F(CliTest, SuccessfulTestPrintsOutputFiguresAndListing) {
   EXPECT_EQ(out.find("Percent: "), std::string::npos);   // progress lines are not shown
 }
 
+// The utility's warnings lead its output and stay with the figures in the listing.
+TEST_F(CliTest, WarningsComeFirstAndStayWithTheFigures) {
+  const std::string warning =
+      "Warning: the device was busy: 5.0 MB read and 0.0 MB written by other programs during the Random phase";
+  std::string out;
+  EXPECT_EQ(bundle.run("--test " + dev + " --yes --list --json", out, "VLM_STUB_MODE=warn"), 0) << out;
+  size_t first = out.find(warning), testing = out.find("stub: testing");
+  ASSERT_NE(first, std::string::npos) << out;
+  EXPECT_LT(first, testing) << out;
+  EXPECT_NE(out.find(warning, testing), std::string::npos) << "the output itself is shown whole\n" << out;
+  size_t row = out.find("\"Device\": \"" + dev + "\"");
+  ASSERT_NE(row, std::string::npos) << out;
+  size_t warnings = out.find("\"Warnings\": [", row);
+  ASSERT_NE(warnings, std::string::npos) << out;
+  EXPECT_EQ(out.find(warning, warnings), out.find("\"" + warning + "\"", warnings) + 1) << out;
+  EXPECT_LT(out.find(warning, warnings), out.find("\"Checked\": null", warnings)) << out;
+}
+
 TEST_F(CliTest, FailedUtilityExitsOne) {
   std::string out;
   EXPECT_EQ(bundle.run("--test " + dev + " --yes", out, "VLM_STUB_MODE=fail"), 1) << out;

@@ -21,6 +21,9 @@
 //             then "stub: no SIGCONT" and exit 4); after it goes on writing
 //             progress lines for 200 ms, then "Canceled" and "SIGCONT: N" (the
 //             number of signals received) and exit status 3
+//     warn    as ok, with "Warning: the device was busy: 5.0 MB read and 0.0 MB
+//             written by other programs during the Random phase" before the
+//             result lines
 //     usage   (any wrong command line, in any mode) "usage: ..." and exit 2
 // DELAY is VLM_STUB_DELAY_MS, default 20.
 #include <signal.h>
@@ -124,6 +127,8 @@ int main(int argc, char** argv) {
     nap(ms);
   }
   say("Block size: 4096");
+  if (m == "warn")
+    say("Warning: the device was busy: 5.0 MB read and 0.0 MB written by other programs during the Random phase");
   results("523.7", "81", "610", "587");
   return 0;
 }

@@ -76,6 +76,27 @@ TEST(Results, AllFourSaved) {
   EXPECT_EQ(e->perf.date, 0);
 }
 
+// The verdict lines travel with the figures, whole lines only, and lead the alert.
+TEST(Results, VerdictsTravelWithTheFigures) {
+  const std::string figures = "Sequential: 1\nRandom: 1\nDual: 1\nThreaded: 1\n";
+  const std::string out = "Link: unknown\nWarning: one\nx Warning: not a line of its own\nWarning: two\r\n" + figures;
+  ASSERT_EQ(perfcapture("disk98", out.c_str()), 0);
+  EXPECT_STREQ(saved("disk98")->checks, "Warning: one\nWarning: two\n");
+  EXPECT_EQ(perfwarnfirst(out.c_str()), "Warning: one\nWarning: two\n\n" + out);
+  EXPECT_EQ(perfwarnfirst("clean\nChecked: ok\n"), "clean\nChecked: ok\n");
+  ASSERT_EQ(perfcapture("disk98", ("Checked: fine\n" + figures).c_str()), 0);  // replaces the warnings
+  DISKINFO_ rec{};
+  zcpfield(rec.bsdname, "98");
+  perfpop(&rec);
+  EXPECT_STREQ(rec.checks, "Checked: fine\n");
+  std::string many;
+  for (int i = 0; i < 30; ++i) many += "Warning: " + std::string(60, char('a' + i % 26)) + "\n";
+  ASSERT_EQ(perfcapture("disk98", (many + figures).c_str()), 0);
+  std::vector<std::string> kept = perfchecks(saved("disk98")->checks, "Warning: ");
+  EXPECT_EQ(kept.size(), 14u);  // 70 bytes a line in 1024
+  for (size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i] + "\n", many.substr(i * 70, 70));
+}
+
 TEST(Results, ValueForms) {
   const char* out =
       "Sequential:  1.5e3 KB/s\r\nRandom: -12.9\nDual: none\nThreaded: 1e30\n";

@@ -43,6 +43,8 @@ void machine(FakeSysfs& fs) {
     fs.part(d, name + "2", 2, "8:" + std::to_string(16 * i + 2), 2000);
   }
   fs.write(kSata + "/ata1/host0/target0:0:0/0:0:0:0/block/sda/sda2/ro", "1\n");
+  fs.write(kSata + "/ata1/link1/ata_link/link1/sata_spd", "6.0 Gbps\n");
+  fs.write(kSata + "/ata2/link2/ata_link/link2/sata_spd", "<unknown>\n");
   fs.mkdirs(kSata + "/ata2/host1/target1:0:0/1:0:0:0/block/sdb/sdb1/holders/dm-0");
 
   fs.device(kUsbHc, "pci");
@@ -52,6 +54,7 @@ void machine(FakeSysfs& fs) {
   fs.write(usbdev + "/serial", "U7SERIAL\n");
   fs.write(usbdev + "/product", "Flash  Drive\n");
   fs.write(usbdev + "/manufacturer", "Maker\n");
+  fs.write(usbdev + "/speed", "480\n");
   std::string sdev = usbdev + "/2-1:1.0/host2/target2:0:0/2:0:0:0";
   fs.device(usbdev + "/2-1:1.0", "usb");
   fs.device(sdev, "scsi");
@@ -60,6 +63,8 @@ void machine(FakeSysfs& fs) {
   fs.write(sdc + "/removable", "1\n");
 
   fs.device(kNvmePci, "pci");
+  fs.write(kNvmePci + "/current_link_speed", "8.0 GT/s PCIe\n");
+  fs.write(kNvmePci + "/current_link_width", "4\n");
   std::string ctl = kNvmePci + "/nvme/nvme0";
   fs.device(ctl, "nvme");
   fs.write(ctl + "/model", "WD Blue SN570\n");
@@ -176,14 +181,17 @@ TEST(LinuxRegistry, ScanPicksUpTheExtrasOfEachDisk) {
   std::lock_guard<std::recursive_mutex> lock(disklock);
   diskzap();
   reginfo();
-  struct Want { const char* bsd; const char* name; const char* ic; const char* rot; const char* serial; const char* loc; };
+  struct Want {
+    const char *bsd, *name, *ic, *rot, *serial, *loc, *link;
+    int mbps;
+  };
   const Want want[] = {
-      {"0", "Samsung SSD 860", "SATA", "Solid State", "S3Z9NB0K", "sda"},
-      {"0s1", "EFI System", "SATA", "Solid State", "S3Z9NB0K", "sda"},
-      {"1", "WDC WD5000AAKS", "SATA", "Rotational", "WD-123", "sdb"},
-      {"2", "Cruzer", "USB", "Solid State", "U7SERIAL", "sdc"},
-      {"3", "WD Blue SN570", "NVMe", "Solid State", "NV123", "nvme0n1"},
-      {"4", "loop0", "Virtual", "Solid State", "", "loop0"},
+      {"0", "Samsung SSD 860", "SATA", "Solid State", "S3Z9NB0K", "sda", "SATA 6.0 Gbps", 600},
+      {"0s1", "EFI System", "SATA", "Solid State", "S3Z9NB0K", "sda", "SATA 6.0 Gbps", 600},
+      {"1", "WDC WD5000AAKS", "SATA", "Rotational", "WD-123", "sdb", "", 0},
+      {"2", "Cruzer", "USB", "Solid State", "U7SERIAL", "sdc", "USB 480 Mbit/s", 60},
+      {"3", "WD Blue SN570", "NVMe", "Solid State", "NV123", "nvme0n1", "PCIe 8.0 GT/s x4", 3938},
+      {"4", "loop0", "Virtual", "Solid State", "", "loop0", "", 0},
   };
   for (const Want& w : want) {
     SCOPED_TRACE(w.bsd);
@@ -194,6 +202,8 @@ TEST(LinuxRegistry, ScanPicksUpTheExtrasOfEachDisk) {
     EXPECT_STREQ(rec->rotation, w.rot);
     EXPECT_STREQ(rec->serial, w.serial);
     EXPECT_STREQ(rec->devloc, w.loc);
+    EXPECT_STREQ(rec->link, w.link);
+    EXPECT_EQ(rec->linkmbps, w.mbps);
   }
   int n = 0;
   for (const DISKINFO_* r = diskinfo0; r; r = r->next) ++n;

@@ -2,12 +2,14 @@
 // model consistency, and the cost of a reload and redraw.
 #include <QAbstractItemModelTester>
 #include <QHeaderView>
+#include <QIcon>
 #include <QTableView>
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
 
+#include "perf/store.h"
 #include "table/pool.h"
 #include "tests/table/gui_support.h"
 
@@ -105,6 +107,42 @@ TEST_F(PoolFixture, NumbersStayNumbersAndSizesShowTheirBytes) {
   for (const auto& c : pool.columns()) {
     EXPECT_EQ(pool.objectValueForTableColumn(c, -1).toString(), "?") << c.identifier();
     EXPECT_EQ(pool.objectValueForTableColumn(c, 6).toString(), "?") << c.identifier();
+  }
+}
+
+// The link shows in the Info tooltip; figures with a warning carry a sign and
+// their verdicts in the tooltip, clean ones only the verdict.
+TEST_F(PoolFixture, LinkAndVerdictsShowInTheRow) {
+  guitest::Machine m;
+  auto& d0 = m.disk(0, "Example Disk", 268435456LL, guitest::kGpt);
+  m.part(d0, 0, 1, "Data", 52428800LL, guitest::kHfsPlus);
+  auto& d1 = m.disk(1, "Spare Drive", 1073741824LL, guitest::kGpt);
+  d1.set("Link Speed", vlm::RegValue::Str("SATA 6.0 Gbps"));
+  d1.set("Link Ceiling", vlm::RegValue::Num(600));
+  const std::string busy =
+      "Warning: the device was busy: 5.0 MB read and 0.0 MB written by other programs during the Random phase";
+  const std::string clean = "Checked: the kernel counted the same reads; no other I/O; within the link's ceiling";
+  ASSERT_EQ(perfcapture("disk0s1", (busy + "\nSequential: 9\nRandom: 8\nDual: 7\nThreaded: 6\n").c_str()), 0);
+  ASSERT_EQ(perfcapture("disk1", (clean + "\nSequential: 5\nRandom: 4\nDual: 3\nThreaded: 2\n").c_str()), 0);
+  load(m);
+  ASSERT_EQ(pool.rowCount(), 3);
+  EXPECT_TRUE(role(0, "Info", Qt::ToolTipRole).toString().endsWith("\nLink: unknown"));
+  EXPECT_EQ(role(2, "Info", Qt::ToolTipRole).toString(),
+            text(2, "Info") + "\nLink: SATA 6.0 Gbps, ceiling 600 MB/s");
+  struct Row {
+    int row;
+    bool sign;
+    std::string verdict;
+  };
+  for (const Row& r : {Row{0, false, ""}, Row{1, true, busy}, Row{2, false, clean}}) {
+    SCOPED_TRACE(r.row);
+    for (const char* id : {"Sequential", "Random", "Dual Seq", "Threaded"}) {
+      QVariant icon = role(r.row, id, Qt::DecorationRole);
+      EXPECT_EQ(icon.isValid() && !icon.value<QIcon>().isNull(), r.sign) << id;
+      QString tip = role(r.row, id, Qt::ToolTipRole).toString();
+      EXPECT_EQ(tip, r.verdict.empty() ? QString() : text(r.row, id).remove(',') + "\n" +
+                                                         QString::fromStdString(r.verdict)) << id;
+    }
   }
 }
 
