@@ -19,6 +19,7 @@ const char* cliUsage() {
          "  --sysroot DIR          read the block devices from DIR instead of /sys\n"
          "  --test diskN [--yes]   measure one device (--yes: don't ask first)\n"
          "  --screenshot FILE      save a picture of the window as PNG and exit\n"
+         "  --install-utility      install the set-user-ID measuring utility (as root or through pkexec)\n"
          "  --help                 this text\n";
 }
 
@@ -36,6 +37,7 @@ bool parseCli(int argc, char** argv, CliOptions& o, std::string& err) {
     if (a == "--list") o.list = true;
     else if (a == "--json") o.json = true;
     else if (a == "--yes") o.yes = true;
+    else if (a == "--install-utility") o.installUtility = true;
     else if (a == "--help" || a == "-h") o.help = true;
     else if (a == "--registry") { if (!value(o.registryFile)) return false; }
     else if (a == "--mounts") { if (!value(o.mountsFile)) return false; }

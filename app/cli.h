@@ -18,6 +18,7 @@ struct CliOptions {
   bool yes = false;            // --yes: no consent question
   std::string screenshot;      // --screenshot FILE
   bool help = false;           // --help
+  bool installUtility = false; // --install-utility
 };
 
 // Parses argv; returns false and sets err on a bad command line.

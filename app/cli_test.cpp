@@ -21,6 +21,7 @@
 
 #include "util/alerts.h"
 #include "app/cli.h"
+#include "app/install.h"
 #include "util/startup.h"
 #include "disk/disk.h"
 #include "perf/store.h"
@@ -187,6 +188,7 @@ int cliTest(const CliOptions& opts) {
   }
   menuinit();
   perfutilinit(theargv0);
+  perfutilselect();
   PoolCore pool;
   {
     std::lock_guard<std::recursive_mutex> lock(disklock);
@@ -199,7 +201,8 @@ int cliTest(const CliOptions& opts) {
     return 2;
   }
   if (zftype(perfutilpath) != '-') {
-    std::fprintf(stderr, "VLM-Performance: the test utility is missing: %s\n", perfutilpath);
+    std::fprintf(stderr, "VLM-Performance: the test utility is missing: %s%s\n", perfutilpath,
+                 perfutilpath == perfutilcopy ? " (see --install-utility)" : "");
     return 1;
   }
 

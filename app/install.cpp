@@ -1,59 +1,57 @@
 // Installation of the test utility with administrator rights.
 //
-// On Linux the owner and mode commands get administrator rights through
-// polkit's pkexec, both in one privileged call so that there is one password
-// prompt. The owner becomes root:root: Linux has no "admin" group. The owner
-// is set first: Linux clears the set-user-ID bit whenever a file's owner
-// changes, so chmod 4711 followed by chown would leave mode 0711. The path
-// reaches the commands as an argument of the shell, never inside its text. A
-// process that is already root runs the two commands directly. rootybin waits
-// for the commands to end, so that a failed or declined first step never lets
-// the second one run.
+// No privileged step changes a file where another user could reach it: the
+// bundle (often the user's own) only supplies the bytes, which the installer
+// checks against the SHA-256 it was built with; the set-user-ID copy is made
+// by the installer inside a root-owned directory. Administrator rights come
+// from polkit's pkexec and the installer's own action ("Install the disk
+// measuring utility"); a process that is already root runs it directly.
 //
-// A file system mounted nosuid ignores the set-user-ID bit, so a utility there
-// can never run as root: autoauth says so and offers no installation.
+// autoauth keeps its order of checks, applied to the installed copy: a copy
+// that is absent is installed from the bundle (whose absence is then the
+// "Can't Find" case); anything but a regular file is refused; a copy on a
+// file system mounted nosuid can never run as root, so that is said instead.
 #include "app/install.h"
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 
+#include "perf/runner.h"
 #include "util/alerts.h"
+#include "util/prog.h"
 #include "util/startup.h"
+
+const char* perfutilcopy = VLM_UTILITY_DIR "/vlmperfutil";
 
 namespace vlm {
 namespace {
 
-constexpr const char* kChmod = "/bin/chmod";
-constexpr const char* kChown = "/bin/chown";
 constexpr const char* kPkexec = "/usr/bin/pkexec";
-constexpr const char* kShell = "/bin/sh";
-constexpr const char* kMode = "4711";
-constexpr const char* kOwner = "root:root";
+constexpr int kOutput = 32768;
 
-// Runs the command as a child process and waits for it.
+// Runs the command through the process runner, output captured.
 class ExecRunner : public PrivilegedRunner {
  public:
-  int run(const std::vector<std::string>& argv) override {
-    if (argv.empty()) return -1;
-    std::vector<char*> args;  // built before fork: the child only calls execv
+  int run(const std::vector<std::string>& argv, std::string& out) override {
+    if (argv.empty() || zftype(argv[0].c_str()) != '-') {
+      out = "can't find " + (argv.empty() ? std::string() : argv[0]) + "\n";
+      return 127 << 8;
+    }
+    std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-      execv(args[0], args.data());
-      _exit(127);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0)
-      if (errno != EINTR) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::unique_ptr<char, decltype(&std::free)> buf(static_cast<char*>(zmemclr(kOutput)), &std::free);
+    int len = 0;
+    int status = run2mem(buf.get(), kOutput, &len, args.data());
+    out.assign(buf.get(), static_cast<size_t>(len));
+    return status;
   }
 };
 
@@ -65,17 +63,38 @@ PrivilegedRunner* runner() {
   return r ? r : &exec_runner;
 }
 
+const char* bundleutility = nullptr;  // the bundle's utility, once perfutilselect moved on
+
+bool incopy(const struct stat& st) { return (st.st_mode & 07777) == 04711 && st.st_uid == 0; }
+
 }  // namespace
 
 PrivilegedRunner* setPrivilegedRunner(PrivilegedRunner* r) { return current_runner.exchange(r); }
 
-std::vector<std::vector<std::string>> rootycommands(const char* path, bool asroot) {
-  std::string target = path;
-  if (asroot)
-    return {{kChown, kOwner, "--", target}, {kChmod, kMode, "--", target}};
-  std::string script = std::string(kChown) + " " + kOwner + " -- \"$1\" && " + kChmod + " " +
-                       kMode + " -- \"$1\"";
-  return {{kPkexec, kShell, "-c", script, "sh", target}};
+std::vector<std::string> rootycommand(const char* source, bool asroot) {
+  std::string src = source;
+  std::string dir = src.substr(0, src.rfind('/') + 1);
+  std::string installer = dir + "vlmperfinstall";
+  if (asroot) return {installer, src};
+  return {kPkexec, installer, src};
+}
+
+void perfutilselect() {
+  if (perfutilpath != perfutilcopy) bundleutility = perfutilpath;
+  if (geteuid() != 0) perfutilpath = perfutilcopy;
+}
+
+int installUtility() {
+  perfutilinit(theargv0);
+  std::string out;
+  int status = runner()->run(rootycommand(perfutilpath, geteuid() == 0), out);
+  std::fputs(out.c_str(), stdout);
+  struct stat st;
+  if (lstat(perfutilcopy, &st) == 0 && S_ISREG(st.st_mode) && incopy(st)) return 0;
+  if (status == 126 << 8) std::fputs("VLM-Performance: not authorised (pkexec).\n", stderr);
+  std::fprintf(stderr, "VLM-Performance: the utility is not in place (root, mode 4711): %s\n",
+               perfutilcopy);
+  return 1;
 }
 
 }  // namespace vlm
@@ -99,31 +118,49 @@ bool onnosuid(const char* path) {
   return statvfs(path, &fs) == 0 && (fs.f_flag & ST_NOSUID);
 }
 
+// The checks on the installed copy; true when the installation should be offered.
+bool checkcopy(const char* source) {
+  struct stat st;
+  if (lstat(perfutilcopy, &st) != 0) {  // not installed yet: the bundle's utility is needed
+    if (stat(source, &st) != 0) {
+      pathalert("Can't Find the VLM-Utility? ( %s )", source);
+      return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      pathalert("Incorrect utility command type? ( %s )", source);
+      return false;
+    }
+    return true;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    pathalert("Incorrect utility command type? ( %s )", perfutilcopy);
+    return false;
+  }
+  if (onnosuid(perfutilcopy)) {
+    pathalert("The VLM-Utility can't run as root from a file system mounted nosuid. ( %s )",
+              perfutilcopy);
+    return false;
+  }
+  return !vlm::incopy(st);
+}
+
 }  // namespace
 
 void autoauth() {
-  const char* path = perfutilpath;
-  struct stat st;
-  if (stat(path, &st) != 0) {
-    pathalert("Can't Find the VLM-Utility? ( %s )", path);
-    return;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    pathalert("Incorrect utility command type? ( %s )", path);
-    return;
-  }
-  if (onnosuid(path)) {
-    pathalert("The VLM-Utility can't run as root from a file system mounted nosuid. ( %s )",
-              path);
-    return;
-  }
-  if ((st.st_mode & 07777) == 04711 && st.st_uid == 0) return;
-  if (messbox2(kTitle, kNotice, "Ok", "Cancel")) rootybin(path);
+  vlm::perfutilselect();
+  const char* source = vlm::bundleutility ? vlm::bundleutility : perfutilpath;
+  if (checkcopy(source) && messbox2(kTitle, kNotice, "Ok", "Cancel")) rootybin(source);
 }
 
 void rootybin(const char* path) {
   if (!path) return;
-  vlm::PrivilegedRunner* r = vlm::runner();
-  for (const std::vector<std::string>& cmd : vlm::rootycommands(path, geteuid() == 0))
-    if (r->run(cmd) != 0) break;
+  const bool asroot = geteuid() == 0;
+  std::string out;
+  int status = vlm::runner()->run(vlm::rootycommand(path, asroot), out);
+  // pkexec's 126 and 127: the password dialog dismissed or the user not
+  // authorised. Nothing changed, and nothing more to say.
+  if (status == 0 || (!asroot && (status == 126 << 8 || status == 127 << 8))) return;
+  char msg[1000];
+  std::snprintf(msg, sizeof msg, "The VLM-Utility was not installed.\n%s", out.c_str());
+  messbox(kTitle, msg, "Ok");
 }

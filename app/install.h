@@ -1,33 +1,45 @@
-// Installation of the test utility: it must be a regular file owned by root
-// with mode 4711 to run as root.
+// Installation of the test utility. The bundle's vlmperfutil is the source;
+// the program's installer (vlmperfinstall, beside it in the bundle) copies it,
+// as root, into a root-owned directory as a regular file owned by root with
+// mode 4711. That copy is what an ordinary user runs.
 #pragma once
 
 #include <string>
 #include <vector>
 
-// Checks perfutilpath once at launch and, on the user's consent, installs the
-// utility with administrator rights.
+// The installed copy: VLM_UTILITY_DIR/vlmperfutil (replaceable by tests).
+extern const char* perfutilcopy;
+
+// Checks the installed copy once at launch and, on the user's consent,
+// installs it from the bundle's utility. Afterwards perfutilpath names what
+// the tests run: the copy, or for root the bundle's own utility.
 void autoauth();
-// Runs the owner and mode commands on path with administrator rights.
+// Runs the installer on path (the bundle's utility) with administrator rights.
 void rootybin(const char* path);
 
 namespace vlm {
 
-// Runs one command (argv[0] a full path), waits for it and returns its exit
-// status: 0 on success, non-zero when it failed or could not be started.
+// Runs one command (argv[0] a full path), waits for it and returns its wait
+// status (0 on success), with its output in out.
 class PrivilegedRunner {
  public:
   virtual ~PrivilegedRunner() = default;
-  virtual int run(const std::vector<std::string>& argv) = 0;
+  virtual int run(const std::vector<std::string>& argv, std::string& out) = 0;
 };
 
-// Installs a runner (nullptr: the real one, fork and execv). Returns the previous one.
+// Installs a runner (nullptr: the real one). Returns the previous one.
 PrivilegedRunner* setPrivilegedRunner(PrivilegedRunner* runner);
 
-// The commands rootybin runs for path, in order; each runs only when the one
-// before succeeded. As root: chown root:root, then chmod 4711 (a change of
-// owner clears the set-user-ID bit). Otherwise one pkexec call that runs both
-// under a single password prompt.
-std::vector<std::vector<std::string>> rootycommands(const char* path, bool asroot);
+// The installer command for source: the bundle's vlmperfinstall, through
+// pkexec unless the caller is root.
+std::vector<std::string> rootycommand(const char* source, bool asroot);
+
+// Points perfutilpath at the installed copy unless the process is root, who
+// needs no set-user-ID program and runs the bundle's own.
+void perfutilselect();
+
+// --install-utility: installs the copy and reports; 0 only when it is in
+// place with owner root and mode 4711.
+int installUtility();
 
 }  // namespace vlm

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/cli.h"
+#include "app/install.h"
 #include "util/startup.h"
 
 int main(int argc, char** argv) {
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {
     std::fputs(vlm::cliUsage(), stdout);
     return 0;
   }
+  if (opts.installUtility) return vlm::installUtility();
   if (!vlm::setupPlatform(opts, err)) {
     std::fprintf(stderr, "VLM-Performance: %s\n", err.c_str());
     return 1;

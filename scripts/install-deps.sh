@@ -5,7 +5,7 @@ PKGS=(
   build-essential cmake pkg-config git
   libgtest-dev libgmock-dev
   nlohmann-json3-dev
-  libblkid-dev libudev-dev liburing-dev
+  libblkid-dev libudev-dev liburing-dev libssl-dev
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins fonts-dejavu-core
   libgl-dev
   xvfb xauth

@@ -1,5 +1,6 @@
-// Utility installation: the stat checks of autoauth, the consent notice, the
-// privileged commands (recorded, and run for real as root), nosuid mounts.
+// Utility installation: the checks of autoauth on the installed copy, the
+// consent notice, the installer command (recorded), the real installer as
+// root against files made in a scratch folder, nosuid mounts.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -28,7 +29,8 @@ const char* const kNotice =
 struct RecordingRunner : vlm::PrivilegedRunner {
   std::vector<Command> commands;
   std::vector<int> statuses;  // front to back; empty -> 0
-  int run(const Command& argv) override {
+  int run(const Command& argv, std::string& out) override {
+    out = "step failed\n";
     commands.push_back(argv);
     if (statuses.empty()) return 0;
     int s = statuses.front();
@@ -45,11 +47,15 @@ class Install : public testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
     saved_path_ = perfutilpath;
+    saved_copy_ = perfutilcopy;
+    copy_ = dir_ + "/none/vlmperfutil";
+    perfutilcopy = copy_.c_str();
     prev_runner_ = vlm::setPrivilegedRunner(&runner);
   }
   void TearDown() override {
     vlm::setPrivilegedRunner(prev_runner_);
     perfutilpath = saved_path_;
+    perfutilcopy = saved_copy_;
     for (auto it = made_.rbegin(); it != made_.rend(); ++it)
       if (unlink(it->c_str()) != 0) rmdir(it->c_str());
     rmdir(dir_.c_str());
@@ -64,9 +70,14 @@ class Install : public testing::Test {
     EXPECT_EQ(chmod(p.c_str(), mode), 0);
     return p;
   }
+  // The bundle's utility (the source) and the installed copy.
   void use(const std::string& p) {
     path_ = p;
     perfutilpath = path_.c_str();
+  }
+  void installed(const std::string& p) {
+    copy_ = p;
+    perfutilcopy = copy_.c_str();
   }
   void made(const std::string& p) { made_.push_back(p); }
   static bool root() { return geteuid() == 0; }
@@ -84,11 +95,12 @@ class Install : public testing::Test {
 
   RecordingRunner runner;
   vlm::ScopedRecordingSeam rec;
-  std::string dir_, path_;
+  std::string dir_, path_, copy_;
 
  private:
   std::vector<std::string> made_;
   const char* saved_path_ = nullptr;
+  const char* saved_copy_ = nullptr;
   vlm::PrivilegedRunner* prev_runner_ = nullptr;
 };
 
@@ -100,9 +112,20 @@ TEST_F(Install, MissingUtility) {
 }
 
 TEST_F(Install, DirectoryIsNotAUtility) {
-  use(dir_);
+  use(dir_);  // nothing installed, and the bundle's utility is a folder
   autoauth();
   expectAlert("Incorrect utility command type? ( " + dir_ + " )", {"Ok"});
+  use(utility(0755));
+  for (const std::string& copy : {dir_, dir_ + "/link"}) {  // a folder or a link is installed
+    if (copy != dir_) {
+      ASSERT_EQ(symlink(path_.c_str(), copy.c_str()), 0);
+      made(copy);
+    }
+    installed(copy);
+    rec.seam.alerts.clear();
+    autoauth();
+    expectAlert("Incorrect utility command type? ( " + copy + " )", {"Ok"});
+  }
   EXPECT_TRUE(runner.commands.empty());
 }
 
@@ -127,8 +150,9 @@ TEST_F(Install, ModeAndOwnerRules) {
       {06711, 0, 0, true},      {04700, 0, 0, true},      {0, 0, 0, true},
   };
   int n = 0;
+  use(utility(0755, 0, 0, "source"));
   for (const auto& c : cases) {
-    use(utility(c.mode, c.uid, c.gid, "u" + std::to_string(n++)));
+    installed(utility(c.mode, c.uid, c.gid, "u" + std::to_string(n++)));
     rec.seam.alerts.clear();
     rec.seam.answers = {1};  // Cancel
     runner.commands.clear();
@@ -143,87 +167,121 @@ TEST_F(Install, ModeAndOwnerRules) {
   }
 }
 
-TEST_F(Install, ConsentRunsTheCommands) {
-  // A file of our own with mode 0755 needs the notice whoever runs the test.
+TEST_F(Install, ConsentRunsTheInstaller) {
+  // Nothing installed yet: the bundle's utility is the source.
   use(utility(0755, geteuid(), getegid()));
   rec.seam.answers = {0};
   autoauth();
   expectAlert(kNotice, {"Ok", "Cancel"});
-  EXPECT_EQ(runner.commands, vlm::rootycommands(path_.c_str(), root()));
+  ASSERT_EQ(runner.commands.size(), 1u);
+  EXPECT_EQ(runner.commands[0], vlm::rootycommand(path_.c_str(), root()));
+  EXPECT_EQ(vlm::rootycommand("/b/R/vlmperfutil", false),
+            (Command{"/usr/bin/pkexec", "/b/R/vlmperfinstall", "/b/R/vlmperfutil"}));
+  EXPECT_EQ(vlm::rootycommand("/b/R/vlmperfutil", true), (Command{"/b/R/vlmperfinstall", "/b/R/vlmperfutil"}));
+  // What the tests run next: the copy, or for root the bundle's own.
+  EXPECT_STREQ(perfutilpath, root() ? path_.c_str() : copy_.c_str());
 }
 
-TEST_F(Install, CommandLines) {
-  const char* p = "/opt/a b/it's \"$(touch x)\"/vlmperfutil";
-  EXPECT_EQ(vlm::rootycommands(p, true),
-            (std::vector<Command>{{"/bin/chown", "root:root", "--", p},
-                                  {"/bin/chmod", "4711", "--", p}}));
-  std::vector<Command> user = vlm::rootycommands(p, false);
-  ASSERT_EQ(user.size(), 1u);  // one privileged call: one password prompt
-  const Command want = {"/usr/bin/pkexec", "/bin/sh", "-c",
-                        "/bin/chown root:root -- \"$1\" && /bin/chmod 4711 -- \"$1\"", "sh", p};
-  EXPECT_EQ(user[0], want);
-}
-
-TEST_F(Install, FailedFirstCommandStopsTheSecond) {
-  runner.statuses = {126};  // a dismissed password prompt, or chown failing
+// A failed installation says why; a dismissed password dialog (pkexec's 126)
+// says nothing.
+TEST_F(Install, FailedInstallationIsReported) {
+  runner.statuses = {126 << 8, 1 << 8};
   rootybin("/x/vlmperfutil");
-  EXPECT_EQ(runner.commands.size(), 1u);
-  runner.commands.clear();
-  runner.statuses = {0, 1};
-  rootybin("/x/vlmperfutil");
-  EXPECT_EQ(runner.commands.size(), root() ? 2u : 1u);
-}
-
-// The real commands as root: the file ends up root:root with mode 4711, and
-// a later launch passes silently.
-TEST_F(Install, RealInstallAsRoot) {
-  if (!root()) GTEST_SKIP() << "needs root to run chmod and chown for real";
-  use(utility(0755, 65534, 65534));
-  vlm::setPrivilegedRunner(nullptr);
-  rootybin(path_.c_str());
-  struct stat st;
-  ASSERT_EQ(stat(path_.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 04711u);
-  EXPECT_EQ(st.st_uid, 0u);
-  EXPECT_EQ(st.st_gid, 0u);
-  vlm::setPrivilegedRunner(&runner);
-  autoauth();
-  EXPECT_TRUE(rec.seam.alerts.empty());
-}
-
-// The shell text of the pkexec call, run here without pkexec, with a path
-// that would break any quoting: the path is never taken as shell text.
-TEST_F(Install, PkexecScriptTakesThePathAsArgument) {
-  if (!root()) GTEST_SKIP() << "needs root to run chown for real";
-  std::string sub = dir_ + "/a b'$(touch injected)`touch injected`\"";
-  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
-  made(sub);
-  std::string name = "-u;x";
-  std::string p = sub + "/" + name;
-  ASSERT_TRUE(touch(p));
-  made(p);
-  ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0);
-  made(dir_ + "/injected");
-  Command cmd = vlm::rootycommands(p.c_str(), false)[0];
-  cmd.erase(cmd.begin());  // the shell command that pkexec would start
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (chdir(dir_.c_str()) != 0) _exit(126);  // where an injected touch would land
-    std::vector<char*> args;
-    for (std::string& a : cmd) args.push_back(a.data());
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+  if (root()) {
+    ASSERT_EQ(rec.seam.alerts.size(), 1u);  // no pkexec: 126 is the installer's own
+    rec.seam.alerts.clear();
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(rec.seam.alerts.empty());
+  rootybin("/x/vlmperfutil");
+  expectAlert("The VLM-Utility was not installed.\nstep failed\n", {"Ok"});
+}
+
+// The real installer, as root, against what the test puts at the target and
+// the source: only the utility of this build, copied into a root-owned
+// folder, ends up root:root 4711; anything else is refused and left as it was.
+TEST_F(Install, InstallerRefusesAllButItsOwnUtility) {
+  if (!root()) GTEST_SKIP() << "needs root to run the installer";
+  const std::string res = std::string(VLM_BUNDLE_DIR) + "/Contents/Resources/";
+  const std::string installer = res + "vlmperfinstall", util = res + "vlmperfutil";
+  if (access(installer.c_str(), X_OK) != 0) GTEST_SKIP() << "installer not built: " << installer;
+  const std::string lib = dir_ + "/lib", target = lib + "/vlmperfutil";
+  const std::string other = dir_ + "/id", link = dir_ + "/link";
+  auto copyof = [](const std::string& from, const std::string& to) {
+    return "cp '" + from + "' '" + to + "'";
+  };
+  auto sh = [](const std::string& cmd) { return std::system(cmd.c_str()) == 0; };
+  ASSERT_TRUE(sh(copyof("/usr/bin/id", other)));
+  ASSERT_EQ(symlink(util.c_str(), link.c_str()), 0);
+  const struct {
+    const char* what;
+    std::string setup;  // shell commands that make the state before
+    std::string source;
+    const char* says;  // empty: installed
+  } cases[] = {
+      {"fresh", "", util, ""},
+      {"our own, wrong mode", copyof(util, target) + " && chmod 0755 '" + target + "'", util, ""},
+      {"a planted link", "ln -s '" + other + "' '" + target + "'", util, "is a symbolic link: refused, nothing changed"},
+      {"another program", copyof(other, target), util, "is another program: refused, nothing changed"},
+      {"a foreign owner", copyof(util, target) + " && chown 65534 '" + target + "'", util,
+       "belongs to user 65534, not root: refused, nothing changed"},
+      {"a linked source", "", link, "is a symbolic link: refused"},
+      {"another source", "", other, "is not the utility built with this program: refused"},
+      {"an open folder", "chmod 0777 '" + lib + "'", util, "/lib/ is writable by other users: refused"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(sh("rm -rf '" + lib + "' && mkdir -m 0755 '" + lib + "'"));
+    if (!c.setup.empty()) {
+      ASSERT_TRUE(sh(c.setup));
+    }
+    struct stat before {}, after {};
+    bool had = lstat(target.c_str(), &before) == 0;
+    std::string out;
+    FILE* p = popen(("'" + installer + "' --dir '" + lib + "' '" + c.source + "' 2>&1").c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char buf[512];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    int rc = pclose(p);
+    ASSERT_EQ(lstat(target.c_str(), &after) == 0, had || !*c.says) << out;
+    if (!*c.says) {
+      EXPECT_EQ(rc, 0) << out;
+      EXPECT_NE(out.find(target + " installed (root, 4711)"), std::string::npos) << out;
+      EXPECT_TRUE(S_ISREG(after.st_mode));
+      EXPECT_EQ(after.st_mode & 07777, 04711u);
+      EXPECT_EQ(after.st_uid, 0u);
+      EXPECT_TRUE(sh("cmp -s '" + util + "' '" + target + "'"));
+    } else {
+      EXPECT_NE(rc, 0) << out;
+      EXPECT_NE(out.find(c.says), std::string::npos) << out;
+      if (had) {  // nothing changed
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_uid, before.st_uid);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+      }
+    }
+  }
   struct stat st;
-  ASSERT_EQ(stat(p.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 04711u);
-  EXPECT_EQ(st.st_uid, 0u);
-  EXPECT_EQ(access((dir_ + "/injected").c_str(), F_OK), -1);
+  ASSERT_EQ(stat(other.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);  // the planted link's target is untouched
+  sh("rm -rf '" + lib + "' '" + other + "' '" + link + "'");
+}
+
+// --install-utility by an ordinary user who can't authenticate: a refusal
+// that says why, and a non-zero status.
+TEST_F(Install, CommandLineRefusalIsNotSuccess) {
+  if (!root()) GTEST_SKIP() << "needs root to become another user";
+  if (access(VLM_UTILITY_DIR "/vlmperfutil", F_OK) == 0) GTEST_SKIP() << "the utility is installed here";
+  std::string cmd = "setpriv --reuid=65534 --regid=65534 --clear-groups '" VLM_BUNDLE_DIR
+                    "/Contents/MacOS/VLM-Performance' --install-utility </dev/null 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[512];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  int rc = pclose(p);
+  EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 1) << out;
+  EXPECT_NE(out.find("the utility is not in place (root, mode 4711): " VLM_UTILITY_DIR "/vlmperfutil"),
+            std::string::npos) << out;
 }
 
 // A file system mounted nosuid: an alert naming the path, and no install offered.
@@ -244,11 +302,12 @@ TEST_F(Install, NosuidMountIsReported) {
     }
   } guard{mnt};
 
+  use(utility(0755));
   for (mode_t mode : {mode_t(0755), mode_t(04711)}) {
     std::string p = mnt + "/vlmperfutil";
     ASSERT_TRUE(touch(p));
     ASSERT_EQ(chmod(p.c_str(), mode), 0);
-    use(p);
+    installed(p);
     rec.seam.alerts.clear();
     autoauth();
     SCOPED_TRACE(testing::Message() << std::oct << mode);
