@@ -45,9 +45,17 @@ std::optional<std::string> readBytes(int dirfd, const std::string& path, size_t 
   if (!fd) return std::nullopt;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  std::string buf(cap + 1, '\0');
+  // The buffer grows as the file does: a 3 KB mountinfo under a cap of
+  // megabytes touches a few pages, not the whole cap.
+  const size_t limit = cap + 1;
+  size_t start = st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096;
+  std::string buf(std::min(limit, start), '\0');
   size_t got = 0;
-  while (got < buf.size()) {
+  for (;;) {
+    if (got == buf.size()) {
+      if (buf.size() == limit) break;
+      buf.resize(std::min(limit, buf.size() * 2));
+    }
     size_t want = buf.size() - got;
     ssize_t n = ::read(fd.get(), buf.data() + got, want);
     if (n < 0 && errno == EINTR) continue;

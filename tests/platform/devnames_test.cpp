@@ -1,6 +1,11 @@
 // Device names on generated sysfs trees.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include "platform/devnames.h"
 #include "platform/sysfsread.h"
@@ -174,4 +179,40 @@ TEST(SysfsRead, StrictNumbersAndLinks) {
   EXPECT_EQ(fs::joinRelative("block", "./../devices//x/"), "devices/x");
   EXPECT_FALSE(fs::joinRelative("block", "../../etc"));
   EXPECT_FALSE(fs::joinRelative("block", "/sys/devices/x"));
+}
+
+// Whole files up to the cap, longer ones refused; a proc file (size 0) longer
+// than the first buffer is read whole.
+TEST(SysfsRead, WholeFilesWithinTheCap) {
+  namespace fs = vlm::sysfs;
+  FakeSysfs tree;
+  struct Case { size_t len, cap; bool ok; };
+  const Case cases[] = {{0, 64, true}, {64, 64, true}, {65, 64, false}, {10000, 1u << 20, true},
+                        {(1u << 20) + 1, 1u << 20, false}};
+  for (const Case& c : cases) {
+    std::string body(c.len, 'x');
+    for (size_t i = 0; i < c.len; i += 97) body[i] = static_cast<char>('a' + i % 26);
+    tree.write("f", body);
+    auto got = fs::readBytes(AT_FDCWD, tree.root() + "/f", c.cap);
+    EXPECT_EQ(got.has_value(), c.ok) << c.len << " of " << c.cap;
+    if (got && c.ok) {
+      EXPECT_EQ(*got, body) << c.len;
+    }
+  }
+  // 200 mappings of alternating protection: a maps file of well over 4 KiB.
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE)), n = 200;
+  char* base = static_cast<char*>(::mmap(nullptr, n * page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(base, MAP_FAILED);
+  for (size_t i = 0; i < n; i += 2) ::mprotect(base + i * page, page, PROT_NONE);
+  auto maps = fs::readText(AT_FDCWD, "/proc/self/maps", 1u << 20);
+  auto cut = fs::readText(AT_FDCWD, "/proc/self/maps", 4096);
+  char first[32], last[32];
+  std::snprintf(first, sizeof first, "%lx-", reinterpret_cast<unsigned long>(base));
+  std::snprintf(last, sizeof last, "-%lx ", reinterpret_cast<unsigned long>(base + n * page));
+  ::munmap(base, n * page);
+  ASSERT_TRUE(maps);
+  EXPECT_GT(maps->size(), 8192u);
+  EXPECT_NE(maps->find(first), std::string::npos);
+  EXPECT_NE(maps->find(last), std::string::npos);
+  EXPECT_FALSE(cut);
 }
