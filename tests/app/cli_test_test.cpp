@@ -40,12 +40,14 @@ class StubBundle {
   }
   bool ready() const { return ready_; }
   const fs::path& utility() const { return utility_; }
+  const fs::path& root() const { return root_; }
 
   // Runs the program with the shell words in args, standard input from
   // /dev/null; returns the exit status and the joined output.
-  int run(const std::string& args, std::string& out, const std::string& env = "") const {
-    std::string cmd = "HOME=${HOME:-/root} " + env + " exec '" + program_.string() + "' " + args +
-                      " </dev/null";
+  int run(const std::string& args, std::string& out, const std::string& env = "",
+          const fs::path& program = {}) const {
+    std::string cmd = "HOME=${HOME:-/root} " + env + " exec '" +
+                      (program.empty() ? program_ : program).string() + "' " + args + " </dev/null";
     std::vector<std::string> words = {"/bin/bash", "-c", cmd};  // bash: its trap '' CHLD survives exec
     std::vector<char*> argv;
     for (auto& w : words) argv.push_back(w.data());
@@ -128,9 +130,12 @@ TEST_F(CliTest, UtilityStatusDecidesTheResult) {
       {"; trap '' CHLD; VLM_STUB_MODE=fail", 1, "Result: Failed\n"},
       {"; trap '' CHLD; VLM_STUB_MODE=ok", 0, "Result: Ok\n"},
   };
+  // Started through a link elsewhere (as from PATH): the bundle is still found.
+  const fs::path link = bundle.root() / "VLM-Performance";
+  fs::create_symlink(bundle.root() / "VLM-Performance.app" / "Contents" / "MacOS" / "VLM-Performance", link);
   for (const auto& c : cases) {
     std::string out;
-    EXPECT_EQ(bundle.run("--test " + dev + " --yes", out, c.env), c.status) << c.env << "\n" << out;
+    EXPECT_EQ(bundle.run("--test " + dev + " --yes", out, c.env, link), c.status) << c.env << "\n" << out;
     EXPECT_NE(out.find(c.result), std::string::npos) << out;
     EXPECT_EQ(out.find("Figures for") == std::string::npos, c.status != 0) << out;
   }

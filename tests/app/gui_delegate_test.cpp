@@ -12,6 +12,7 @@
 #include <QTableView>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
 #include <optional>
@@ -359,6 +360,21 @@ TEST_F(DelegateFixture, CancelDuringATestReachesTheUtility) {
   EXPECT_NE(result.msg.find("args: 3 [-T] [disk0] []"), std::string::npos) << result.msg;
   EXPECT_EQ(d->Canceled->load(), 0);
   EXPECT_EQ(cell(0, "Sequential"), "");
+}
+
+// Quitting while the utility is stuck (it ignores the cancel) ends all the
+// same: the runner kills it a few seconds after the cancel.
+TEST_F(DelegateFixture, QuittingDuringAStalledTestEnds) {
+  useStub("stall");
+  launch();
+  d->table->selectRow(0);
+  QSignalSpy bar(d.get(), &QorConfigureAppDelegate::progressChanged);
+  d->Testmedia();
+  ASSERT_TRUE(guitest::spinUntil([&] { return bar.count() > 0; }));
+  d.reset();  // the window's end: cancel, then wait for the worker
+  EXPECT_EQ(Testing.load(), 0);
+  int st;
+  EXPECT_TRUE(waitpid(-1, &st, WNOHANG) < 0 && errno == ECHILD);  // the stub was reaped
 }
 
 TEST_F(DelegateFixture, AFailedTestKeepsTheFiguresAndStillRefreshes) {

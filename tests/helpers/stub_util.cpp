@@ -24,6 +24,8 @@
 //     warn    as ok, with "Warning: the device was busy: 5.0 MB read and 0.0 MB
 //             written by other programs during the Random phase" before the
 //             result lines
+//     stall   one "Percent: 10", then nothing for 60 s whatever signal comes
+//             but SIGKILL (a utility stuck on a disk that stopped answering)
 //     usage   (any wrong command line, in any mode) "usage: ..." and exit 2
 // DELAY is VLM_STUB_DELAY_MS, default 20.
 #include <signal.h>
@@ -121,6 +123,12 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (m == "wait") return waitmode(ms);
+  if (m == "stall") {
+    signal(SIGCONT, SIG_IGN);
+    say("Percent: 10");
+    for (int i = 0; i < 600; ++i) nap(100);
+    return 0;
+  }
 
   for (int pct = 0; pct <= 100; pct += 25) {
     say("Percent: " + std::to_string(pct));
