@@ -389,6 +389,47 @@ TEST_F(VlmperfutilDisk, CancelKeepsTheFinishedPhases) {
   for (const char* k : {"Random:", "Dual:", "Threaded:"}) EXPECT_EQ(r.out.find(k), std::string::npos);
 }
 
+// A disk that stops answering (its reads throttled to nothing by a blkio
+// cgroup): a cancel still ends the run within about a second; the reads in
+// flight are left to the kernel.
+TEST_F(VlmperfutilDisk, CancelEndsWhileReadsHang) {
+  const std::string g = "/sys/fs/cgroup/blkio/vlmperfutil-test-" + std::to_string(getpid());
+  if (access("/sys/fs/cgroup/blkio/blkio.throttle.read_iops_device", W_OK) != 0 || mkdir(g.c_str(), 0755) != 0)
+    GTEST_SKIP() << "no blkio cgroup to throttle the disk with";
+  const std::string dev = "7:" + disk_->kernel().substr(4) + " ";
+  auto put = [&](const char* file, const std::string& text) {
+    std::ofstream(g + "/" + file) << text << std::flush;
+  };
+  double stalledAt = -1;
+  std::thread lift;
+  Outcome r = disk_->run({kUtil, "-s", "5", "-T", "@", ""}, [&](const Child& c) {
+    if (stalledAt < 0) {
+      if (c.out.find("Percent: ") == std::string::npos) return true;
+      put("cgroup.procs", std::to_string(c.pid));
+      put("blkio.throttle.read_iops_device", dev + "1");
+      put("blkio.throttle.read_bps_device", dev + "512");
+      stalledAt = c.elapsed;
+      return true;
+    }
+    if (c.elapsed - stalledAt < 0.5) return true;
+    kill(c.pid, SIGCONT);
+    lift = std::thread([&] {  // the process can only go once its reads are let through
+      std::this_thread::sleep_for(std::chrono::seconds(4));
+      put("blkio.throttle.read_iops_device", dev + "0");
+      put("blkio.throttle.read_bps_device", dev + "0");
+    });
+    return false;
+  });
+  if (lift.joinable()) lift.join();
+  for (int i = 0; i < 50 && rmdir(g.c_str()) != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(r.status, 3) << r.out;
+  double canceledAt = -1;
+  for (const auto& [at, line] : r.lines)
+    if (line == "Canceled") canceledAt = at;
+  ASSERT_GE(canceledAt, 0) << r.out;
+  EXPECT_LT(canceledAt - r.signaledAt, 2.5) << "the cancel waited for the hanging reads\n" << r.out;
+}
+
 TEST_F(VlmperfutilDisk, RefusesATooSmallDevice) {
   LoopDisk tiny(1 << 20);
   if (!tiny.ok()) GTEST_SKIP() << tiny.why();
