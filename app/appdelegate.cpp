@@ -6,6 +6,7 @@
 #include <QEvent>
 #include <QFileInfo>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QMainWindow>
 #include <QProgressBar>
 #include <QPushButton>
@@ -91,6 +92,21 @@ void QorConfigureAppDelegate::applicationDidFinishLaunching() {
 }
 
 bool QorConfigureAppDelegate::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == table->viewport() && event->type() == QEvent::Resize) {
+    spreadWideColumns();
+  } else if (watched == table && event->type() == QEvent::FontChange) {
+    fitColumns(true);
+  } else if (watched == table && event->type() == QEvent::KeyPress) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    if (key->matches(QKeySequence::Copy)) {
+      copyRows();
+      return true;
+    }
+    if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+      Testmedia();
+      return true;
+    }
+  }
   if (watched != window) return QObject::eventFilter(watched, event);
   if (event->type() == QEvent::PaletteChange && thepool == pool) {
     pool->ColorInit(window->palette());
@@ -122,6 +138,8 @@ void QorConfigureAppDelegate::SetMode(int mode, DISKINFO_* disk) {
   // keeps its selected row across a reload of its data.
   int row = uiSelectedRow();
   thedisk = pool->Reload(thedev, themode);
+  fitColumns(!fitted_);
+  fitted_ = true;
   if (themode == 0) {
     window->setWindowTitle(QStringLiteral("Velmora: Performance Tool"));
     testmedia->setText(QStringLiteral("Test Media"));

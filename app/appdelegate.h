@@ -14,6 +14,7 @@
 #include "disk/disk.h"
 #include "perf/testctl.h"
 
+class QComboBox;
 class QDialog;
 class QLabel;
 class QMainWindow;
@@ -51,8 +52,20 @@ class QorConfigureAppDelegate : public QObject {
   QProgressBar* Progress = nullptr;
   std::atomic<int>* Canceled = nullptr;  // the test control's count of cancel requests
   QWidget* splashwindow = nullptr;
+  QComboBox* duration = nullptr;  // seconds per phase of the next test
 
   void setWindow(QMainWindow* w) { window = w; }
+
+  // Column widths: narrow columns as wide as their title and contents at the
+  // table's font (contents: also narrower than now; otherwise only wider),
+  // the wide text columns sharing the rest of the view.
+  void fitColumns(bool contents);
+  // Window size, column widths and test duration from the last launch, or
+  // the defaults for the screen; and back.
+  void restoreSettings();
+  void saveSettings() const;
+  // The selected rows as text on the clipboard.
+  void copyRows();
 
   void applicationDidFinishLaunching();
   bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
@@ -93,8 +106,12 @@ class QorConfigureAppDelegate : public QObject {
   void buildWindows();
   void buildProgressWindow();
   void buildSplashWindow();
+  void buildShortcuts();
+  void spreadWideColumns();
+  int wideMinimum(int column) const;
 
   class Ui;
+  bool fitted_ = false;  // the columns have their widths (fitted or restored)
   vlm::UiBridge bridge_;
   std::unique_ptr<Ui> ui_;
   std::unique_ptr<QMainWindow> windowOwner_;  // and with it the progress and splash windows

@@ -1,17 +1,29 @@
 // The interface objects of the controller, made in code: the main window with
 // the disk table and its buttons, the progress window and the splash window.
+#include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDialog>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMainWindow>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QSettings>
+#include <QShortcut>
+#include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <cmath>
+
 #include "app/appdelegate.h"
+#include "perf/testplan.h"
 #include "table/pool.h"
 
 namespace {
@@ -39,6 +51,7 @@ QPushButton* addButton(QHBoxLayout* row, const char* title, QObject* ctx,
                        std::function<void()> action) {
   auto* b = new QPushButton(QString::fromLatin1(title));
   b->setAutoDefault(false);
+  b->setAccessibleName(b->text());
   QObject::connect(b, &QPushButton::clicked, ctx, [action = std::move(action)] { action(); });
   row->addWidget(b);
   return b;
@@ -75,11 +88,14 @@ void QorConfigureAppDelegate::buildWindows() {
   header->setSectionsMovable(false);
   header->setHighlightSections(false);
   header->setStretchLastSection(false);
-  int total = 0;
-  for (int i = 0; i < static_cast<int>(pool->columns().size()); ++i) {
+  header->setSectionResizeMode(QHeaderView::Interactive);
+  header->setMinimumSectionSize(table->fontMetrics().averageCharWidth() * 3);
+  for (int i = 0; i < static_cast<int>(pool->columns().size()); ++i)
     table->setColumnWidth(i, pool->columns()[i].width());
-    total += pool->columns()[i].width();
-  }
+  table->setTabKeyNavigation(false);  // Tab goes on to the buttons
+  table->setAccessibleName(QStringLiteral("Disks"));
+  table->installEventFilter(this);
+  table->viewport()->installEventFilter(this);
   layout->addWidget(table, 1);
 
   auto* bar = new QHBoxLayout;
@@ -87,21 +103,146 @@ void QorConfigureAppDelegate::buildWindows() {
   refresh->setObjectName(QStringLiteral("refresh"));
   testmedia = addButton(bar, "Test Media", this, [this] { Testmedia(); });
   testmedia->setObjectName(QStringLiteral("testmedia"));
+  duration = new QComboBox;
+  duration->setObjectName(QStringLiteral("duration"));
+  duration->setAccessibleName(QStringLiteral("Test duration"));
+  duration->setToolTip(QStringLiteral("Measured time of each of the four phases of a test"));
+  // Standard is the utility's own duration: no -s is passed for it.
+  duration->addItem(QStringLiteral("Quick (1 s per phase)"), 1);
+  duration->addItem(QStringLiteral("Standard (%1 s per phase)").arg(vlm::testplan::kDefaultSeconds), 0);
+  duration->addItem(QStringLiteral("Thorough (20 s per phase)"), 20);
+  duration->setCurrentIndex(1);
+  bar->addWidget(duration);
   bar->addStretch(1);
   pool->refreshtime = new QLabel;
   pool->refreshtime->setObjectName(QStringLiteral("refreshtime"));
   bar->addWidget(pool->refreshtime);
   bar->addStretch(1);
-  addButton(bar, "About", this, [this] { About(); })->setObjectName(QStringLiteral("about"));
-  addButton(bar, "Help", this, [this] { Help(); })->setObjectName(QStringLiteral("help"));
-  addButton(bar, "Visit", this, [this] { Visit(); })->setObjectName(QStringLiteral("visit"));
+  QPushButton* about = addButton(bar, "About", this, [this] { About(); });
+  about->setObjectName(QStringLiteral("about"));
+  QPushButton* help = addButton(bar, "Help", this, [this] { Help(); });
+  help->setObjectName(QStringLiteral("help"));
+  QPushButton* visit = addButton(bar, "Visit", this, [this] { Visit(); });
+  visit->setObjectName(QStringLiteral("visit"));
   layout->addLayout(bar);
+  QWidget* order[] = {table, refresh, testmedia, duration, about, help, visit};
+  for (size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 
   window->setCentralWidget(central);
-  window->resize(total + 40, 460);
+  // The screen's free area, up to a size the table needs for long names.
+  QSize size(1440, 640);
+  if (QScreen* screen = QGuiApplication::primaryScreen())
+    size = size.boundedTo(screen->availableGeometry().size() - QSize(40, 60));
+  window->resize(size);
 
   buildProgressWindow();
   buildSplashWindow();
+  buildShortcuts();
+}
+
+void QorConfigureAppDelegate::buildShortcuts() {
+  struct {
+    QKeySequence keys;
+    void (QorConfigureAppDelegate::*action)();
+  } const keys[] = {
+      {QKeySequence(Qt::Key_F1), &QorConfigureAppDelegate::Help},
+      {QKeySequence(Qt::Key_F5), &QorConfigureAppDelegate::Refresh},
+      {QKeySequence(Qt::CTRL | Qt::Key_T), &QorConfigureAppDelegate::Testmedia},
+  };
+  for (const auto& k : keys) {
+    auto* sc = new QShortcut(k.keys, window);
+    connect(sc, &QShortcut::activated, this, k.action);
+  }
+  // Escape stops a running test, as the progress window's Cancel does.
+  auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), window);
+  connect(esc, &QShortcut::activated, this, [this] {
+    if (Testing.load()) Testcancel();
+  });
+}
+
+namespace {
+
+// Room a cell needs beside its text: the style's margins and a character.
+int cellPadding(const QWidget* w) {
+  int m = w->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, w) + 1;
+  return 2 * m + w->fontMetrics().averageCharWidth();
+}
+
+}  // namespace
+
+void QorConfigureAppDelegate::fitColumns(bool contents) {
+  QHeaderView* h = table->horizontalHeader();
+  const QFontMetrics fm = table->fontMetrics();
+  const int pad = cellPadding(table);
+  const int rows = pool->rowCount();
+  const auto& cols = pool->columns();
+  for (int i = 0; i < static_cast<int>(cols.size()); ++i) {
+    int natural = h->sectionSizeHint(i);
+    for (int r = 0; r < rows; ++r)
+      natural = std::max(natural, fm.horizontalAdvance(pool->data(pool->index(r, i)).toString()) + pad);
+    if (cols[i].wide()) {
+      // Long names don't claim more than forty characters before the spread.
+      if (contents) table->setColumnWidth(i, std::min(natural, std::max(wideMinimum(i), 40 * fm.averageCharWidth())));
+    } else if (contents || natural > h->sectionSize(i)) {
+      table->setColumnWidth(i, natural);
+    }
+  }
+  spreadWideColumns();
+}
+
+// A wide column shows at least its title and the first few characters.
+int QorConfigureAppDelegate::wideMinimum(int column) const {
+  return std::max(table->horizontalHeader()->sectionSizeHint(column),
+                  10 * table->fontMetrics().averageCharWidth());
+}
+
+// The wide columns take the view's width that the narrow ones leave, each
+// keeping its share, none narrower than its title.
+void QorConfigureAppDelegate::spreadWideColumns() {
+  QHeaderView* h = table->horizontalHeader();
+  const auto& cols = pool->columns();
+  int narrow = 0, wide = 0, last = -1;
+  for (int i = 0; i < static_cast<int>(cols.size()); ++i) {
+    (cols[i].wide() ? wide : narrow) += h->sectionSize(i);
+    if (cols[i].wide()) last = i;
+  }
+  const int room = table->viewport()->width() - narrow;
+  if (last < 0 || wide <= 0 || room == wide) return;
+  int left = room;
+  for (int i = 0; i < static_cast<int>(cols.size()); ++i) {
+    if (!cols[i].wide()) continue;
+    int w = i == last ? left : static_cast<int>(std::lround(double(h->sectionSize(i)) * room / wide));
+    w = std::max(w, wideMinimum(i));
+    table->setColumnWidth(i, w);
+    left -= w;
+  }
+}
+
+void QorConfigureAppDelegate::restoreSettings() {
+  QSettings s;
+  window->restoreGeometry(s.value(QStringLiteral("window/geometry")).toByteArray());
+  // Widths saved under another font no longer fit their texts.
+  if (s.value(QStringLiteral("table/font")).toString() == table->font().toString() &&
+      table->horizontalHeader()->restoreState(s.value(QStringLiteral("table/columns")).toByteArray()))
+    fitted_ = true;
+  int i = duration->findData(s.value(QStringLiteral("test/seconds"), 0).toInt());
+  if (i >= 0) duration->setCurrentIndex(i);
+}
+
+void QorConfigureAppDelegate::saveSettings() const {
+  QSettings s;
+  s.setValue(QStringLiteral("window/geometry"), window->saveGeometry());
+  s.setValue(QStringLiteral("table/font"), table->font().toString());
+  s.setValue(QStringLiteral("table/columns"), table->horizontalHeader()->saveState());
+  s.setValue(QStringLiteral("test/seconds"), duration->currentData().toInt());
+}
+
+void QorConfigureAppDelegate::copyRows() {
+  std::vector<int> rows;
+  for (const QModelIndex& i : table->selectionModel()->selectedRows()) rows.push_back(i.row());
+  if (rows.empty()) return;
+  std::sort(rows.begin(), rows.end());
+  QApplication::clipboard()->setText(pool->rowsText(rows));
 }
 
 void QorConfigureAppDelegate::buildProgressWindow() {

@@ -4,7 +4,6 @@
 #include <QIcon>
 #include <QMainWindow>
 #include <QPixmap>
-#include <QScreen>
 #include <QTimer>
 
 #include <cstdio>
@@ -70,14 +69,11 @@ int guiMain(int argc, char** argv, const CliOptions& opts) {
     if (!opts.screenshot.empty()) {
       rc = screenshot(delegate, opts.screenshot);
     } else {
-      // No wider or taller than the screen's free area.
-      if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        QSize room = screen->availableGeometry().size() - QSize(40, 60);
-        delegate.window->resize(delegate.window->size().boundedTo(room));
-      }
+      delegate.restoreSettings();
       delegate.window->show();
       QTimer::singleShot(0, &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); });
       rc = app.exec();
+      delegate.saveSettings();
     }
     // A test still running: its alerts and window calls return at once, the
     // utility is asked to stop, and its worker is waited for.

@@ -22,7 +22,7 @@ bool isNumericId(const std::string& id) {
 
 VLTableColumn::VLTableColumn(const char* identifier, QString title, int width)
     : id_(identifier), title_(std::move(title)), width_(width), numeric_(isNumericId(id_)),
-      device_(id_ == "Device") {
+      wide_(id_ == "Name" || id_ == "Info" || id_ == "Mount"), device_(id_ == "Device") {
   if (numeric_) cell_.alignment = Qt::AlignRight | Qt::AlignVCenter;
 }
 

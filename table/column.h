@@ -39,6 +39,8 @@ class VLTableColumn {
   int width() const { return width_; }
   // "Size", "Seq", "Sequential", "Random", "Dual Seq", "Threaded".
   bool numeric() const { return numeric_; }
+  // "Name", "Info", "Mount": free text of any length, given the window's spare width.
+  bool wide() const { return wide_; }
 
   // The cell to draw row with: a shared coloured cell of thepool by the record's
   // colour code, or the column's own cell. The caller holds disklock.
@@ -53,6 +55,7 @@ class VLTableColumn {
   QString title_;
   int width_;
   bool numeric_;
+  bool wide_;
   bool device_;
   Cell cell_;
 };

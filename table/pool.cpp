@@ -121,6 +121,26 @@ QString Pool::displayText(const VLTableColumn& column, int row) const {
   return cell->formatter ? cell->formatter->format(v.number) : QString::number(v.number);
 }
 
+QString Pool::rowsText(const std::vector<int>& rows) const {
+  // A tab or line break inside a name would cut the cell or the row.
+  auto clean = [](QString t) {
+    for (QChar& c : t)
+      if (c == u'\t' || c == u'\n' || c == u'\r') c = u' ';
+    return t.trimmed();
+  };
+  QStringList lines, cells;
+  for (const VLTableColumn& c : columns_) cells << clean(c.title());
+  lines << cells.join(u'\t');
+  std::lock_guard<std::recursive_mutex> lock(disklock);
+  for (int row : rows) {
+    if (row < 0 || row >= ndiskarray) continue;
+    cells.clear();
+    for (const VLTableColumn& c : columns_) cells << clean(displayText(c, row));
+    lines << cells.join(u'\t');
+  }
+  return lines.join(u'\n') + u'\n';
+}
+
 int Pool::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : numberOfRowsInTableView();
 }
@@ -184,7 +204,8 @@ QVariant Pool::headerData(int section, Qt::Orientation o, int role) const {
   const VLTableColumn& col = columns_[section];
   switch (role) {
     case Qt::DisplayRole:
-      return col.title();
+      // The unit on a line of its own keeps the result columns narrow.
+      return QString(col.title()).replace(QStringLiteral(" ("), QStringLiteral("\n("));
     case Qt::TextAlignmentRole:
       return static_cast<int>((col.numeric() ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
     case Qt::ToolTipRole:

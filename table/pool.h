@@ -33,6 +33,11 @@ class Pool : public QAbstractTableModel {
   // The text a cell shows: the value through the cell's formatter.
   QString displayText(const VLTableColumn& column, int row) const;
 
+  // The rows as text: a line of column titles, then one line per row, cells
+  // as shown (without the indent) and separated by tabs. Rows outside the list
+  // are left out.
+  QString rowsText(const std::vector<int>& rows) const;
+
   // Fills the fourteen shared cells, tinted against the palette.
   void ColorInit();
   void ColorInit(const QPalette& palette);

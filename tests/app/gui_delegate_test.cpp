@@ -2,14 +2,19 @@
 // view modes, About/Help/Visit, the alerts of "Test Media", and whole tests
 // against the stub utility.
 #include <QAbstractButton>
+#include <QClipboard>
+#include <QComboBox>
 #include <QDialog>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMainWindow>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSettings>
 #include <QTableView>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -110,6 +115,133 @@ TEST_F(DelegateFixture, WindowObjectsAreMadeAndConnected) {
   d->pctwindow->reject();
   EXPECT_EQ(d->Canceled->load(), 2);
   d->Canceled->store(0);
+}
+
+// At 1366x768, at the usual font and half as large again: every column on
+// screen; narrow ones show their titles and cells whole; the wide ones share
+// the rest, elide, and give the whole text as tooltip; maximising widens them.
+TEST_F(DelegateFixture, ColumnsFitTheirTextsTheFontAndTheWindow) {
+  guitest::Machine m = guitest::smallMachine();
+  const std::string longMount = "/media/" + std::string(150, 'x');
+  m.mount("disk1s1", longMount, "Old");
+  m.install();
+  d->window->resize(1366, 768);
+  launch();
+  QHeaderView* h = d->table->horizontalHeader();
+  const QFont base = d->table->font();
+  int sizeWidth[2] = {};
+  for (int k = 0; k < 2; ++k) {
+    QFont f = base;
+    f.setPointSizeF(base.pointSizeF() * (k ? 1.5 : 1.0));
+    d->table->setFont(f);
+    QApplication::processEvents();
+    SCOPED_TRACE(f.pointSizeF());
+    QFontMetrics fm(f);
+    int total = 0;
+    for (int i = 0; i < 11; ++i) {
+      const VLTableColumn& c = d->pool->columns()[i];
+      total += h->sectionSize(i);
+      EXPECT_GE(h->sectionSize(i), h->sectionSizeHint(i)) << c.identifier();
+      for (int r = 0; !c.wide() && r < 6; ++r)
+        EXPECT_LT(fm.horizontalAdvance(cell(r, c.identifier().c_str())), h->sectionSize(i))
+            << c.identifier() << " row " << r;
+    }
+    EXPECT_EQ(total, d->table->viewport()->width());
+    const int mount = column("Mount");
+    EXPECT_GT(fm.horizontalAdvance(QString::fromStdString(longMount)), h->sectionSize(mount));
+    EXPECT_EQ(d->pool->data(d->pool->index(5, mount), Qt::ToolTipRole).toString().toStdString(),
+              longMount);
+    sizeWidth[k] = h->sectionSize(column("Size"));
+  }
+  EXPECT_GT(sizeWidth[1], sizeWidth[0] * 13 / 10);
+  const int name = h->sectionSize(column("Name"));
+  d->window->resize(1900, 1000);
+  QApplication::processEvents();
+  EXPECT_GT(h->sectionSize(column("Name")), name);
+  EXPECT_EQ(h->length(), d->table->viewport()->width());
+  d->table->setFont(base);
+}
+
+// Window size, column widths and test duration come back at the next launch;
+// widths saved under another font are fitted anew.
+TEST_F(DelegateFixture, LayoutAndDurationAreRemembered) {
+  launch();
+  d->window->resize(1000, 500);
+  d->duration->setCurrentIndex(d->duration->findData(20));
+  const int device = column("Device");
+  d->table->setColumnWidth(device, 150);
+  d->saveSettings();
+  for (bool sameFont : {true, false}) {
+    if (!sameFont) QSettings().setValue("table/font", "another font");
+    d = std::make_unique<QorConfigureAppDelegate>();
+    d->restoreSettings();
+    launch();
+    EXPECT_EQ(d->window->size(), QSize(1000, 500));
+    EXPECT_EQ(d->duration->currentData().toInt(), 20);
+    EXPECT_EQ(d->table->horizontalHeader()->sectionSize(device) == 150, sameFont);
+  }
+  QSettings().clear();
+}
+
+// Tab leaves the table for every control in turn; the shortcuts reach their
+// actions; accessible names on the table and the controls.
+TEST_F(DelegateFixture, KeyboardReachesEveryAction) {
+  std::vector<QUrl> opened;
+  QorConfigureAppDelegate::setOpener([&](const QUrl& u) {
+    opened.push_back(u);
+    return true;
+  });
+  std::string page = std::string(VLM_BUNDLE_DIR) + "/Contents/Resources/Performance.html";
+  perfutilrtfd = page.c_str();
+  launch();
+  d->window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(d->window));
+  d->table->setFocus();
+  ASSERT_TRUE(guitest::spinUntil([&] { return QApplication::focusWidget() == d->table; }, 2000));
+  for (const char* next : {"refresh", "testmedia", "duration", "about", "help", "visit", "table"}) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    ASSERT_NE(QApplication::focusWidget(), nullptr);
+    EXPECT_EQ(QApplication::focusWidget()->objectName().toStdString(), next);
+    EXPECT_FALSE(QApplication::focusWidget()->accessibleName().isEmpty()) << next;
+  }
+  EXPECT_EQ(d->table->accessibleName(), "Disks");
+
+  d->table->selectRow(2);
+  QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);
+  struct {
+    Qt::Key key;
+    Qt::KeyboardModifiers mods;
+    int testing;
+    size_t opened, resets, questions;
+    int canceled;
+  } const keys[] = {
+      {Qt::Key_F1, Qt::NoModifier, 0, 1, 0, 0, 0},
+      {Qt::Key_F5, Qt::NoModifier, 0, 0, 1, 0, 0},
+      {Qt::Key_T, Qt::ControlModifier, 0, 0, 0, 1, 0},
+      {Qt::Key_Return, Qt::NoModifier, 0, 0, 0, 1, 0},
+      {Qt::Key_Enter, Qt::KeypadModifier, 0, 0, 0, 1, 0},
+      {Qt::Key_Escape, Qt::NoModifier, 1, 0, 0, 0, 1},
+      {Qt::Key_Escape, Qt::NoModifier, 0, 0, 0, 0, 0},
+  };
+  for (const auto& k : keys) {
+    SCOPED_TRACE(QKeySequence(k.key | k.mods).toString().toStdString());
+    opened.clear();
+    resets.clear();
+    alerts().clear();
+    rec.seam.answers = {1};  // "Cancel" at the question
+    Testing.store(k.testing);
+    QTest::keyClick(d->table, k.key, k.mods);
+    Testing.store(0);
+    EXPECT_EQ(opened.size(), k.opened);
+    EXPECT_EQ(static_cast<size_t>(resets.count()), k.resets);
+    EXPECT_EQ(alerts().size(), k.questions);
+    EXPECT_EQ(d->Canceled->exchange(0), k.canceled);
+  }
+  // Ctrl+C: the selected row under the column titles.
+  QApplication::clipboard()->clear();
+  QTest::keyClick(d->table, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QApplication::clipboard()->text(), d->pool->rowsText({2}));
+  EXPECT_TRUE(QApplication::clipboard()->text().contains("\t/media/data\t"));
 }
 
 TEST_F(DelegateFixture, ClosingTheMainWindowEndsTheApplication) {

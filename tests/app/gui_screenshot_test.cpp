@@ -126,7 +126,8 @@ TEST(Screenshot, UnwritablePathIsAnError) {
 
 namespace {
 
-QImage renderWindow(const QPalette& pal, const char* name) {
+// Also gives a point inside the first row, away from the text.
+QImage renderWindow(const QPalette& pal, const char* name, QPoint* inRow) {
   QApplication::setStyle(QStyleFactory::create("Fusion"));
   QApplication::setPalette(pal);
   guitest::ListGuard list;
@@ -141,6 +142,8 @@ QImage renderWindow(const QPalette& pal, const char* name) {
     d.table->selectRow(2);
     QApplication::processEvents();
     img = d.window->grab().toImage();
+    QRect cell = d.table->visualRect(d.pool->index(0, d.pool->columnCount() - 2));
+    *inRow = d.table->viewport()->mapTo(d.window, cell.center());
   }
   if (const char* dir = std::getenv("VLM_SHOT_DIR"))
     img.save(QString::fromLocal8Bit(dir) + "/" + name + ".png");
@@ -158,12 +161,12 @@ TEST(Screenshot, DarkPaletteKeepsTintedRowsReadable) {
   dark.setColor(QPalette::Highlight, QColor(0x2f65ca));
   std::unique_ptr<QStyle> fusion(QStyleFactory::create("Fusion"));
   QPalette light = fusion->standardPalette();
-  QImage l = renderWindow(light, "window-light");
-  QImage dk = renderWindow(dark, "window-dark");
+  QPoint p;
+  QImage l = renderWindow(light, "window-light", &p);
+  QImage dk = renderWindow(dark, "window-dark", &p);
   ASSERT_FALSE(l.isNull());
   ASSERT_FALSE(dk.isNull());
-  // A point inside the first row (a mirror member, green), away from the text.
-  QPoint p(l.width() * 3 / 4, 40);
+  // The first row is a mirror member (green).
   QColor lc = l.pixelColor(p), dc = dk.pixelColor(p);
   EXPECT_GT(lc.lightnessF(), 0.7);
   EXPECT_LT(dc.lightnessF(), 0.35);

@@ -56,8 +56,36 @@ TEST_F(PoolFixture, ColumnTitlesShowUnitsAndKeepTheIdentifiers) {
                           "Threaded (KB/s)"};
   for (int i = 0; i < 11; ++i) {
     EXPECT_EQ(pool.columns()[i].identifier(), ids[i]);
-    EXPECT_EQ(pool.headerData(i, Qt::Horizontal).toString(), QString::fromLatin1(titles[i]));
+    EXPECT_EQ(pool.columns()[i].title(), QString::fromLatin1(titles[i]));
+    // The header puts the unit on a second line.
+    EXPECT_EQ(pool.headerData(i, Qt::Horizontal).toString(),
+              QString::fromLatin1(titles[i]).replace(" (", "\n("));
   }
+}
+
+// Copied rows: titles, then each row as shown, trimmed, tab-separated; a tab
+// or line break in a name can't split a cell or a row; rows outside are left out.
+TEST_F(PoolFixture, RowsAsTextForTheClipboard) {
+  guitest::Machine m = guitest::smallMachine();
+  m.mount("disk1s1", "/media/old", "Old\tVol\nume");
+  load(m);
+  const QString titles =
+      "Seq\tName\tStatus\tSize\tInfo\tMount\tDevice\tSequential (KB/s)\tRandom (KB/s)\t"
+      "Dual Seq (KB/s)\tThreaded (KB/s)\n";
+  struct {
+    std::vector<int> rows;
+    QString text;
+  } const cases[] = {
+      {{}, titles},
+      {{-1, 6}, titles},
+      {{2, 0},
+       titles + "3\tData\tPartition:HFS+\t50.0 MiB\t" + text(2, "Info").trimmed() +
+           "\t/media/data\tdisk0s2\t\t\t\t\n1\t*Example Disk\tDisk:GPT\t256.0 MiB\t" +
+           text(0, "Info") + "\t\tdisk0\t\t\t\t\n"},
+      {{5}, titles + "6\tOld Vol ume\tPartition:HFS\t1023.3 MiB\t" + text(5, "Info") +
+                "\t/media/old\tdisk1s1\t\t\t\t\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(pool.rowsText(c.rows).toStdString(), c.text.toStdString());
 }
 
 TEST_F(PoolFixture, RowsAndTextsOfAMachine) {

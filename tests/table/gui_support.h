@@ -4,6 +4,8 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QSettings>
+#include <QTemporaryDir>
 
 #include <cstdlib>
 #include <functional>
@@ -28,6 +30,9 @@ inline QApplication* ensureApp() {
     static char* argv[] = {name, nullptr};
     auto* a = new QApplication(argc, argv);  // lives for the whole test program
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+    // Settings the window saves stay with the test program.
+    static QTemporaryDir settings;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
     return a;
   }();
   return app;
