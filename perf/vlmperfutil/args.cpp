@@ -104,7 +104,7 @@ bool parseArgs(int argc, char** argv, Args& out, std::string& why) {
       haveT = true;
       i += 2;
     } else if (strcmp(a, "-s") == 0 && !haveS) {
-      if (i + 1 >= argc || !parseRange(argv[i + 1], 1, 60, out.seconds)) {
+      if (i + 1 >= argc || !parseRange(argv[i + 1], vlm::testplan::kMinSeconds, vlm::testplan::kMaxSeconds, out.seconds)) {
         why = "-s needs a whole number of seconds from 1 to 60";
         return false;
       }

@@ -3,12 +3,14 @@
 
 #include <string>
 
+#include "perf/testplan.h"
+
 namespace vpu {
 
 struct Args {
   std::string device;  // "diskN" or "diskNsM", checked for form only
   std::string name;    // the volume's name, free text, may be empty
-  int seconds = 5;     // measured time of each phase
+  int seconds = vlm::testplan::kDefaultSeconds;     // measured time of each phase
 };
 
 // The SIGCONT handler (sets gCancel); installed before anything else.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "perf/testplan.h"
 #include "perf/vlmperfutil/common.h"
 
 namespace vpu {
@@ -12,6 +13,7 @@ namespace vpu {
 namespace {
 
 enum PhaseId { kSequential, kRandom, kDual, kThreaded, kPhases };
+static_assert(kPhases == vlm::testplan::kPhases);
 const char* const kKeys[kPhases] = {"Sequential:", "Random:", "Dual:", "Threaded:"};
 
 // "1 MiB" or "4 KiB".
@@ -65,10 +67,7 @@ void results(const bool* have, const uint64_t* kbps) {
 
 }  // namespace
 
-int64_t Plan::warmNs() const {
-  const int64_t dur = int64_t(seconds) * kSec;
-  return dur / 5 < kSec ? dur / 5 : kSec;
-}
+int64_t Plan::warmNs() const { return vlm::testplan::warmMs(seconds) * (kSec / 1000); }
 
 unsigned threadCount() {
   cpu_set_t set;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "perf/testplan.h"
 #include "perf/vlmperfutil/checks.h"
 #include "perf/vlmperfutil/engine.h"
 
@@ -18,7 +19,7 @@ struct Plan {
   uint64_t size = 0;     // device bytes
   uint32_t lbs = 512;    // logical block size
   unsigned threads = 1;  // threaded phase
-  int seconds = 5;       // measured time per phase
+  int seconds = vlm::testplan::kDefaultSeconds;       // measured time per phase
   uint32_t seqBs() const { return lbs > kSeqBs ? lbs : kSeqBs; }
   uint32_t randBs() const { return lbs > kRandBs ? lbs : kRandBs; }
   int64_t warmNs() const;
