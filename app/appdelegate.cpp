@@ -1,5 +1,6 @@
 #include "app/appdelegate.h"
 
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDialog>
@@ -47,6 +48,7 @@ class QorConfigureAppDelegate::Ui : public vlm::TestUi {
   void progressSet(double value) override { d_.uiProgressSet(value); }
   void progressStop() override { d_.uiProgressStop(); }
   void refresh() override { d_.uiRefresh(); }
+  int testSeconds() override { return d_.duration->currentData().toInt(); }
 
  private:
   QorConfigureAppDelegate& d_;

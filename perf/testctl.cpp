@@ -93,6 +93,7 @@ void TestControl::Testmedia() {
   Testing.store(1);
   std::snprintf(Testdev, sizeof Testdev, "disk%s", bsdname);
   zcpfield(Testname, finder);
+  seconds_ = ui_.testSeconds();
 
   // Collect the previous worker: at once if it has ended, later if it is
   // still in its refresh.
@@ -123,6 +124,14 @@ void TestControl::Testrun() {
   diskvect[2] = Testdev;
   diskvect[3] = Testname;
   diskvect[4] = nullptr;
+  static char secondsOption[] = "-s";
+  char seconds[12];
+  if (seconds_ > 0) {
+    std::snprintf(seconds, sizeof seconds, "%d", seconds_);
+    diskvect[4] = secondsOption;
+    diskvect[5] = seconds;
+    diskvect[6] = nullptr;
+  }
 
   std::unique_ptr<char, decltype(&std::free)> buf(static_cast<char*>(zmemclr(kOutput)),
                                                   &std::free);

@@ -30,6 +30,8 @@ class TestUi {
   virtual void progressSet(double value) = 0;                  // (worker)
   virtual void progressStop() = 0;           // (worker) animation off, value 0, window hidden
   virtual void refresh() = 0;                // (worker) the delegate's Refresh:
+  // Measured seconds per phase to pass with -s; 0 leaves the utility's own.
+  virtual int testSeconds() { return 0; }
 };
 
 class TestControl {
@@ -51,6 +53,7 @@ class TestControl {
 
  private:
   TestUi& ui_;
+  int seconds_ = 0;  // of the next run: set before its worker starts
   std::thread worker_;
   std::atomic<bool> done_{true};      // the worker_ body has returned
   std::vector<std::thread> retired_;  // earlier workers still refreshing when a new test began

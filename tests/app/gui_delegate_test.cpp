@@ -475,6 +475,7 @@ TEST_F(DelegateFixture, CancelDuringATestReachesTheUtility) {
   useStub("wait");
   launch();
   d->table->selectRow(0);
+  d->duration->setCurrentIndex(d->duration->findData(1));  // Quick
   QSignalSpy bar(d.get(), &QorConfigureAppDelegate::progressChanged);
   QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);
   d->Testmedia();
@@ -488,8 +489,9 @@ TEST_F(DelegateFixture, CancelDuringATestReachesTheUtility) {
   EXPECT_EQ(result.buttons, std::vector<std::string>{"Failed"});  // the stub exits 3
   EXPECT_NE(result.msg.find("Canceled"), std::string::npos) << result.msg;
   EXPECT_NE(result.msg.find("SIGCONT: 1"), std::string::npos) << result.msg;
-  // An unmounted whole disk: its Finder name goes as an empty argument.
-  EXPECT_NE(result.msg.find("args: 3 [-T] [disk0] []"), std::string::npos) << result.msg;
+  // An unmounted whole disk: its Finder name goes as an empty argument; the
+  // chosen duration follows (the default, Standard, passes none).
+  EXPECT_NE(result.msg.find("args: 5 [-T] [disk0] [] [-s] [1]"), std::string::npos) << result.msg;
   EXPECT_EQ(d->Canceled->load(), 0);
   EXPECT_EQ(cell(0, "Sequential"), "");
 }

@@ -1,7 +1,7 @@
 // stub_util: a stand-in for vlmperfutil in tests of the test road.
 //
 // Command line as the application runs the utility:
-//     stub_util -T DEVICE NAME
+//     stub_util -T DEVICE NAME [-s SECONDS]
 // Output (standard output, unbuffered, one write per line):
 //     "stub: testing /dev/DEVICE"
 //     "args: N [arg1] [arg2] ..."        every argument after argv[0], in brackets
@@ -106,7 +106,8 @@ int waitmode(long ms) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4 || std::strcmp(argv[1], "-T") != 0) {
+  bool seconds = argc == 6 && std::strcmp(argv[4], "-s") == 0;
+  if ((argc != 4 && !seconds) || std::strcmp(argv[1], "-T") != 0) {
     say("usage: vlmperfutil -T diskN NAME");
     return 2;
   }
