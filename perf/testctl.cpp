@@ -23,6 +23,7 @@
 #include "disk/disk.h"
 #include "perf/runner.h"
 #include "perf/store.h"
+#include "perf/testplan.h"
 #include "util/prog.h"
 
 std::atomic<int> Testing{0};
@@ -35,9 +36,7 @@ namespace vlm {
 
 namespace {
 constexpr int kOutput = 32768;
-// The utility's four phases take about 4 x (1 s warm-up + 5 s); one that runs
-// far longer is stopped.
-constexpr int kExpectedSeconds = 4 * (1 + 5);
+// A run that goes on this long past its phases' total is stopped.
 constexpr int kMarginSeconds = 60;
 const char* const kAlertTitle = "Test Media";
 }  // namespace
@@ -138,7 +137,8 @@ void TestControl::Testrun() {
   int len = 0;
   RunHooks hooks;
   hooks.canceled = &Canceled;
-  hooks.limitMs = (kExpectedSeconds + kMarginSeconds) * 1000;
+  hooks.limitMs = testplan::totalMs(seconds_ > 0 ? seconds_ : testplan::kDefaultSeconds) +
+                  kMarginSeconds * 1000;
   hooks.pctgrab = [this](char* chunk) {
     pctgrab(chunk, [this](double v) { ui_.progressSet(v); });
   };
