@@ -12,6 +12,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
+#include <QTextBrowser>
+#include <QTextDocument>
+#include <QVBoxLayout>
 #include <QTimer>
 
 #include <algorithm>
@@ -172,19 +175,52 @@ void QorConfigureAppDelegate::About() {
   messbox("Velmora: Performance Tool", buf, "Ok");
 }
 
+// The desktop's handler for the page, else the program's own help window.
 void QorConfigureAppDelegate::Help() {
   char buf[1000];
   QFileInfo doc(QString::fromLocal8Bit(perfutilrtfd));
   if (!doc.exists())
     std::snprintf(buf, sizeof buf, "Can't locate the help file? ( %s )", perfutilrtfd);
-  else if (!openWithDesktop(QUrl::fromLocalFile(doc.absoluteFilePath())))
+  else if (!openWithDesktop(QUrl::fromLocalFile(doc.absoluteFilePath())) && !showHelpWindow(doc))
     std::snprintf(buf, sizeof buf, "Can't open the help file? ( %s )", perfutilrtfd);
   else
     return;
   messbox("VLM-Performance", buf, "Ok");
 }
 
-void QorConfigureAppDelegate::Visit() { openWithDesktop(QUrl(QString::fromLatin1(kHomePage))); }
+bool QorConfigureAppDelegate::showHelpWindow(const QFileInfo& doc) {
+  if (!doc.isFile() || !doc.isReadable()) return false;
+  if (!helpwindow) {
+    helpwindow = new QDialog(window);
+    helpwindow->setObjectName(QStringLiteral("helpwindow"));
+    helpwindow->setAttribute(Qt::WA_QuitOnClose, false);
+    helpwindow->setWindowTitle(QStringLiteral("VLM-Performance Help"));
+    auto* layout = new QVBoxLayout(helpwindow);
+    auto* browser = new QTextBrowser;
+    browser->setObjectName(QStringLiteral("helpbrowser"));
+    browser->setAccessibleName(QStringLiteral("Help"));
+    browser->setOpenExternalLinks(true);
+    layout->addWidget(browser);
+    helpwindow->resize(window->fontMetrics().averageCharWidth() * 90,
+                       window->fontMetrics().height() * 36);
+  }
+  auto* browser = helpwindow->findChild<QTextBrowser*>();
+  browser->setSource(QUrl::fromLocalFile(doc.absoluteFilePath()));
+  if (browser->document()->isEmpty()) return false;
+  helpwindow->show();
+  helpwindow->raise();
+  helpwindow->activateWindow();
+  return true;
+}
+
+// The home page in the browser; its address in an alert when none opens it.
+void QorConfigureAppDelegate::Visit() {
+  if (openWithDesktop(QUrl(QString::fromLatin1(kHomePage)))) return;
+  char buf[1000];
+  std::snprintf(buf, sizeof buf, "No web browser could open the home page. Its address is %s",
+                kHomePage);
+  messbox("VLM-Performance", buf, "Ok");
+}
 
 void QorConfigureAppDelegate::Testmedia() { control_->Testmedia(); }
 

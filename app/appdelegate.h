@@ -16,6 +16,7 @@
 
 class QComboBox;
 class QDialog;
+class QFileInfo;
 class QLabel;
 class QMainWindow;
 class QProgressBar;
@@ -53,6 +54,7 @@ class QorConfigureAppDelegate : public QObject {
   std::atomic<int>* Canceled = nullptr;  // the test control's count of cancel requests
   QWidget* splashwindow = nullptr;
   QComboBox* duration = nullptr;  // seconds per phase of the next test
+  QDialog* helpwindow = nullptr;  // made when Help first needs it
 
   void setWindow(QMainWindow* w) { window = w; }
 
@@ -107,6 +109,7 @@ class QorConfigureAppDelegate : public QObject {
   void buildProgressWindow();
   void buildSplashWindow();
   void buildShortcuts();
+  bool showHelpWindow(const QFileInfo& doc);
   void spreadWideColumns();
   int wideMinimum(int column) const;
 

@@ -15,6 +15,7 @@
 #include <QSettings>
 #include <QTableView>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -373,16 +374,36 @@ TEST_F(DelegateFixture, HelpAndVisitOpenWithTheDesktop) {
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_EQ(opened[0], QUrl::fromLocalFile(QString::fromStdString(page)));
 
+  // No handler on the desktop: the program's own help window shows the page;
+  // a path it can't read either is reported.
   answer = false;
+  EXPECT_EQ(d->helpwindow, nullptr);
+  d->Help();
+  EXPECT_TRUE(alerts().empty());
+  ASSERT_NE(d->helpwindow, nullptr);
+  EXPECT_TRUE(d->helpwindow->isVisible());
+  auto* browser = d->helpwindow->findChild<QTextBrowser*>();
+  EXPECT_EQ(browser->source(), QUrl::fromLocalFile(QString::fromStdString(page)));
+  EXPECT_TRUE(browser->toPlainText().contains("Sequential")) << browser->toPlainText().toStdString();
+  d->helpwindow->hide();
+  std::string dir = std::string(VLM_BUNDLE_DIR) + "/Contents/Resources";
+  perfutilrtfd = dir.c_str();
   d->Help();
   ASSERT_EQ(alerts().size(), 1u);
-  EXPECT_EQ(alerts()[0].msg, "Can't open the help file? ( " + page + " )");
+  EXPECT_EQ(alerts()[0].msg, "Can't open the help file? ( " + dir + " )");
   EXPECT_EQ(alerts()[0].buttons, std::vector<std::string>{"Ok"});
+  EXPECT_FALSE(d->helpwindow->isVisible());
 
-  alerts().clear();
-  d->Visit();
-  EXPECT_TRUE(alerts().empty());
-  EXPECT_EQ(opened.back(), QUrl(QorConfigureAppDelegate::kHomePage));
+  // Visit: the home page, and its address in an alert when no browser opens it.
+  for (bool browser : {true, false}) {
+    answer = browser;
+    alerts().clear();
+    d->Visit();
+    EXPECT_EQ(opened.back(), QUrl(QorConfigureAppDelegate::kHomePage));
+    ASSERT_EQ(alerts().size(), browser ? 0u : 1u);
+    if (!browser)
+      EXPECT_NE(alerts()[0].msg.find(QorConfigureAppDelegate::kHomePage), std::string::npos);
+  }
 }
 
 TEST_F(DelegateFixture, TestMediaRefusesWithoutSelectionOrWhileRunning) {
