@@ -247,6 +247,7 @@ void QorConfigureAppDelegate::uiProgressStart() {
 void QorConfigureAppDelegate::uiShowProgressWindow(const std::string& title) {
   bridge_.call([this, title] {
     pctwindow->setWindowTitle(QString::fromLocal8Bit(title.c_str()));
+    setProgressPlan(duration->currentData().toInt());
     pctwindow->show();
     pctwindow->raise();
     pctwindow->activateWindow();
@@ -257,6 +258,7 @@ void QorConfigureAppDelegate::uiProgressReset() {
   bridge_.call([this] {
     Progress->setRange(0, 100);
     Progress->setValue(0);
+    showPhase(0);
   });
 }
 
@@ -264,6 +266,7 @@ void QorConfigureAppDelegate::uiProgressSet(double value) {
   int v = static_cast<int>(std::clamp(value, 0.0, 100.0));
   bridge_.post([this, v] {
     Progress->setValue(v);
+    showPhase(v);
     emit progressChanged(v);
   });
 }

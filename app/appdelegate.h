@@ -55,6 +55,8 @@ class QorConfigureAppDelegate : public QObject {
   QWidget* splashwindow = nullptr;
   QComboBox* duration = nullptr;  // seconds per phase of the next test
   QDialog* helpwindow = nullptr;  // made when Help first needs it
+  QLabel* pctexpected = nullptr;  // the progress window's expected duration
+  QLabel* pctphase = nullptr;     // and its phase with the time left
 
   void setWindow(QMainWindow* w) { window = w; }
 
@@ -110,11 +112,16 @@ class QorConfigureAppDelegate : public QObject {
   void buildSplashWindow();
   void buildShortcuts();
   bool showHelpWindow(const QFileInfo& doc);
+  // The progress window's texts for a run of seconds per phase (0: the
+  // utility's own), and for a progress percent of it.
+  void setProgressPlan(int seconds);
+  void showPhase(double percent);
   void spreadWideColumns();
   int wideMinimum(int column) const;
 
   class Ui;
-  bool fitted_ = false;  // the columns have their widths (fitted or restored)
+  bool fitted_ = false;
+  int runSeconds_ = 0;   // seconds per phase of the test shown in the progress window  // the columns have their widths (fitted or restored)
   vlm::UiBridge bridge_;
   std::unique_ptr<Ui> ui_;
   std::unique_ptr<QMainWindow> windowOwner_;  // and with it the progress and splash windows

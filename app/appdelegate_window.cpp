@@ -255,18 +255,51 @@ void QorConfigureAppDelegate::buildProgressWindow() {
   pctwindow->setAttribute(Qt::WA_QuitOnClose, false);
   pctwindow->setWindowTitle(QStringLiteral("Testing"));
   auto* layout = new QVBoxLayout(pctwindow);
-  layout->addWidget(new QLabel(QStringLiteral("Measuring the device; this takes several minutes.")));
+  pctexpected = new QLabel;
+  pctexpected->setObjectName(QStringLiteral("pctexpected"));
+  layout->addWidget(pctexpected);
+  pctphase = new QLabel;
+  pctphase->setObjectName(QStringLiteral("pctphase"));
+  layout->addWidget(pctphase);
   Progress = new QProgressBar;
   Progress->setObjectName(QStringLiteral("Progress"));
   Progress->setRange(0, 100);
   Progress->setValue(0);
   Progress->setMinimumWidth(360);
+  Progress->setAccessibleName(QStringLiteral("Test progress"));
   layout->addWidget(Progress);
   auto* row = new QHBoxLayout;
   row->addStretch(1);
   addButton(row, "Cancel", this, [this] { Testcancel(); })
       ->setObjectName(QStringLiteral("cancel"));
   layout->addLayout(row);
+}
+
+namespace {
+QString timeText(int64_t seconds) {
+  if (seconds < 60) return QStringLiteral("%1 s").arg(seconds);
+  return QStringLiteral("%1 min %2 s").arg(seconds / 60).arg(seconds % 60);
+}
+}  // namespace
+
+void QorConfigureAppDelegate::setProgressPlan(int seconds) {
+  using namespace vlm::testplan;
+  runSeconds_ = seconds > 0 ? seconds : kDefaultSeconds;
+  pctexpected->setText(QStringLiteral("This test takes about %1: four phases of %2 s each, "
+                                      "after a short warm-up.")
+                           .arg(timeText((totalMs(runSeconds_) + 999) / 1000))
+                           .arg(runSeconds_));
+  showPhase(0);
+}
+
+void QorConfigureAppDelegate::showPhase(double percent) {
+  using namespace vlm::testplan;
+  const int phase = phaseAt(percent);
+  pctphase->setText(QStringLiteral("Phase %1 of %2: %3, about %4 left")
+                        .arg(phase + 1)
+                        .arg(kPhases)
+                        .arg(QString::fromLatin1(kPhaseNames[phase]))
+                        .arg(timeText(secondsLeft(percent, runSeconds_))));
 }
 
 void QorConfigureAppDelegate::buildSplashWindow() {

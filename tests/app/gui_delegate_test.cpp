@@ -447,6 +447,45 @@ TEST_F(DelegateFixture, CancelAtTheQuestionStartsNothing) {
   EXPECT_FALSE(d->pctwindow->isVisible());
 }
 
+// The progress window: the expected duration of the chosen test, and the
+// phase and the time left from the utility's percent.
+TEST_F(DelegateFixture, ProgressWindowNamesThePhaseAndTheTimeLeft) {
+  auto* expected = d->pctwindow->findChild<QLabel*>("pctexpected");
+  auto* phase = d->pctwindow->findChild<QLabel*>("pctphase");
+  ASSERT_TRUE(expected && phase);
+  struct {
+    int seconds;
+    const char* expected;
+  } const plans[] = {{1, "about 5 s: four phases of 1 s"},
+                     {20, "about 1 min 24 s: four phases of 20 s"},
+                     {0, "about 24 s: four phases of 5 s"}};
+  for (const auto& p : plans) {
+    d->duration->setCurrentIndex(d->duration->findData(p.seconds));
+    d->uiShowProgressWindow("Testing: /dev/disk0");
+    EXPECT_TRUE(expected->text().contains(p.expected)) << expected->text().toStdString();
+  }
+  struct {
+    double percent;
+    const char* phase;
+  } const steps[] = {
+      {0, "Phase 1 of 4: Sequential, about 24 s left"}, {24, "Phase 1 of 4: Sequential, about 19 s left"},
+      {25, "Phase 2 of 4: Random, about 18 s left"},    {50, "Phase 3 of 4: Dual, about 12 s left"},
+      {74.9, "Phase 3 of 4: Dual, about 7 s left"},     {75, "Phase 4 of 4: Threaded, about 6 s left"},
+      {99, "Phase 4 of 4: Threaded, about 1 s left"},   {100, "Phase 4 of 4: Threaded, about 0 s left"},
+  };
+  for (const auto& st : steps) {
+    d->uiProgressSet(st.percent);
+    QApplication::processEvents();
+    EXPECT_EQ(phase->text().toStdString(), st.phase) << st.percent;
+  }
+  if (const char* dir = std::getenv("VLM_SHOT_DIR")) {
+    d->uiProgressSet(37);
+    QApplication::processEvents();
+    d->pctwindow->grab().save(QString::fromLocal8Bit(dir) + "/progress-phase.png");
+  }
+  d->pctwindow->hide();
+}
+
 TEST_F(DelegateFixture, AWholeTestMovesTheBarAndFillsTheRow) {
   useStub("ok");
   launch();
