@@ -116,6 +116,19 @@ bool QorConfigureAppDelegate::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::PaletteChange && thepool == pool) {
     pool->ColorInit(window->palette());
     table->viewport()->update();
+  } else if (event->type() == QEvent::Close && Testing.load()) {
+    // A test is running: cancel it and quit once the utility has ended, or
+    // keep the window.
+    event->ignore();
+    if (!quitting_ && messbox2("VLM-Performance", "A test is running. Cancel the test and quit?",
+                               "Ok", "Cancel")) {
+      quitting_ = true;
+      if (measuring_)
+        Testcancel();
+      else
+        QCoreApplication::exit(0);  // the utility has ended already
+    }
+    return true;
   } else if (event->type() == QEvent::Close) {
     // The main window is the application's last window: the progress and
     // splash windows are its secondaries. Once it is really closed, end.
@@ -248,6 +261,7 @@ void QorConfigureAppDelegate::uiShowProgressWindow(const std::string& title) {
   bridge_.call([this, title] {
     pctwindow->setWindowTitle(QString::fromLocal8Bit(title.c_str()));
     setProgressPlan(duration->currentData().toInt());
+    measuring_ = true;
     pctwindow->show();
     pctwindow->raise();
     pctwindow->activateWindow();
@@ -276,6 +290,8 @@ void QorConfigureAppDelegate::uiProgressStop() {
     Progress->setRange(0, 100);
     Progress->setValue(0);
     pctwindow->hide();
+    measuring_ = false;
+    if (quitting_) QCoreApplication::exit(0);  // the utility has ended
   });
 }
 

@@ -121,6 +121,8 @@ class QorConfigureAppDelegate : public QObject {
 
   class Ui;
   bool fitted_ = false;
+  bool measuring_ = false;  // the utility of a test runs (progress window up)
+  bool quitting_ = false;   // the user chose to cancel the test and quit
   int runSeconds_ = 0;   // seconds per phase of the test shown in the progress window  // the columns have their widths (fitted or restored)
   vlm::UiBridge bridge_;
   std::unique_ptr<Ui> ui_;

@@ -265,6 +265,40 @@ TEST_F(DelegateFixture, ClosingTheMainWindowEndsTheApplication) {
   d->pctwindow->hide();
 }
 
+// Closing the window during a test asks first: Cancel keeps the window and
+// the test; Ok cancels the test, and the application ends once the utility has.
+TEST_F(DelegateFixture, ClosingDuringATestAsksAndQuitsOnceTheUtilityEnded) {
+  useStub("wait");
+  launch();
+  d->table->selectRow(0);
+  QSignalSpy bar(d.get(), &QorConfigureAppDelegate::progressChanged);
+  d->Testmedia();
+  ASSERT_TRUE(guitest::spinUntil([&] { return bar.count() > 0; }));
+  alerts().clear();
+  rec.seam.answers = {1};
+  EXPECT_FALSE(d->window->close());
+  ASSERT_EQ(alerts().size(), 1u);
+  EXPECT_EQ(alerts()[0].msg, "A test is running. Cancel the test and quit?");
+  EXPECT_EQ(alerts()[0].buttons, (std::vector<std::string>{"Ok", "Cancel"}));
+  EXPECT_TRUE(d->window->isVisible());
+  EXPECT_EQ(d->Canceled->load(), 0);
+
+  rec.seam.answers = {0};
+  bool timedOut = false;
+  QTimer::singleShot(8000, d.get(), [&] {
+    timedOut = true;
+    QCoreApplication::exit(1);
+  });
+  QTimer::singleShot(0, d.get(), [this] { d->window->close(); });
+  EXPECT_EQ(QCoreApplication::exec(), 0);
+  EXPECT_FALSE(timedOut);
+  EXPECT_FALSE(d->pctwindow->isVisible());  // the utility's output had ended
+  EXPECT_TRUE(guitest::spinUntil([] { return Testing.load() == 0; }, 8000));
+  d->control().join();
+  ASSERT_EQ(alerts().size(), 3u);  // the question, then the result of the canceled run
+  EXPECT_NE(alerts()[2].msg.find("SIGCONT: 1"), std::string::npos) << alerts()[2].msg;
+}
+
 TEST_F(DelegateFixture, LaunchShowsTheWholeListUnderTheToolTitle) {
   d->window->show();
   d->applicationDidFinishLaunching();
