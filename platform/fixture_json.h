@@ -2,7 +2,12 @@
 // that name the file and the place, and the writer's layout.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -11,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/platform.h"
+#include "platform/sysfsread.h"
 
 namespace vlm::fixture {
 
@@ -98,14 +104,33 @@ struct Doc {
     return static_cast<T>(v);
   }
 
+  // Saved machines travel in bug reports: only a regular file is read, and
+  // only when its size allows, so a FIFO, a device or a huge sparse file is an
+  // error at once instead of a hang or an exhausted memory.
   json parse() const {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw FixtureError(file + ": can't open the file");
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    std::string body = ss.str();
-    if (in.bad()) throw FixtureError(file + ": can't read the file");
-    if (body.size() > kMaxFile) throw FixtureError(file + ": file too large");
+    int fd;
+    do {
+      fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) throw FixtureError(file + ": can't open the file");
+    sysfs::UniqueFd owner(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) throw FixtureError(file + ": can't read the file");
+    if (!S_ISREG(st.st_mode)) throw FixtureError(file + ": not a regular file");
+    if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > kMaxFile)
+      throw FixtureError(file + ": file too large (" + std::to_string(st.st_size) + " bytes, at most " +
+                         std::to_string(kMaxFile) + ")");
+    std::string body(static_cast<size_t>(st.st_size) + 1, '\0');
+    size_t got = 0;
+    while (got < body.size()) {
+      ssize_t n = ::read(fd, body.data() + got, body.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw FixtureError(file + ": can't read the file");
+      if (n == 0) break;
+      got += static_cast<size_t>(n);
+    }
+    if (got > static_cast<size_t>(st.st_size)) throw FixtureError(file + ": file grew while read");
+    body.resize(got);
     try {
       return json::parse(body);
     } catch (const json::exception& e) {

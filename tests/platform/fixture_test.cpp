@@ -1,6 +1,7 @@
 // Fixture files: exact round trips, strict loading with useful messages, the
 // in-memory mount table and volume list, and the platform holder.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -327,6 +328,31 @@ TEST(FixtureErrors, MountFiles) {
     EXPECT_EQ(msg.rfind(f + ": ", 0), 0u) << c.what << ": " << msg;
     EXPECT_NE(msg.find(c.message), std::string::npos) << c.what << ": " << msg;
     EXPECT_EQ(t.entries.size(), 1u) << c.what << ": a failed load leaves the table alone";
+  }
+}
+
+// Saved machines come with bug reports: nothing but a regular file of sane size is read.
+TEST(FixtureErrors, FilesThatAreNoSavedMachine) {
+  TempDir tmp;
+  const std::string fifo = tmp.path + "/fifo.json", sparse = tmp.path + "/sparse.json";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(truncate(tmp.file("sparse.json", "").c_str(), 3LL << 30), 0);
+  const struct {
+    std::string file, message;
+  } cases[] = {
+      {fifo, "not a regular file"},
+      {"/dev/zero", "not a regular file"},
+      {tmp.path, "not a regular file"},
+      {sparse, "file too large (3221225472 bytes"},
+  };
+  for (const auto& c : cases) {
+    vlm::MemMountTable t;
+    vlm::MemVolumeList v;
+    for (const std::string& msg : {errorOf([&] { vlm::loadRegistryFixture(c.file); }),
+                                   errorOf([&] { vlm::loadMountsFixture(c.file, t, v); })}) {
+      EXPECT_EQ(msg.rfind(c.file + ": ", 0), 0u) << msg;
+      EXPECT_NE(msg.find(c.message), std::string::npos) << msg;
+    }
   }
 }
 
