@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
+#include <QSocketNotifier>
 #include <QTextBrowser>
 #include <QTextDocument>
 #include <QVBoxLayout>
@@ -19,8 +20,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 
 #include "app/install.h"
+#include "platform/uevents.h"
 #include "util/startup.h"
 #include "table/pool.h"
 #include "util/prog.h"
@@ -28,6 +31,11 @@
 const char* const QorConfigureAppDelegate::kHomePage = "https://velmora.example/performance";
 
 namespace {
+// Hot-plug refreshes: a burst of events is waited out this long, and two
+// refreshes are at least this far apart.
+constexpr std::chrono::milliseconds kBurst{200};
+constexpr std::chrono::milliseconds kMinGap{400};
+
 QorConfigureAppDelegate::Opener& opener() {
   static QorConfigureAppDelegate::Opener o;
   return o;
@@ -66,6 +74,9 @@ QorConfigureAppDelegate::QorConfigureAppDelegate(QObject* parent)
   Canceled = &control_->Canceled;
   buildWindows();
   window->installEventFilter(this);
+  hotplugTimer_ = new QTimer(this);
+  hotplugTimer_->setSingleShot(true);
+  connect(hotplugTimer_, &QTimer::timeout, this, [this] { hotplugDue(); });
 }
 
 QorConfigureAppDelegate::~QorConfigureAppDelegate() {
@@ -74,6 +85,7 @@ QorConfigureAppDelegate::~QorConfigureAppDelegate() {
 }
 
 void QorConfigureAppDelegate::shutdown() {
+  followHotplug(false);
   if (!control_) return;
   if (Testing.load()) Testcancel();
   bridge_.shutdown();
@@ -140,7 +152,54 @@ bool QorConfigureAppDelegate::eventFilter(QObject* watched, QEvent* event) {
   return QObject::eventFilter(watched, event);
 }
 
+bool QorConfigureAppDelegate::followHotplug(bool on) {
+  if (!on) {
+    notifier_.reset();
+    events_.reset();
+    if (hotplugTimer_) hotplugTimer_->stop();
+    hotplugPending_ = false;
+    return false;
+  }
+  if (events_) return true;
+  auto events = std::make_unique<vlm::BlockEvents>();
+  if (!events->valid()) return false;
+  events_ = std::move(events);
+  notifier_ = std::make_unique<QSocketNotifier>(events_->fd(), QSocketNotifier::Read);
+  connect(notifier_.get(), &QSocketNotifier::activated, this, [this] {
+    if (events_ && events_->drain()) hotplugEvent();
+  });
+  return true;
+}
+
+void QorConfigureAppDelegate::hotplugEvent() {
+  hotplugPending_ = true;
+  if (hotplugTimer_->isActive()) return;
+  auto since = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - lastRefresh_);
+  hotplugTimer_->start(std::max(kBurst, kMinGap - since));
+}
+
+void QorConfigureAppDelegate::hotplugDue() {
+  if (!hotplugPending_) return;  // a refresh came in between
+  if (Testing.load() != 0 || rebuilding_) {
+    hotplugTimer_->start(kMinGap);  // once the test (or the rebuild) is over
+    return;
+  }
+  Refresh();
+}
+
 void QorConfigureAppDelegate::SetMode(int mode, DISKINFO_* disk) {
+  struct Rebuild {
+    QorConfigureAppDelegate& d;
+    explicit Rebuild(QorConfigureAppDelegate& o) : d(o) {
+      d.rebuilding_ = true;
+      d.hotplugPending_ = false;  // this rebuild sees every change so far
+    }
+    ~Rebuild() {
+      d.rebuilding_ = false;
+      d.lastRefresh_ = std::chrono::steady_clock::now();
+    }
+  } rebuild(*this);
   if (mode >= 0) {
     if (disk) {
       thedisk = disk;
@@ -152,12 +211,21 @@ void QorConfigureAppDelegate::SetMode(int mode, DISKINFO_* disk) {
       themode = 0;
     }
   }
-  // A reset clears the view's selection; the row index is kept, as a table
-  // keeps its selected row across a reload of its data.
-  int row = uiSelectedRow();
+  // A reset clears the view's selection; it goes back to the row of the same
+  // device, wherever the rebuild put it, and stays clear when it is gone.
+  char devid[sizeof(DISKINFO_::devid)] = "";
+  char bsdname[sizeof(DISKINFO_::bsdname)] = "";
+  if (int sel = uiSelectedRow(); sel >= 0) {
+    std::lock_guard<std::recursive_mutex> lock(disklock);
+    if (sel < ndiskarray) {
+      zcpfield(devid, diskarray[sel]->devid);
+      zcpfield(bsdname, diskarray[sel]->bsdname);
+    }
+  }
   thedisk = pool->Reload(thedev, themode);
   fitColumns(!fitted_);
   fitted_ = true;
+  int row = bsdname[0] ? diskrow(devid, bsdname) : -1;
   if (themode == 0) {
     window->setWindowTitle(QStringLiteral("Velmora: Performance Tool"));
     testmedia->setText(QStringLiteral("Test Media"));
@@ -166,7 +234,7 @@ void QorConfigureAppDelegate::SetMode(int mode, DISKINFO_* disk) {
     window->setWindowTitle(themode == 1 ? QStringLiteral("Sub-Mode-1")
                                         : QStringLiteral("Sub-Mode-2"));
   }
-  if (row >= 0 && row < pool->rowCount()) table->selectRow(row);
+  if (row >= 0) table->selectRow(row);
   table->viewport()->update();
 }
 

@@ -6,6 +6,7 @@
 #include <QUrl>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,10 +21,15 @@ class QFileInfo;
 class QLabel;
 class QMainWindow;
 class QProgressBar;
+class QSocketNotifier;
+class QTimer;
 class QPushButton;
 class QTableView;
 class QWidget;
 class Pool;
+namespace vlm {
+class BlockEvents;
+}
 
 class QorConfigureAppDelegate : public QObject {
   Q_OBJECT
@@ -83,6 +89,13 @@ class QorConfigureAppDelegate : public QObject {
   void Testmedia();
   void Testcancel();
 
+  // Hot-plug: the kernel's block device events refresh the list by
+  // themselves, one refresh per burst and at most a few a second, never
+  // during a rebuild or while a test runs (then once after it). False when
+  // the events can't be read; the list then changes on Refresh only.
+  bool followHotplug(bool on);
+  bool followsHotplug() const { return events_ != nullptr; }
+
   vlm::TestControl& control() { return *control_; }
   // Cancels a running test and waits for its worker; later worker calls to
   // the window return at once. Called before the application ends.
@@ -119,11 +132,20 @@ class QorConfigureAppDelegate : public QObject {
   void spreadWideColumns();
   int wideMinimum(int column) const;
 
+  void hotplugEvent();
+  void hotplugDue();
+
   class Ui;
   bool fitted_ = false;
   bool measuring_ = false;  // the utility of a test runs (progress window up)
   bool quitting_ = false;   // the user chose to cancel the test and quit
   int runSeconds_ = 0;   // seconds per phase of the test shown in the progress window  // the columns have their widths (fitted or restored)
+  std::unique_ptr<vlm::BlockEvents> events_;
+  std::unique_ptr<QSocketNotifier> notifier_;
+  QTimer* hotplugTimer_ = nullptr;
+  bool hotplugPending_ = false;  // events seen since the last refresh
+  bool rebuilding_ = false;      // SetMode is under way
+  std::chrono::steady_clock::time_point lastRefresh_{};
   vlm::UiBridge bridge_;
   std::unique_ptr<Ui> ui_;
   std::unique_ptr<QMainWindow> windowOwner_;  // and with it the progress and splash windows

@@ -15,11 +15,14 @@ namespace vlm {
 
 namespace {
 
-// The kernel node of the row's whole disk, which the Linux registry keeps as
-// the device location.
-const char* nodeOf(const DISKINFO_* rec) {
-  if (!rec->whole && rec->parent) return rec->parent->devloc;
-  return rec->devloc;
+// The row's own kernel node, which the Linux registry keeps as the device
+// location of every media object.
+const char* nodeOf(const DISKINFO_* rec) { return rec->devloc; }
+
+// The kernel node of the row's whole disk; empty for a partition without one.
+const char* diskOf(const DISKINFO_* rec) {
+  if (rec->whole) return rec->devloc;
+  return rec->parent ? rec->parent->devloc : "";
 }
 
 // A cell for the terminal: control bytes would break the line, so they show as "?".
@@ -104,7 +107,9 @@ void printJson(const PoolCore& pool) {
         row[id] = v.text;
     }
     const DISKINFO_* rec = diskarray[r];
+    row["Id"] = rec->devid;
     row["Node"] = nodeOf(rec);
+    row["Disk"] = diskOf(rec);
     row["Color"] = static_cast<int>(rec->color);
     if (rec->link[0] && rec->linkmbps > 0) {
       row["Link"] = rec->link;

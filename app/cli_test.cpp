@@ -167,15 +167,13 @@ int findrow(const std::string& dev) {
   return -1;
 }
 
-void printfigures(const char* dev) {
-  std::lock_guard<std::mutex> lock(storelock);
-  for (DISKSTAT_* e = diskstat0; e; e = e->next) {
-    if (!zcpxcap(e->name, dev)) continue;
-    std::printf("Figures for %s: Sequential %d  Random %d  Dual Seq %d  Threaded %d\n", e->name,
-                e->perf.seqkps, e->perf.randkps, e->perf.dualkps, e->perf.threadkps);
-    return;
-  }
-  std::printf("No figures for %s in the utility's output.\n", dev);
+void printfigures(const char* dev, const char* devid) {
+  DISKPERF_ p{};
+  if (perfget(dev, devid, p))
+    std::printf("Figures for %s: Sequential %d  Random %d  Dual Seq %d  Threaded %d\n", dev,
+                p.seqkps, p.randkps, p.dualkps, p.threadkps);
+  else
+    std::printf("No figures for %s in the utility's output.\n", dev);
 }
 
 }  // namespace
@@ -222,7 +220,7 @@ int cliTest(const CliOptions& opts) {
     return 1;
   }
   bool ok = seam.result() == "Ok";
-  if (ok) printfigures(Testdev);
+  if (ok) printfigures(Testdev, Testid);
   std::fputc('\n', stdout);
   printListing(pool, opts.json);  // the list the worker's refresh rebuilt
   return ok ? 0 : 1;

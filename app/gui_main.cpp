@@ -71,7 +71,11 @@ int guiMain(int argc, char** argv, const CliOptions& opts) {
     } else {
       delegate.restoreSettings();
       delegate.window->show();
-      QTimer::singleShot(0, &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); });
+      const bool live = opts.registryFile.empty() && opts.mountsFile.empty() && opts.sysroot == "/sys";
+      QTimer::singleShot(0, &delegate, [&delegate, live] {
+        delegate.applicationDidFinishLaunching();
+        if (live) delegate.followHotplug(true);
+      });
       rc = app.exec();
       delegate.saveSettings();
     }

@@ -72,6 +72,7 @@ struct DISKINFO_ {
   char link[32];         // the drive's interface link, "PCIe 8.0 GT/s x4"; empty when unknown
   int32_t linkmbps;      // what that link carries, MB/s (10^6 bytes); 0 when unknown
   char checks[1024];     // verdicts on the last figures: "Warning: " and "Checked: " lines
+  char devid[128];       // identity of the medium and partition, see devnames::BlockDev::ident
 };
 
 // --- globals ----------------------------------------------------------------------
@@ -125,5 +126,11 @@ void diskcalc();
 void diskcolors();
 DISKINFO_* diskfind(const char* name, int flag);
 int samedev(const DISKINFO_* rec);
+// The row of the display array that holds the device of identity devid (or,
+// devid empty, the record named bsdname without one); -1 when none.
+int diskrow(const char* devid, const char* bsdname);
+// "/dev/disk3 (/dev/loop2, 1.0 GiB, model)": the record's device name with its
+// kernel node, size and the name of its whole disk; parts it lacks are left out.
+void diskdescribe(char* buf, long n, const DISKINFO_* rec);
 void diskzap();
 void diskstats();

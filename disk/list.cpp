@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "util/alerts.h"
 #include "disk/disk.h"
@@ -179,4 +180,36 @@ void diskzap() {
 void diskstats() {
   std::lock_guard<std::recursive_mutex> guard(disklock);
   for (int i = 0; i < ndiskarray; ++i) perfpop(diskarray[i]);
+}
+
+int diskrow(const char* devid, const char* bsdname) {
+  std::lock_guard<std::recursive_mutex> lock(disklock);
+  const bool byName = !devid || !*devid;
+  for (int i = 0; i < ndiskarray; ++i) {
+    const DISKINFO_* r = diskarray[i];
+    if (byName ? (!r->devid[0] && std::strcmp(r->bsdname, bsdname) == 0)
+               : std::strcmp(r->devid, devid) == 0)
+      return i;
+  }
+  return -1;
+}
+
+void diskdescribe(char* buf, long n, const DISKINFO_* rec) {
+  if (n <= 0) return;
+  std::string text = std::string("/dev/disk") + rec->bsdname;
+  std::string more;
+  auto add = [&more](const std::string& part) {
+    if (part.empty()) return;
+    more += more.empty() ? part : ", " + part;
+  };
+  if (rec->devloc[0]) add(std::string("/dev/") + rec->devloc);
+  if (rec->size > 0) {
+    char size[32];
+    zsizetext(size, sizeof size, rec->size);
+    add(size);
+  }
+  const char* model = rec->whole || !rec->parent ? rec->name : rec->parent->name;
+  if (std::strcmp(model, rec->devloc) != 0) add(model);  // a kernel name says nothing new
+  if (!more.empty()) text += " (" + more + ")";
+  zcpfield(buf, text.c_str(), n);
 }

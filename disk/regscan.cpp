@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "util/alerts.h"
@@ -70,6 +71,11 @@ struct PathStep {
 struct ScanList {
   vlm::NameIndex names;
   DISKINFO_* last = nullptr;
+  // Objects already walked. One reached again (through another parent) is not
+  // walked again: everything below it was reached, and listed, the first time,
+  // so a second walk would only make duplicates, at a cost that doubles with
+  // every level of shared objects.
+  std::unordered_set<const vlm::RegEntry*> walked;
 };
 ScanList* scanlist = nullptr;
 
@@ -90,6 +96,11 @@ bool onpath(const vlm::RegEntry* obj) {
   for (const auto* p : walkpath)
     if (p == obj) return true;
   return false;
+}
+
+// True the first time obj is reached in this scan.
+bool firstreach(const vlm::RegEntry* obj) {
+  return !scanlist || scanlist->walked.insert(obj).second;
 }
 
 // A key is made from a C string as UTF-8; text that is not valid UTF-8 can't be
@@ -172,7 +183,7 @@ void regscan(const vlm::RegEntry* obj, unsigned long depth, const char* plane, c
   PathStep step(obj);
   regshow(obj, depth, plane, key);
   for (const auto* child : kids)
-    if (child && !onpath(child)) regscan(child, depth + 1, plane, key);
+    if (child && !onpath(child) && firstreach(child)) regscan(child, depth + 1, plane, key);
   regexzap(depth);
 }
 
@@ -248,6 +259,8 @@ void regshow1(const char* key, const vlm::RegValue& value, void*) {
     rec->mirror = static_cast<signed char>(number & 0xFF);
   } else if (zcpxcap(keytext, "UUID")) {
     zcpfield(rec->uuid, text);
+  } else if (zcpxcap(keytext, "Device Identity")) {
+    zcpfield(rec->devid, text);
   } else if (zcpxcap(keytext, "Content")) {
     zcpfield(rec->content, text);
   }

@@ -42,6 +42,7 @@ void copyFigures(DISKPERF_& dst, const DISKPERF_& src) {
   dst.randkps = src.randkps;
   dst.threadkps = src.threadkps;
   dst.dualkps = src.dualkps;
+  dst.date = src.date;
 }
 
 // Calls f(line, length) for each line of text that begins with prefix.
@@ -70,10 +71,14 @@ void saveChecks(char (&dst)[sizeof(DISKSTAT_::checks)], const char* text) {
     });
 }
 
-// The first entry named name (case-folded); the caller holds storelock.
-DISKSTAT_* storefind(const char* name) {
-  for (DISKSTAT_* e = diskstat0; e; e = e->next)
-    if (zcpxcap(e->name, name)) return e;
+// The entry of the device with identity devid, or (devid empty) the first
+// entry without one named name (case-folded); the caller holds storelock.
+DISKSTAT_* storefind(const char* name, const char* devid) {
+  const bool byName = !devid || !*devid;
+  for (DISKSTAT_* e = diskstat0; e; e = e->next) {
+    if (byName ? (!e->devid[0] && zcpxcap(e->name, name)) : std::strcmp(e->devid, devid) == 0)
+      return e;
+  }
   return nullptr;
 }
 
@@ -96,10 +101,15 @@ void pctgrab(char* chunk, const std::function<void(double)>& progress) {
   if (found && progress) progress(static_cast<double>(last));
 }
 
-int perfcapture(const char* dev, const char* text) {
+int perfcapture(const char* dev, const char* text) { return perfcapture(dev, "", text); }
+
+int perfcapture(const char* dev, const char* devid, const char* text) {
   if (!dev || !text) return 86;
   DISKSTAT_ entry{};
   zcpfield(entry.name, dev, kNameMax);
+  if (devid) zcpfield(entry.devid, devid);
+  long when = zdtuxto(znow());
+  entry.perf.date = when > 0 && when < INT32_MAX ? static_cast<int32_t>(when) : 0;
   for (int i = 0; keya[i]; ++i) {
     const char* at = std::strstr(text, keya[i]);
     if (!at) return 86;
@@ -118,15 +128,25 @@ int perfcapture(const char* dev, const char* text) {
 
 void perfpush(const DISKSTAT_* entry) {
   std::lock_guard<std::mutex> guard(storelock);
-  DISKSTAT_* e = storefind(entry->name);
+  DISKSTAT_* e = storefind(entry->name, entry->devid);
   if (!e) {
     e = static_cast<DISKSTAT_*>(zmemclr(static_cast<long>(sizeof(DISKSTAT_))));
+    zcpfield(e->devid, entry->devid);
     zcpfield(e->name, entry->name);
     e->next = diskstat0;
     diskstat0 = e;
+  } else if (entry->devid[0]) {
+    zcpfield(e->name, entry->name);  // the device's latest name
   }
   copyFigures(e->perf, entry->perf);
   zcpfield(e->checks, entry->checks);
+}
+
+bool perfget(const char* dev, const char* devid, DISKPERF_& out) {
+  std::lock_guard<std::mutex> guard(storelock);
+  const DISKSTAT_* e = storefind(dev, devid);
+  if (e) copyFigures(out, e->perf);
+  return e != nullptr;
 }
 
 void perfpop(DISKINFO_* rec) {
@@ -134,7 +154,7 @@ void perfpop(DISKINFO_* rec) {
   char name[kNameMax];
   std::snprintf(name, sizeof name, "disk%s", rec->bsdname);
   std::lock_guard<std::mutex> guard(storelock);
-  if (const DISKSTAT_* e = storefind(name)) {
+  if (const DISKSTAT_* e = storefind(name, rec->devid)) {
     copyFigures(rec->perf, e->perf);
     zcpfield(rec->checks, e->checks);
   }

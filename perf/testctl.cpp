@@ -29,7 +29,9 @@
 std::atomic<int> Testing{0};
 char Testdev[64] = "disk-error";
 char Testname[64] = "name-error";
+char Testid[128] = "";
 char service[64] = "-T";
+char identopt[8] = "-I";
 char* diskvect[10];
 
 namespace vlm {
@@ -59,12 +61,16 @@ void TestControl::Testmedia() {
   int row = ui_.selectedRow();
   char bsdname[sizeof(DISKINFO_::bsdname)];
   char finder[sizeof(DISKINFO_::finder)];
+  char devid[sizeof(DISKINFO_::devid)];
+  char device[200];
   bool found = false;
   {
     std::lock_guard<std::recursive_mutex> lock(disklock);
     if (row >= 0 && row < ndiskarray && diskarray && diskarray[row]) {
       zcpfield(bsdname, diskarray[row]->bsdname);
       zcpfield(finder, diskarray[row]->finder);
+      zcpfield(devid, diskarray[row]->devid);
+      diskdescribe(device, sizeof device, diskarray[row]);
       found = true;
     }
   }
@@ -80,12 +86,12 @@ void TestControl::Testmedia() {
 
   char question[256];
   std::snprintf(question, sizeof question,
-                "You are about to test /dev/disk%s. THIS WILL TAKE SERVERAL MINUTES.", bsdname);
+                "You are about to test %s. THIS WILL TAKE SERVERAL MINUTES.", device);
   if (!messbox2("Test Media:", question, "Ok", "Cancel")) return;
 
   ui_.progressStart();
   char title[256];
-  std::snprintf(title, sizeof title, "Testing: /dev/disk%s", bsdname);
+  std::snprintf(title, sizeof title, "Testing: %s", device);
   ui_.showProgressWindow(title);
   ui_.progressReset();
 
@@ -93,6 +99,7 @@ void TestControl::Testmedia() {
   std::snprintf(Testdev, sizeof Testdev, "disk%s", bsdname);
   zcpfield(Testname, finder);
   seconds_ = ui_.testSeconds();
+  zcpfield(Testid, devid);
 
   // Collect the previous worker: at once if it has ended, later if it is
   // still in its refresh.
@@ -122,15 +129,20 @@ void TestControl::Testrun() {
   diskvect[1] = service;
   diskvect[2] = Testdev;
   diskvect[3] = Testname;
-  diskvect[4] = nullptr;
+  int n = 4;
   static char secondsOption[] = "-s";
   char seconds[12];
   if (seconds_ > 0) {
     std::snprintf(seconds, sizeof seconds, "%d", seconds_);
-    diskvect[4] = secondsOption;
-    diskvect[5] = seconds;
-    diskvect[6] = nullptr;
+    diskvect[n++] = secondsOption;
+    diskvect[n++] = seconds;
   }
+  // The utility refuses a device whose identity is no longer the listed one.
+  if (Testid[0]) {
+    diskvect[n++] = identopt;
+    diskvect[n++] = Testid;
+  }
+  diskvect[n] = nullptr;
 
   std::unique_ptr<char, decltype(&std::free)> buf(static_cast<char*>(zmemclr(kOutput)),
                                                   &std::free);
@@ -147,7 +159,7 @@ void TestControl::Testrun() {
 
   const char* label = "Failed";
   if (status == 0) {
-    perfcapture(Testdev, buf.get());
+    perfcapture(Testdev, Testid, buf.get());
     label = "Ok";
   }
 

@@ -11,7 +11,9 @@
 extern std::atomic<int> Testing;
 extern char Testdev[64];
 extern char Testname[64];
+extern char Testid[128];   // identity of the device under test; empty when unknown
 extern char service[64];
+extern char identopt[8];   // the utility's option that carries Testid: "-I"
 extern char* diskvect[10];
 
 namespace vlm {

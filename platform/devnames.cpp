@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <tuple>
 
 #include "platform/sysfsread.h"
@@ -144,6 +145,13 @@ std::optional<std::string> readLink(int dirfd, const std::string& path) {
   return std::string(buf, static_cast<size_t>(n));
 }
 
+std::string vpdSerial(int dirfd) {
+  auto raw = readBytes(dirfd, "device/vpd_pg80", 512);
+  if (!raw || raw->size() < 4 || static_cast<unsigned char>((*raw)[1]) != 0x80) return std::string();
+  size_t len = (static_cast<unsigned char>((*raw)[2]) << 8) | static_cast<unsigned char>((*raw)[3]);
+  return raw->substr(4, std::min(len, raw->size() - 4));
+}
+
 std::optional<std::string> joinRelative(const std::string& base, const std::string& target) {
   if (target.empty() || target[0] == '/') return std::nullopt;
   std::vector<std::string> parts;
@@ -216,7 +224,54 @@ std::optional<dev_t> devnoOf(int dirfd) {
 struct Disk {
   BlockDev dev;
   std::vector<BlockDev> parts;
+  std::string fallback;  // the identity used when dev.ident is not unique
 };
+
+// Identity text: printable, no blanks or slashes, bounded.
+std::string identPart(const std::string& s, size_t max) {
+  std::string out;
+  for (char c : s) {
+    if (out.size() >= max) break;
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == '-' || c == ':';
+    out += ok ? c : '_';
+  }
+  while (!out.empty() && out.back() == '_') out.pop_back();
+  size_t lead = out.find_first_not_of('_');
+  return lead == std::string::npos ? std::string() : out.substr(lead);
+}
+
+std::string firstAttr(int dirfd, std::initializer_list<const char*> paths, size_t max) {
+  for (const char* p : paths) {
+    auto t = sysfs::readText(dirfd, p, 512);
+    if (!t) continue;
+    std::string v = identPart(*t, max);
+    if (!v.empty()) return v;
+  }
+  return std::string();
+}
+
+// The whole disk's identity; the diskseq (or device number) one in fallback.
+void identify(int dfd, Disk& d) {
+  auto seq = sysfs::readU64(dfd, "diskseq");
+  d.dev.diskseq = seq.value_or(0);
+  d.fallback = seq ? "diskseq-" + std::to_string(*seq)
+                   : "dev-" + std::to_string(major(d.dev.devno)) + ":" +
+                         std::to_string(minor(d.dev.devno)) + "-" + std::to_string(d.dev.size);
+  std::string wwid = firstAttr(dfd, {"wwid", "device/wwid"}, 80);
+  if (!wwid.empty()) {
+    d.dev.ident = "wwn-" + wwid;
+    return;
+  }
+  std::string serial = firstAttr(dfd, {"serial", "device/serial"}, 63);
+  if (serial.empty()) serial = identPart(sysfs::vpdSerial(dfd), 63);
+  if (!serial.empty()) {
+    std::string model = firstAttr(dfd, {"device/model", "device/name"}, 40);
+    d.dev.ident = "serial-" + (model.empty() ? serial : model + "_" + serial);
+    return;
+  }
+  d.dev.ident = d.fallback;
+}
 
 void scanPartitions(int diskfd, Disk& disk) {
   for (const auto& e : sysfs::listDir(diskfd)) {
@@ -275,6 +330,7 @@ std::optional<Disk> scanDisk(int blockfd, const std::string& sysroot,
     struct stat st;
     d.dev.virt = link || ::fstatat(dfd.get(), "device", &st, 0) != 0;
   }
+  identify(dfd.get(), d);
   scanPartitions(dfd.get(), d);
   return d;
 }
@@ -298,13 +354,18 @@ std::vector<BlockDev> scan(const std::string& sysroot) {
     };
     return key(a) < key(b);
   });
+  std::map<std::string, int> uses;
+  for (const auto& d : disks) ++uses[d.dev.ident];
   int n = 0;
   for (auto& d : disks) {
     std::string base = "disk" + std::to_string(n++);
     d.dev.name = base;
+    if (uses[d.dev.ident] > 1) d.dev.ident = d.fallback;
     out.push_back(d.dev);
     for (auto& p : d.parts) {
       p.name = base + "s" + std::to_string(p.partno);
+      p.ident = d.dev.ident + "-part" + std::to_string(p.partno);
+      p.diskseq = d.dev.diskseq;
       out.push_back(std::move(p));
     }
   }
@@ -328,6 +389,11 @@ std::optional<BlockDev> byName(const std::string& name, const std::string& sysro
   auto devs = scan(sysroot);
   if (const BlockDev* d = findName(devs, name)) return *d;
   return std::nullopt;
+}
+
+std::string identityOf(const std::string& name, const std::string& sysroot) {
+  auto d = byName(name, sysroot);
+  return d ? d->ident : std::string();
 }
 
 std::optional<BlockDev> byDevno(dev_t devno, const std::string& sysroot) {

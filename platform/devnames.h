@@ -24,7 +24,17 @@ struct BlockDev {
   bool virt = false;    // no physical parent device
   uint64_t size = 0;    // bytes
   std::string syspath;  // canonical sysfs directory of the device (under sysroot)
+  // The medium's stable identity, the same for every scan while the medium
+  // stays: "wwn-<wwid>", "serial-<model>_<serial>", "diskseq-<n>" or
+  // "dev-<maj>:<min>-<bytes>", the first the whole disk has; a partition adds
+  // "-part<n>". Two disks that would share one fall back to their diskseq.
+  std::string ident;
+  uint64_t diskseq = 0;  // the whole disk's diskseq, 0 when the kernel has none
 };
+
+// The identity the device named `name` has now; empty when there is no such
+// device. The listing and the utility both use this one computation.
+std::string identityOf(const std::string& name, const std::string& sysroot = "/sys");
 
 // Every block device with size > 0, in name order (disk0, disk0s1, ..., disk1...).
 std::vector<BlockDev> scan(const std::string& sysroot = "/sys");

@@ -9,9 +9,11 @@
 //        IOATAPort, devices/virtual IOVirtualDevice, anything else IOService
 //       └ IOBlockStorageDevice: the drive ("Physical Interconnect",
 //         "Rotation Rate", "Serial Number", "Vendor Name", "Product Name")
-//          └ IOMedia: the whole disk ("io-device-location" = kernel name),
-//            named after the model (or device-mapper name, or kernel name) + " Media"
+//          └ IOMedia: the whole disk, named after the model (or device-mapper
+//            name, or kernel name) + " Media"
 //             └ IOMedia: each partition, location = partition number
+//   Every IOMedia has "io-device-location" = its own kernel name and "Device
+//   Identity" = the identity of devnames::BlockDev.
 //
 // "Content": whole disks "GUID_partition_scheme" (gpt), "FDisk_partition_scheme"
 // (dos), "Apple_partition_scheme" (mac), else the libblkid table name;
@@ -48,13 +50,6 @@ std::string attr(int dirfd, const std::string& path, size_t max = 127) {
   return t ? cleanText(*t, max) : std::string();
 }
 
-// The serial number of SCSI VPD page 0x80: 4 header bytes, then the text.
-std::string vpdSerial(int dirfd) {
-  auto raw = sysfs::readBytes(dirfd, "device/vpd_pg80", 512);
-  if (!raw || raw->size() < 4 || static_cast<unsigned char>((*raw)[1]) != 0x80) return std::string();
-  size_t len = (static_cast<unsigned char>((*raw)[2]) << 8) | static_cast<unsigned char>((*raw)[3]);
-  return cleanText(raw->substr(4, std::min(len, raw->size() - 4)), 63);
-}
 
 std::string ueventValue(int dirfd, const std::string& key) {
   auto t = sysfs::readText(dirfd, "uevent", 8192);
@@ -188,7 +183,7 @@ class Builder {
   static std::string serialOf(int dfd) {
     std::string s = attr(dfd, "serial", 63);
     if (s.empty()) s = attr(dfd, "device/serial", 63);
-    if (s.empty()) s = vpdSerial(dfd);
+    if (s.empty()) s = cleanText(sysfs::vpdSerial(dfd), 63);
     return s;
   }
 
@@ -231,6 +226,8 @@ class Builder {
     m.set("Open", RegValue::Bool(open));
     m.set("Partition ID", RegValue::Num(d.partno));
     m.set("Preferred Block Size", RegValue::Num(static_cast<long long>(blockSize)));
+    m.set("Device Identity", RegValue::Str(d.ident));
+    m.set("io-device-location", RegValue::Str(cleanText(d.kernel, 31)));
   }
 
   void addDisk(const BlockDev& d, const std::vector<BlockDev>& parts) {
@@ -267,7 +264,6 @@ class Builder {
     mediaProps(whole, d, dfd.get(), parts.empty(), wholeOpen, removable, bs);
     if (const char* c = schemeContent(probe.scheme)) whole.set("Content", RegValue::Str(c));
     else if (!probe.scheme.empty()) whole.set("Content", RegValue::Str(probe.scheme));
-    whole.set("io-device-location", RegValue::Str(cleanText(d.kernel, 31)));
   }
 
   void partition(Node& whole, const BlockDev& d, const BlockDev& p, int pfd, const DiskProbe& probe,

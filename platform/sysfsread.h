@@ -74,6 +74,10 @@ inline bool numbered(const std::string& name, const std::string& prefix) {
   return true;
 }
 
+// The raw serial number of a SCSI disk's VPD page 0x80 (device/vpd_pg80 in
+// the disk's directory); empty when it has none.
+std::string vpdSerial(int dirfd);
+
 // Resolves a link target found in directory `base` (relative to the root, e.g.
 // "block") lexically: "../devices/x" in "block" gives "devices/x". Empty when
 // the target is absolute or climbs above the root.

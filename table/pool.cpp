@@ -173,6 +173,8 @@ QVariant Pool::data(const QModelIndex& index, int role) const {
       if (vlm::isResultColumn(col.identifier()) && v.isNumber()) {
         QString checks = QString::fromLocal8Bit(core_.checksText(row).c_str());
         QString figure = QString::fromLocal8Bit(v.str().c_str());
+        QString measured = QString::fromStdString(core_.measuredText(row));
+        if (!measured.isEmpty()) figure += QLatin1Char('\n') + measured;
         return checks.isEmpty() ? figure : figure + QLatin1Char('\n') + checks;
       }
       if (col.identifier() == "Info") {

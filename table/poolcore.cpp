@@ -202,22 +202,16 @@ bool isResultColumn(const std::string& id) {
   return id == "Sequential" || id == "Random" || id == "Dual Seq" || id == "Threaded";
 }
 
+std::string PoolCore::measuredText(int row) const {
+  if (row < 0 || row >= ndiskarray || !diskarray || diskarray[row]->perf.date <= 0) return "";
+  char date[32];
+  zexdtno(date, diskarray[row]->perf.date, 16);
+  return std::string("Measured: ") + date;
+}
+
 std::string readableSize(long long bytes) {
-  static const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-  if (bytes < 1024) return std::to_string(bytes) + " B";
-  double v = static_cast<double>(bytes);
-  int u = -1;
-  while (v >= 1024.0 && u < 5) {
-    v /= 1024.0;
-    ++u;
-  }
-  // 1023.96 KiB would print as "1024.0 KiB": show the next unit instead.
-  if (v >= 1023.95 && u < 5) {
-    v /= 1024.0;
-    ++u;
-  }
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
+  zsizetext(buf, sizeof buf, bytes);
   return buf;
 }
 

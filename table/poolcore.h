@@ -38,6 +38,9 @@ class PoolCore {
   // "Checked: ..."), and whether one is a warning. The caller holds disklock.
   std::string checksText(int row) const;
   bool warned(int row) const;
+  // "Measured: MM/DD/YYYY HH:MI" for a row with stored figures, else empty;
+  // the caller holds disklock.
+  std::string measuredText(int row) const;
 
   // "Refreshed: MM/DD/YYYY HH:MI" after the last Reload.
   const std::string& refreshtime() const { return refreshtime_; }

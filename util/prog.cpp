@@ -277,3 +277,24 @@ void zcpfield(char* dst, const char* src, long n) {
   if (len) std::memcpy(dst, src, len);
   dst[len] = '\0';
 }
+
+void zsizetext(char* buf, int n, long long bytes) {
+  if (n <= 0) return;
+  static const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  if (bytes < 1024) {
+    std::snprintf(buf, static_cast<size_t>(n), "%lld B", bytes);
+    return;
+  }
+  double v = static_cast<double>(bytes);
+  int u = -1;
+  while (v >= 1024.0 && u < 5) {
+    v /= 1024.0;
+    ++u;
+  }
+  // 1023.96 KiB would print as "1024.0 KiB": show the next unit instead.
+  if (v >= 1023.95 && u < 5) {
+    v /= 1024.0;
+    ++u;
+  }
+  std::snprintf(buf, static_cast<size_t>(n), "%.1f %s", v, units[u]);
+}

@@ -32,6 +32,8 @@ long zcvsiq(const char* s);
 double zcvsd(const char* s);
 int zcvdi(double x);
 void zexfcma(char* dst, char* digits, const char* decimals);
+// A size in binary units with one decimal ("256.0 MiB"); below 1 KiB in bytes.
+void zsizetext(char* buf, int n, long long bytes);
 
 // --- memory, environment, files -------------------------------------------------
 void* zmemclr(long size);  // zero-filled; fatal through zerex when out of memory

@@ -91,7 +91,7 @@ void sanitiseProcess() {
 }
 
 bool parseArgs(int argc, char** argv, Args& out, std::string& why) {
-  bool haveT = false, haveS = false;
+  bool haveT = false, haveS = false, haveI = false;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     if (strcmp(a, "-T") == 0 && !haveT) {
@@ -109,6 +109,14 @@ bool parseArgs(int argc, char** argv, Args& out, std::string& why) {
         return false;
       }
       haveS = true;
+      i += 1;
+    } else if (strcmp(a, "-I") == 0 && !haveI) {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0' || strlen(argv[i + 1]) > 127) {
+        why = "-I needs the device's identity as the list gave it";
+        return false;
+      }
+      out.ident = argv[i + 1];
+      haveI = true;
       i += 1;
     } else {
       char shown[41];

@@ -11,6 +11,7 @@ struct Args {
   std::string device;  // "diskN" or "diskNsM", checked for form only
   std::string name;    // the volume's name, free text, may be empty
   int seconds = vlm::testplan::kDefaultSeconds;     // measured time of each phase
+  std::string ident;   // -I: the identity the list gave the device; empty: not checked
 };
 
 // The SIGCONT handler (sets gCancel); installed before anything else.
@@ -20,7 +21,8 @@ void installCancelHandler();
 // closed, an empty environment, no blocked signals, SIGPIPE at its default.
 void sanitiseProcess();
 
-// Exactly: -T DEVICE NAME, and optionally -s SECONDS (1..60), each once.
+// Exactly: -T DEVICE NAME, and optionally -s SECONDS (1..60) and -I IDENTITY,
+// each once.
 // False with a message in why on anything else.
 bool parseArgs(int argc, char** argv, Args& out, std::string& why);
 

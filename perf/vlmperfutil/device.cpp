@@ -122,6 +122,22 @@ int openDevice(const std::string& name, Device& dev, std::string& why) {
   return kExitOk;
 }
 
+int checkIdentity(const Device& dev, const std::string& name, const std::string& ident,
+                  std::string& why) {
+  why = "the device changed since the list was read; refresh and try again";
+  auto bd = vlm::devnames::byName(name);
+  struct stat st;
+  if (!bd || bd->ident != ident || fstat(dev.fd.get(), &st) != 0 || st.st_rdev != bd->devno)
+    return kExitUsage;
+#ifdef BLKGETDISKSEQ
+  uint64_t seq = 0;
+  if (bd->diskseq != 0 && ioctl(dev.fd.get(), BLKGETDISKSEQ, &seq) == 0 && seq != bd->diskseq)
+    return kExitUsage;
+#endif
+  why.clear();
+  return kExitOk;
+}
+
 bool probeRead(const Device& dev, std::string& why) {
   const size_t len = dev.lbs < 4096 ? 4096 : dev.lbs;
   std::unique_ptr<void, decltype(&free)> buf(aligned_alloc(4096, len), &free);

@@ -35,6 +35,13 @@ int openDevice(const std::string& name, Device& dev, std::string& why);
 // Lets go of the device's lock; async-signal-safe.
 void unlockDevice();
 
+// Before anything is read: the device opened is still the one the list knew
+// as name with identity ident (same identity now, same device number, same
+// disk sequence number as the open descriptor). kExitOk, or kExitUsage with
+// the reason in why.
+int checkIdentity(const Device& dev, const std::string& name, const std::string& ident,
+                  std::string& why);
+
 // One aligned read at offset 0: proves the device is readable with O_DIRECT.
 bool probeRead(const Device& dev, std::string& why);
 

@@ -1,5 +1,5 @@
 // vlmperfutil: read-only speed measurement of one block device, installed
-// set-user-ID root. Usage: vlmperfutil [-s SECONDS] -T DEVICE NAME
+// set-user-ID root. Usage: vlmperfutil [-s SECONDS] [-I IDENTITY] -T DEVICE NAME
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -18,7 +18,7 @@ namespace {
 
 int usage(const std::string& why) {
   complain("%s", why.c_str());
-  complain("usage: vlmperfutil [-s SECONDS] -T DEVICE NAME   (DEVICE like disk2 or disk2s1)");
+  complain("usage: vlmperfutil [-s SECONDS] [-I IDENTITY] -T DEVICE NAME   (DEVICE like disk2 or disk2s1)");
   return kExitUsage;
 }
 
@@ -47,6 +47,12 @@ int main(int argc, char** argv) {
   if (int rc = openDevice(args.device, dev, why); rc != kExitOk) {
     complain("%s", why.c_str());
     return rc;
+  }
+  if (!args.ident.empty()) {
+    if (int rc = checkIdentity(dev, args.device, args.ident, why); rc != kExitOk) {
+      complain("%s", why.c_str());
+      return rc;
+    }
   }
   if (dev.size < kMinDevice) {
     complain("/dev/%s is too small to measure (%llu bytes, at least %llu needed)",

@@ -66,7 +66,7 @@ TEST(CliList, TextTableIsAligned) {
     EXPECT_NE(head.find(t), std::string::npos) << t;
   EXPECT_EQ(l[1].substr(dev, 6), "disk0 ");
   EXPECT_EQ(l[8].substr(dev, 7), "disk2s1");
-  EXPECT_EQ(l[8].substr(node, 3), "sdc");
+  EXPECT_EQ(l[8].substr(node, 4), "sdc1");
   EXPECT_NE(l[1].find("1.8 TiB  2000398934016"), std::string::npos) << l[1];
   EXPECT_EQ(l[9].rfind("Refreshed: ", 0), 0u);
 }
@@ -84,7 +84,9 @@ TEST(CliList, JsonRows) {
   EXPECT_EQ(r["Size"].get<long long>(), 999986782208LL);
   EXPECT_EQ(r["Mount"], "/media/anna/Mirror");
   EXPECT_TRUE(r["Sequential"].is_null());
-  EXPECT_EQ(r["Node"], "md0");
+  EXPECT_EQ(r["Node"], "md0p1");
+  EXPECT_EQ(r["Disk"], "md0");
+  EXPECT_EQ(r["Id"], "diskseq-12-part1");
   EXPECT_EQ(r["Color"], 4);
   EXPECT_TRUE(r["Link"].is_null());  // saved machines from before links were read
   EXPECT_TRUE(r["LinkMBps"].is_null());

@@ -30,6 +30,7 @@
 #include "util/startup.h"
 #include "perf/store.h"
 #include "table/pool.h"
+#include "tests/platform/loop_guard.h"
 #include "tests/table/gui_support.h"
 
 namespace {
@@ -357,12 +358,71 @@ TEST_F(DelegateFixture, ThemeChangeReTintsTheRows) {
   EXPECT_LT(bg.lightnessF(), 0.35);
 }
 
-TEST_F(DelegateFixture, RefreshKeepsTheSelectedRow) {
+// The selection and the figures stay with the device, wherever a refresh puts
+// it; a device that is gone takes its selection with it.
+TEST_F(DelegateFixture, SelectionAndFiguresFollowTheDevice) {
+  // disk0 went: disk1 (identity S1) is now called disk0.
+  guitest::Machine moved;
+  auto& w = guitest::Machine::identify(moved.disk(0, "Spare Drive", 1073741824LL, guitest::kGpt), 1, "");
+  guitest::Machine::identify(moved.part(w, 0, 1, "Old Volume", 1073000000LL, "Apple_HFS"), 1, "1");
+  ASSERT_EQ(perfcapture("disk1s1", "serial-S1-part1", "Sequential: 5\nRandom: 5\nDual: 5\nThreaded: 5\n"), 0);
+  struct Case {
+    int select;
+    bool move;
+    int selected;  // -1: none
+    const char* what;
+  } cases[] = {
+      {2, false, 2, "nothing changed"},
+      {5, true, 1, "the device was renamed"},
+      {2, true, -1, "the device is gone"},
+  };
+  for (const Case& c : cases) {
+    guitest::smallMachine().install();
+    launch();
+    d->table->selectRow(c.select);
+    if (c.move) moved.install();
+    d->Refresh();
+    auto rows = d->table->selectionModel()->selectedRows();
+    EXPECT_EQ(rows.isEmpty() ? -1 : rows.front().row(), c.selected) << c.what;
+    int figures = 0, at = -1;
+    for (int r = 0; r < d->pool->rowCount(); ++r)
+      if (!cell(r, "Sequential").isEmpty()) ++figures, at = r;
+    EXPECT_EQ(figures, 1) << c.what;
+    EXPECT_EQ(cell(at, "Device"), c.move ? "disk0s1" : "disk1s1") << c.what;
+    QString tip = d->pool->data(d->pool->index(at, column("Sequential")), Qt::ToolTipRole).toString();
+    EXPECT_TRUE(tip.startsWith("5\nMeasured: ")) << c.what << ": " << tip.toStdString();
+  }
+}
+
+// Hot-plug: a loop device attached shows up without Refresh; not while a test
+// runs, and then once it is over.
+TEST_F(DelegateFixture, KernelEventsRefreshTheList) {
+  std::string why = vlm::testing::loopUnavailable();
+  if (!why.empty()) GTEST_SKIP() << "loop disks: " << why;
+  vlm::setPlatform(vlm::linuxPlatform());
   launch();
-  d->table->selectRow(2);
-  d->Refresh();
-  ASSERT_EQ(d->table->selectionModel()->selectedRows().size(), 1);
-  EXPECT_EQ(d->table->selectionModel()->selectedRows().front().row(), 2);
+  if (!d->followHotplug(true)) GTEST_SKIP() << "no kernel event socket here";
+  auto listed = [](const std::string& kernel) {
+    std::lock_guard<std::recursive_mutex> lock(disklock);
+    for (int i = 0; i < ndiskarray; ++i)
+      if (kernel == diskarray[i]->devloc) return true;
+    return false;
+  };
+  vlm::testing::TempDir dir;
+  vlm::testing::LoopDisk a(dir.path() + "/a.img", 8 << 20), b(dir.path() + "/b.img", 8 << 20);
+  ASSERT_TRUE(a.attach(0));
+  EXPECT_TRUE(guitest::spinUntil([&] { return listed(a.kernel()); })) << a.kernel();
+  Testing.store(1);
+  ASSERT_TRUE(b.attach(0));
+  guitest::spinUntil([] { return false; }, 1500);
+  EXPECT_FALSE(listed(b.kernel())) << "refreshed while a test runs";
+  Testing.store(0);
+  EXPECT_TRUE(guitest::spinUntil([&] { return listed(b.kernel()); })) << b.kernel();
+  const std::string gone = a.kernel();
+  a.detach();
+  EXPECT_TRUE(guitest::spinUntil([&] { return !listed(gone); })) << gone;
+  d->followHotplug(false);
+  vlm::setPlatform({});
 }
 
 TEST_F(DelegateFixture, AboutShowsTheVersion) {
@@ -475,7 +535,8 @@ TEST_F(DelegateFixture, CancelAtTheQuestionStartsNothing) {
   ASSERT_EQ(alerts().size(), 1u);
   EXPECT_EQ(alerts()[0].title, "Test Media:");
   EXPECT_EQ(alerts()[0].msg,
-            "You are about to test /dev/disk0s2. THIS WILL TAKE SERVERAL MINUTES.");
+            "You are about to test /dev/disk0s2 (/dev/sda2, 50.0 MiB, Example Disk). THIS WILL TAKE "
+            "SERVERAL MINUTES.");
   EXPECT_EQ(alerts()[0].buttons, (std::vector<std::string>{"Ok", "Cancel"}));
   EXPECT_EQ(Testing.load(), 0);
   EXPECT_FALSE(d->pctwindow->isVisible());
@@ -529,7 +590,7 @@ TEST_F(DelegateFixture, AWholeTestMovesTheBarAndFillsTheRow) {
   d->Testmedia();
   EXPECT_EQ(Testing.load(), 1);
   EXPECT_TRUE(d->pctwindow->isVisible());
-  EXPECT_EQ(d->pctwindow->windowTitle(), "Testing: /dev/disk0s2");
+  EXPECT_EQ(d->pctwindow->windowTitle(), "Testing: /dev/disk0s2 (/dev/sda2, 50.0 MiB, Example Disk)");
   EXPECT_TRUE(guitest::spinUntil([&] { return bar.count() > 0 || Testing.load() == 0; }));
   EXPECT_TRUE(d->pctwindow->isVisible() || Testing.load() == 0);
   if (const char* dir = std::getenv("VLM_SHOT_DIR"))
@@ -551,7 +612,7 @@ TEST_F(DelegateFixture, AWholeTestMovesTheBarAndFillsTheRow) {
   const auto& result = alerts()[1];
   EXPECT_EQ(result.title, "Test Media:");
   EXPECT_EQ(result.buttons, std::vector<std::string>{"Ok"});
-  EXPECT_NE(result.msg.find("args: 3 [-T] [disk0s2] [Data]"), std::string::npos) << result.msg;
+  EXPECT_NE(result.msg.find("args: 5 [-T] [disk0s2] [Data] [-I] [serial-S0-part2]"), std::string::npos) << result.msg;
   EXPECT_EQ(result.msg.find("Percent:"), std::string::npos);
 
   EXPECT_EQ(cell(2, "Sequential"), "523");
@@ -585,7 +646,7 @@ TEST_F(DelegateFixture, CancelDuringATestReachesTheUtility) {
   EXPECT_NE(result.msg.find("SIGCONT: 1"), std::string::npos) << result.msg;
   // An unmounted whole disk: its Finder name goes as an empty argument; the
   // chosen duration follows (the default, Standard, passes none).
-  EXPECT_NE(result.msg.find("args: 5 [-T] [disk0] [] [-s] [1]"), std::string::npos) << result.msg;
+  EXPECT_NE(result.msg.find("args: 7 [-T] [disk0] [] [-s] [1] [-I] [serial-S0]"), std::string::npos) << result.msg;
   EXPECT_EQ(d->Canceled->load(), 0);
   EXPECT_EQ(cell(0, "Sequential"), "");
 }
@@ -653,7 +714,7 @@ TEST_F(DelegateFixture, AWholeTestThroughMessageBoxes) {
   d->Testmedia();
   ASSERT_TRUE(finishTest(resets));
   ASSERT_EQ(shown.size(), 3u);
-  EXPECT_EQ(shown[0].rfind("Test Media:: You are about to test /dev/disk0s2.", 0), 0u);
+  EXPECT_EQ(shown[0].rfind("Test Media:: You are about to test /dev/disk0s2 (", 0), 0u);
   EXPECT_EQ(shown[1].rfind("Test Media:: stub: testing /dev/disk0s2", 0), 0u) << shown[1];
   EXPECT_EQ(shown[2],
             "Test Media: A test is already running, you must wait for it to complete.");

@@ -233,6 +233,21 @@ TEST_F(RegscanDuplicates, ObjectReachedTwiceKeepsItsFirstPath) {
   EXPECT_STREQ(record("6")->interconnect, "USB");
 }
 
+// 40 levels, each reached through two parents: 2^40 paths, one walk of each object.
+TEST_F(RegscanDuplicates, SharedObjectsAreWalkedOnce) {
+  Node* level = &t.root();
+  for (int i = 0; i < 40; ++i) {
+    Node& a = t.add(*level, "IOService", "a");
+    Node& b = t.add(*level, "IOService", "b");
+    Node& next = t.add(a, "IOService", "l");
+    t.reg->link(b, next);
+    level = &next;
+  }
+  t.media(*level, "Deep", "disk7");
+  scan();
+  EXPECT_EQ(bsdnames(), (Names{"7"}));
+}
+
 TEST_F(RegscanDuplicates, ObjectThatIsItsOwnAncestorIsNotEnteredAgain) {
   Node& a = t.add(t.root(), "IOService", "a");
   Node& m = t.media(a, "M", "disk0");
@@ -525,8 +540,10 @@ TEST_F(RegscanFixtures, Laptop) {
     EXPECT_STREQ(record(bsd)->interconnect, "NVMe") << bsd;
     EXPECT_STREQ(record(bsd)->rotation, "Solid State") << bsd;
     EXPECT_STREQ(record(bsd)->serial, "S4EWNX0R123456K") << bsd;
-    EXPECT_STREQ(record(bsd)->devloc, "nvme0n1") << bsd;
   }
+  EXPECT_STREQ(record("0")->devloc, "nvme0n1");
+  EXPECT_STREQ(record("0s2")->devloc, "nvme0n1p2");
+  EXPECT_STREQ(record("0s2")->devid, "wwn-eui.002538b581b3c6d1-part2");
   EXPECT_STREQ(record("0s2")->content, "48465300-0000-11AA-AA11-00306543ECAC");
   EXPECT_STREQ(record("0s2")->location, "2");
   EXPECT_STREQ(record("0s3")->name, "Linux filesystem");

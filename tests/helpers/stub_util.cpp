@@ -1,7 +1,7 @@
 // stub_util: a stand-in for vlmperfutil in tests of the test road.
 //
 // Command line as the application runs the utility:
-//     stub_util -T DEVICE NAME [-s SECONDS]
+//     stub_util -T DEVICE NAME [-s SECONDS] [-I IDENTITY]
 // Output (standard output, unbuffered, one write per line):
 //     "stub: testing /dev/DEVICE"
 //     "args: N [arg1] [arg2] ..."        every argument after argv[0], in brackets
@@ -106,8 +106,10 @@ int waitmode(long ms) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool seconds = argc == 6 && std::strcmp(argv[4], "-s") == 0;
-  if ((argc != 4 && !seconds) || std::strcmp(argv[1], "-T") != 0) {
+  bool options = argc >= 4 && argc % 2 == 0;  // -s SECONDS and -I IDENTITY after the three
+  for (int i = 4; options && i < argc; i += 2)
+    options = std::strcmp(argv[i], "-s") == 0 || std::strcmp(argv[i], "-I") == 0;
+  if (!options || std::strcmp(argv[1], "-T") != 0) {
     say("usage: vlmperfutil -T diskN NAME");
     return 2;
   }

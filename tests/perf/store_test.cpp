@@ -73,7 +73,7 @@ TEST(Results, AllFourSaved) {
   EXPECT_EQ(e->perf.dualkps, 610);
   EXPECT_EQ(e->perf.threadkps, 587);
   EXPECT_EQ(e->perf.stat, 0);
-  EXPECT_EQ(e->perf.date, 0);
+  EXPECT_GT(e->perf.date, zdtuxto(znow()) - 2);  // the time of the measurement
 }
 
 // The verdict lines travel with the figures, whole lines only, and lead the alert.
@@ -175,6 +175,41 @@ TEST(Store, PopCopiesIntoTheRecord) {
   none.perf.seqkps = 42;
   perfpop(&none);
   EXPECT_EQ(none.perf.seqkps, 42);
+}
+
+// Figures belong to the measured device: they follow its identity to any name
+// and never go to another device that took the name.
+TEST(Store, FiguresFollowTheIdentity) {
+  ASSERT_EQ(perfcapture("disk150", "wwn-A", "Sequential: 1\nRandom: 1\nDual: 1\nThreaded: 1\n"), 0);
+  ASSERT_EQ(perfcapture("disk151", "", "Sequential: 2\nRandom: 2\nDual: 2\nThreaded: 2\n"), 0);
+  struct Case {
+    const char* bsd;
+    const char* devid;
+    int32_t seq;  // 0: no figures
+    const char* what;
+  } cases[] = {
+      {"150", "wwn-A", 1, "the measured device"},
+      {"155", "wwn-A", 1, "the measured device under a new name"},
+      {"150", "wwn-B", 0, "another device under the measured one's name"},
+      {"150", "", 0, "a device without identity under that name"},
+      {"151", "", 2, "no identity on either side: by name"},
+      {"151", "wwn-C", 0, "a device with an identity under a name measured without one"},
+  };
+  for (const Case& c : cases) {
+    DISKINFO_ rec{};
+    zcpfield(rec.bsdname, c.bsd);
+    zcpfield(rec.devid, c.devid);
+    perfpop(&rec);
+    EXPECT_EQ(rec.perf.seqkps, c.seq) << c.what;
+    EXPECT_EQ(rec.perf.date != 0, c.seq != 0) << c.what;
+  }
+  // A new measurement of the device under its new name replaces the figures.
+  ASSERT_EQ(perfcapture("disk155", "wwn-A", "Sequential: 3\nRandom: 3\nDual: 3\nThreaded: 3\n"), 0);
+  DISKPERF_ p{};
+  ASSERT_TRUE(perfget("disk0", "wwn-A", p));
+  EXPECT_EQ(p.seqkps, 3);
+  EXPECT_STREQ(saved("disk155")->devid, "wwn-A");
+  EXPECT_EQ(saved("disk150"), nullptr);
 }
 
 // The worker saves results while the user-interface thread copies them back.

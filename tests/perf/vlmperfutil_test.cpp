@@ -153,15 +153,17 @@ class LoopDisk {
   std::string name() const { return lookUp(); }
   const std::string& kernel() const { return kernel_; }
 
-  // Runs argv with "@" replaced by the disk's name, again (three times at
-  // most) when the name moved to another device before the utility opened it.
+  // Runs argv with "@" replaced by the disk's name and "#" by its identity,
+  // again (three times at most) when the name moved to another device before
+  // the utility opened it.
   Outcome run(std::vector<std::string> argv, std::function<bool(const Child&)> onOutput = {},
               int uid = -1, const Limits& limits = {}) const {
     Outcome r;
     for (int i = 0; i < 3; ++i) {
       std::vector<std::string> av = argv;
+      const std::string n = name();
       for (auto& a : av)
-        if (a == "@") a = name();
+        if (a == "@" || a == "#") a = a == "@" ? n : vlm::devnames::identityOf(n);
       r = runChild(av, onOutput, uid, limits);
       const std::string dev = "/dev/" + kernel_;
       if (r.out.find(dev + ":") != std::string::npos || r.out.find(dev + " ") != std::string::npos)
@@ -258,6 +260,10 @@ TEST(VlmperfutilArgs, RefusesEverythingButTheContract) {
       {"-s", "5x", "-T", "disk0", "v"},
       {"-s", "-1", "-T", "disk0", "v"},
       {"-T", "disk0", "v", "-s"},
+      {"-T", "disk0", "v", "-I"},
+      {"-T", "disk0", "v", "-I", ""},
+      {"-I", "a", "-I", "a", "-T", "disk0", "v"},
+      {"-I", std::string(128, 'i'), "-T", "disk0", "v"},
   };
   for (const auto& args : bad) {
     std::string shown;
@@ -357,7 +363,7 @@ TEST_F(VlmperfutilDisk, MeasuresAndReportsInTheExpectedFormat) {
   // The volume name can't forge a result line nor reach the terminal with an
   // 8-bit control (CSI) or half a character where it is cut.
   const std::string pad(31, 'a');
-  Outcome r = disk_->run({kUtil, "-s", "1", "-T", "@",
+  Outcome r = disk_->run({kUtil, "-s", "1", "-I", "#", "-T", "@",
                           "Vol: Sequential: 999 KB/s\nx\x9b[2J" + pad + "\xc3\xa9zz"});
   expectWellFormed(r, disk_->kernel());
   EXPECT_NE(r.out.find("Engine io_uring"), std::string::npos) << r.out;
@@ -428,6 +434,35 @@ TEST_F(VlmperfutilDisk, CancelEndsWhileReadsHang) {
     if (line == "Canceled") canceledAt = at;
   ASSERT_GE(canceledAt, 0) << r.out;
   EXPECT_LT(canceledAt - r.signaledAt, 2.5) << "the cancel waited for the hanging reads\n" << r.out;
+}
+
+// The list read a device; before the test started it went and another one
+// took its place (a loop device reattached, a disk swapped).
+TEST_F(VlmperfutilDisk, RefusesADeviceThatChangedSinceTheList) {
+  std::string name, id;
+  {
+    LoopDisk gone(8 << 20);
+    if (!gone.ok()) GTEST_SKIP() << gone.why();
+    name = gone.name();
+    id = vlm::devnames::identityOf(name);
+  }
+  LoopDisk now(12 << 20);
+  if (!now.ok()) GTEST_SKIP() << now.why();
+  struct Case {
+    std::string name, id;
+    const char* what;
+  } cases[] = {
+      {name, id, "the name the list read, now another device"},
+      {now.name(), vlm::devnames::identityOf(now.name()) + "-part1", "an identity the device never had"},
+  };
+  for (const Case& c : cases) {
+    if (!vlm::devnames::byName(c.name)) continue;  // no device has the name any more
+    Outcome r = runUtil({"-I", c.id, "-T", c.name, ""});
+    EXPECT_EQ(r.status, 2) << c.what << "\n" << r.out;
+    EXPECT_NE(r.out.find("vlmperfutil: the device changed since the list was read; refresh and try again\n"),
+              std::string::npos) << c.what << "\n" << r.out;
+    EXPECT_EQ(r.out.find("Percent:"), std::string::npos) << c.what;
+  }
 }
 
 TEST_F(VlmperfutilDisk, RefusesATooSmallDevice) {

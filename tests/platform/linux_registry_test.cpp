@@ -69,9 +69,9 @@ void machine(FakeSysfs& fs) {
   fs.device(ctl, "nvme");
   fs.write(ctl + "/model", "WD Blue SN570\n");
   fs.write(ctl + "/serial", "NV123   \n");
-  fs.disk("nvme0n1", "259:0", 7000, ctl, false);
+  fs.write(fs.disk("nvme0n1", "259:0", 7000, ctl, false) + "/wwid", "eui.0025 38b5\n");
 
-  fs.disk("loop0", "7:0", 600, "devices/virtual");
+  fs.write(fs.disk("loop0", "7:0", 600, "devices/virtual") + "/diskseq", "9\n");
 }
 
 const RegEntry* child(const RegEntry* e, const std::string& name) {
@@ -184,14 +184,15 @@ TEST(LinuxRegistry, ScanPicksUpTheExtrasOfEachDisk) {
   struct Want {
     const char *bsd, *name, *ic, *rot, *serial, *loc, *link;
     int mbps;
+    const char* id;  // the WWN, else serial number and model, else diskseq, else device number and size
   };
   const Want want[] = {
-      {"0", "Samsung SSD 860", "SATA", "Solid State", "S3Z9NB0K", "sda", "SATA 6.0 Gbps", 600},
-      {"0s1", "EFI System", "SATA", "Solid State", "S3Z9NB0K", "sda", "SATA 6.0 Gbps", 600},
-      {"1", "WDC WD5000AAKS", "SATA", "Rotational", "WD-123", "sdb", "", 0},
-      {"2", "Cruzer", "USB", "Solid State", "U7SERIAL", "sdc", "USB 480 Mbit/s", 60},
-      {"3", "WD Blue SN570", "NVMe", "Solid State", "NV123", "nvme0n1", "PCIe 8.0 GT/s x4", 3938},
-      {"4", "loop0", "Virtual", "Solid State", "", "loop0", "", 0},
+      {"0", "Samsung SSD 860", "SATA", "Solid State", "S3Z9NB0K", "sda", "SATA 6.0 Gbps", 600, "serial-Samsung_SSD_860_S3Z9NB0K"},
+      {"0s1", "EFI System", "SATA", "Solid State", "S3Z9NB0K", "sda1", "SATA 6.0 Gbps", 600, "serial-Samsung_SSD_860_S3Z9NB0K-part1"},
+      {"1", "WDC WD5000AAKS", "SATA", "Rotational", "WD-123", "sdb", "", 0, "serial-WDC_WD5000AAKS_WD-123"},
+      {"2", "Cruzer", "USB", "Solid State", "U7SERIAL", "sdc", "USB 480 Mbit/s", 60, "dev-8:32-2560000"},
+      {"3", "WD Blue SN570", "NVMe", "Solid State", "NV123", "nvme0n1", "PCIe 8.0 GT/s x4", 3938, "wwn-eui.0025_38b5"},
+      {"4", "loop0", "Virtual", "Solid State", "", "loop0", "", 0, "diskseq-9"},
   };
   for (const Want& w : want) {
     SCOPED_TRACE(w.bsd);
@@ -204,6 +205,7 @@ TEST(LinuxRegistry, ScanPicksUpTheExtrasOfEachDisk) {
     EXPECT_STREQ(rec->devloc, w.loc);
     EXPECT_STREQ(rec->link, w.link);
     EXPECT_EQ(rec->linkmbps, w.mbps);
+    EXPECT_STREQ(rec->devid, w.id);
   }
   int n = 0;
   for (const DISKINFO_* r = diskinfo0; r; r = r->next) ++n;

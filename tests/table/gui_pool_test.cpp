@@ -150,8 +150,8 @@ TEST_F(PoolFixture, LinkAndVerdictsShowInTheRow) {
   const std::string busy =
       "Warning: the device was busy: 5.0 MB read and 0.0 MB written by other programs during the Random phase";
   const std::string clean = "Checked: the kernel counted the same reads; no other I/O; within the link's ceiling";
-  ASSERT_EQ(perfcapture("disk0s1", (busy + "\nSequential: 9\nRandom: 8\nDual: 7\nThreaded: 6\n").c_str()), 0);
-  ASSERT_EQ(perfcapture("disk1", (clean + "\nSequential: 5\nRandom: 4\nDual: 3\nThreaded: 2\n").c_str()), 0);
+  ASSERT_EQ(perfcapture("disk0s1", "serial-S0-part1", (busy + "\nSequential: 9\nRandom: 8\nDual: 7\nThreaded: 6\n").c_str()), 0);
+  ASSERT_EQ(perfcapture("disk1", "serial-S1", (clean + "\nSequential: 5\nRandom: 4\nDual: 3\nThreaded: 2\n").c_str()), 0);
   load(m);
   ASSERT_EQ(pool.rowCount(), 3);
   EXPECT_TRUE(role(0, "Info", Qt::ToolTipRole).toString().endsWith("\nLink: unknown"));
@@ -168,8 +168,13 @@ TEST_F(PoolFixture, LinkAndVerdictsShowInTheRow) {
       QVariant icon = role(r.row, id, Qt::DecorationRole);
       EXPECT_EQ(icon.isValid() && !icon.value<QIcon>().isNull(), r.sign) << id;
       QString tip = role(r.row, id, Qt::ToolTipRole).toString();
-      EXPECT_EQ(tip, r.verdict.empty() ? QString() : text(r.row, id).remove(',') + "\n" +
-                                                         QString::fromStdString(r.verdict)) << id;
+      if (r.verdict.empty()) {
+        EXPECT_EQ(tip, QString()) << id;
+        continue;
+      }
+      // The figure, when it was measured, and the verdicts.
+      EXPECT_TRUE(tip.startsWith(text(r.row, id).remove(',') + "\nMeasured: ")) << id << tip.toStdString();
+      EXPECT_TRUE(tip.endsWith("\n" + QString::fromStdString(r.verdict))) << id << tip.toStdString();
     }
   }
 }

@@ -58,13 +58,21 @@ struct Machine : vlmtest::PlatformParts {
                                const std::string& content) {
     auto& ctl = b.node(reg->rootNode(), "IOAHCIController", "ahci" + std::to_string(n));
     auto& drv = b.node(ctl, "IOBlockStorageDriver", "drive" + std::to_string(n));
-    return b.media(drv, "disk" + std::to_string(n), name + " Media", true, size, content);
+    auto& m = b.media(drv, "disk" + std::to_string(n), name + " Media", true, size, content);
+    return identify(m, n, "");
   }
   vlm::MemRegistry::Node& part(vlm::MemRegistry::Node& whole, int n, int p,
                                const std::string& name, long long size,
                                const std::string& content) {
-    return b.media(whole, "disk" + std::to_string(n) + "s" + std::to_string(p), name, false,
-                   size, content);
+    auto& m = b.media(whole, "disk" + std::to_string(n) + "s" + std::to_string(p), name, false,
+                      size, content);
+    return identify(m, n, std::to_string(p));
+  }
+  // Disk n is the kernel's sd<a+n>, of identity serial-S<n>.
+  static vlm::MemRegistry::Node& identify(vlm::MemRegistry::Node& m, int n, const std::string& p) {
+    m.set("io-device-location", vlm::RegValue::Str("sd" + std::string(1, char('a' + n)) + p));
+    m.set("Device Identity", vlm::RegValue::Str("serial-S" + std::to_string(n) + (p.empty() ? "" : "-part" + p)));
+    return m;
   }
   void mount(const std::string& dev, const std::string& on, const std::string& volname) {
     mounts->add("/dev/" + dev, on, "ext4", 4096, 262144, 65536);
