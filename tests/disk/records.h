@@ -9,6 +9,7 @@
 
 #include "util/alerts.h"
 #include "disk/disk.h"
+#include "perf/store.h"
 #include "platform/platform.h"
 #include "util/prog.h"
 
@@ -85,6 +86,20 @@ struct PlatformParts {
   std::shared_ptr<vlm::MemMountTable> mounts = std::make_shared<vlm::MemMountTable>();
   std::shared_ptr<vlm::MemVolumeList> volumes = std::make_shared<vlm::MemVolumeList>();
   void install() const { vlm::setPlatform(vlm::Platform{reg, mounts, volumes}); }
+};
+
+// Empties the result store before and after a test.
+struct StoreGuard {
+  StoreGuard() { clear(); }
+  ~StoreGuard() { clear(); }
+  static void clear() {
+    std::lock_guard<std::mutex> lock(storelock);
+    while (diskstat0) {
+      DISKSTAT_* next = diskstat0->next;
+      std::free(diskstat0);
+      diskstat0 = next;
+    }
+  }
 };
 
 }  // namespace vlmtest

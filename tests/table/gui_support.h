@@ -111,18 +111,6 @@ inline Machine bigMachine(int disks) {
 
 using ListGuard = vlmtest::ListGuard;
 
-// Empties the result store before and after a test.
-struct StoreGuard {
-  StoreGuard() { clear(); }
-  ~StoreGuard() { clear(); }
-  static void clear() {
-    std::lock_guard<std::mutex> lock(storelock);
-    while (diskstat0) {
-      DISKSTAT_* next = diskstat0->next;
-      std::free(diskstat0);
-      diskstat0 = next;
-    }
-  }
-};
+using StoreGuard = vlmtest::StoreGuard;
 
 }  // namespace guitest
