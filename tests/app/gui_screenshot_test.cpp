@@ -9,6 +9,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -70,18 +71,13 @@ TEST(Screenshot, ProgramRendersItsWindowFromAFixture) {
 }
 
 TEST(Screenshot, NeverInstallsTheUtility) {
-  const char* util = VLM_BUNDLE_DIR "/Contents/Resources/vlmperfutil";
-  struct stat before, after;
-  if (stat(util, &before) != 0) GTEST_SKIP() << "the utility is not built in this tree";
-  if ((before.st_mode & 07777) == 04711 && before.st_uid == 0)
-    GTEST_SKIP() << "the utility is installed already";
+  const char* copy = VLM_UTILITY_DIR "/vlmperfutil";
+  if (access(copy, F_OK) == 0) GTEST_SKIP() << "the utility is installed already: " << copy;
   QTemporaryDir dir;
   Shot s = screenshot("desktop", dir.filePath("x.png"));
   ASSERT_EQ(s.exitCode, 0) << s.output.toStdString();
   EXPECT_TRUE(s.output.contains("Administrator's Password")) << s.output.toStdString();
-  ASSERT_EQ(stat(util, &after), 0);
-  EXPECT_EQ(after.st_mode, before.st_mode);  // the question was declined
-  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_NE(access(copy, F_OK), 0);  // the question was declined
 }
 
 // The window proper: up and waiting (here at the notice about the utility)
