@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMainWindow>
 #include <QProgressBar>
 #include <QPushButton>
@@ -102,6 +103,7 @@ void QorConfigureAppDelegate::applicationDidFinishLaunching() {
   menuinit();
   perfutilinit(theargv0);
   autoauth();
+  setupline->setVisible(!vlm::utilityready());
   thepool = pool;
   pool->ColorInit();
   SetMode(0, nullptr);

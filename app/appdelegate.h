@@ -60,6 +60,7 @@ class QorConfigureAppDelegate : public QObject {
   std::atomic<int>* Canceled = nullptr;  // the test control's count of cancel requests
   QWidget* splashwindow = nullptr;
   QComboBox* duration = nullptr;  // seconds per phase of the next test
+  QLabel* setupline = nullptr;    // under the table while tests can't run
   QDialog* helpwindow = nullptr;  // made when Help first needs it
   QLabel* pctexpected = nullptr;  // the progress window's expected duration
   QLabel* pctphase = nullptr;     // and its phase with the time left

@@ -97,6 +97,13 @@ void QorConfigureAppDelegate::buildWindows() {
   table->installEventFilter(this);
   table->viewport()->installEventFilter(this);
   layout->addWidget(table, 1);
+  setupline = new QLabel(QStringLiteral(
+      "Tests need the VLM-Utility installed (owner root, mode 4711): start VLM-Performance "
+      "again and answer Ok to the notice, or run VLM-Performance --install-utility."));
+  setupline->setObjectName(QStringLiteral("setupline"));
+  setupline->setWordWrap(true);
+  setupline->hide();
+  layout->addWidget(setupline);
 
   auto* bar = new QHBoxLayout;
   refresh = addButton(bar, "Refresh", this, [this] { Refresh(); });

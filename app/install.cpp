@@ -63,6 +63,8 @@ PrivilegedRunner* runner() {
   return r ? r : &exec_runner;
 }
 
+std::atomic<int> pretendroot{-1};
+
 const char* bundleutility = nullptr;  // the bundle's utility, once perfutilselect moved on
 
 bool incopy(const struct stat& st) { return (st.st_mode & 07777) == 04711 && st.st_uid == 0; }
@@ -70,6 +72,19 @@ bool incopy(const struct stat& st) { return (st.st_mode & 07777) == 04711 && st.
 }  // namespace
 
 PrivilegedRunner* setPrivilegedRunner(PrivilegedRunner* r) { return current_runner.exchange(r); }
+
+bool asroot() {
+  int p = pretendroot.load();
+  return p < 0 ? geteuid() == 0 : p != 0;
+}
+
+void setAsRoot(int root) { pretendroot.store(root); }
+
+bool utilityready() {
+  struct stat st;
+  if (lstat(perfutilpath, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  return asroot() ? (st.st_mode & 0111) != 0 : incopy(st);
+}
 
 std::vector<std::string> rootycommand(const char* source, bool asroot) {
   std::string src = source;
@@ -81,7 +96,7 @@ std::vector<std::string> rootycommand(const char* source, bool asroot) {
 
 void perfutilselect() {
   if (perfutilpath != perfutilcopy) bundleutility = perfutilpath;
-  if (geteuid() != 0) perfutilpath = perfutilcopy;
+  if (!asroot()) perfutilpath = perfutilcopy;
 }
 
 int installUtility() {
@@ -92,7 +107,7 @@ int installUtility() {
     return 0;
   }
   std::string out;
-  int status = runner()->run(rootycommand(perfutilpath, geteuid() == 0), out);
+  int status = runner()->run(rootycommand(perfutilpath, asroot()), out);
   std::fputs(out.c_str(), stdout);
   if (lstat(perfutilcopy, &st) == 0 && S_ISREG(st.st_mode) && incopy(st)) return 0;
   if (status == 126 << 8) std::fputs("VLM-Performance: not authorised (pkexec).\n", stderr);
@@ -122,20 +137,24 @@ bool onnosuid(const char* path) {
   return statvfs(path, &fs) == 0 && (fs.f_flag & ST_NOSUID);
 }
 
+// The bundle's utility: there and a regular file.
+bool checksource(const char* source) {
+  struct stat st;
+  if (stat(source, &st) != 0) {
+    pathalert("Can't Find the VLM-Utility? ( %s )", source);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    pathalert("Incorrect utility command type? ( %s )", source);
+    return false;
+  }
+  return true;
+}
+
 // The checks on the installed copy; true when the installation should be offered.
 bool checkcopy(const char* source) {
   struct stat st;
-  if (lstat(perfutilcopy, &st) != 0) {  // not installed yet: the bundle's utility is needed
-    if (stat(source, &st) != 0) {
-      pathalert("Can't Find the VLM-Utility? ( %s )", source);
-      return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-      pathalert("Incorrect utility command type? ( %s )", source);
-      return false;
-    }
-    return true;
-  }
+  if (lstat(perfutilcopy, &st) != 0) return checksource(source);  // not installed yet
   if (!S_ISREG(st.st_mode)) {
     pathalert("Incorrect utility command type? ( %s )", perfutilcopy);
     return false;
@@ -153,12 +172,17 @@ bool checkcopy(const char* source) {
 void autoauth() {
   vlm::perfutilselect();
   const char* source = vlm::bundleutility ? vlm::bundleutility : perfutilpath;
+  // Root runs the bundle's own utility: nothing to install, no password to ask.
+  if (vlm::asroot()) {
+    checksource(source);
+    return;
+  }
   if (checkcopy(source) && messbox2(kTitle, kNotice, "Ok", "Cancel")) rootybin(source);
 }
 
 void rootybin(const char* path) {
   if (!path) return;
-  const bool asroot = geteuid() == 0;
+  const bool asroot = vlm::asroot();
   std::string out;
   int status = vlm::runner()->run(vlm::rootycommand(path, asroot), out);
   // pkexec's 126 and 127: the password dialog dismissed or the user not

@@ -34,6 +34,15 @@ PrivilegedRunner* setPrivilegedRunner(PrivilegedRunner* runner);
 // pkexec unless the caller is root.
 std::vector<std::string> rootycommand(const char* source, bool asroot);
 
+// The effective user is root; setAsRoot(0 or 1) makes tests see an ordinary
+// user or root, setAsRoot(-1) the real answer again.
+bool asroot();
+void setAsRoot(int root);
+
+// perfutilpath can run a test: for root a program file, for anyone else a
+// regular file owned by root with mode 4711.
+bool utilityready();
+
 // Points perfutilpath at the installed copy unless the process is root, who
 // needs no set-user-ID program and runs the bundle's own.
 void perfutilselect();

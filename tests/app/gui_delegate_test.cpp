@@ -20,6 +20,8 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -317,6 +319,13 @@ TEST_F(DelegateFixture, LaunchShowsTheWholeListUnderTheToolTitle) {
   // The bundle layout is not that of a test program: the utility is reported missing.
   ASSERT_EQ(alerts().size(), 1u);
   EXPECT_EQ(alerts()[0].msg, "Can't Find the VLM-Utility? ( /Error/Error-utility )");
+  // Tests can't run: a line under the table says what to do; with a utility
+  // that can run, none.
+  EXPECT_TRUE(d->setupline->isVisible());
+  EXPECT_TRUE(d->setupline->text().contains("--install-utility"));
+  useStub("ok");
+  d->applicationDidFinishLaunching();
+  if (geteuid() == 0) EXPECT_FALSE(d->setupline->isVisible());
 }
 
 TEST_F(DelegateFixture, SetModeKeepsOrReplacesTheFocus) {

@@ -51,8 +51,10 @@ class Install : public testing::Test {
     copy_ = dir_ + "/none/vlmperfutil";
     perfutilcopy = copy_.c_str();
     prev_runner_ = vlm::setPrivilegedRunner(&runner);
+    vlm::setAsRoot(0);  // the checks of an ordinary user's launch
   }
   void TearDown() override {
+    vlm::setAsRoot(-1);
     vlm::setPrivilegedRunner(prev_runner_);
     perfutilpath = saved_path_;
     perfutilcopy = saved_copy_;
@@ -164,6 +166,18 @@ TEST_F(Install, ModeAndOwnerRules) {
       expectAlert(kNotice, {"Ok", "Cancel"});
     }
     EXPECT_TRUE(runner.commands.empty());  // Cancel runs nothing
+    EXPECT_EQ(vlm::utilityready(), !c.notice);
+  }
+  // Root runs the bundle's program file itself: no notice, nothing installed.
+  vlm::setAsRoot(1);
+  for (mode_t mode : {mode_t(0755), mode_t(0644)}) {
+    use(utility(mode, 0, 0, "source"));
+    rec.seam.alerts.clear();
+    autoauth();
+    EXPECT_TRUE(rec.seam.alerts.empty());
+    EXPECT_TRUE(runner.commands.empty());
+    EXPECT_EQ(perfutilpath, path_.c_str());
+    EXPECT_EQ(vlm::utilityready(), mode == 0755);
   }
 }
 
@@ -174,23 +188,24 @@ TEST_F(Install, ConsentRunsTheInstaller) {
   autoauth();
   expectAlert(kNotice, {"Ok", "Cancel"});
   ASSERT_EQ(runner.commands.size(), 1u);
-  EXPECT_EQ(runner.commands[0], vlm::rootycommand(path_.c_str(), root()));
+  EXPECT_EQ(runner.commands[0], vlm::rootycommand(path_.c_str(), false));
   EXPECT_EQ(vlm::rootycommand("/b/R/vlmperfutil", false),
             (Command{"/usr/bin/pkexec", "/b/R/vlmperfinstall", "/b/R/vlmperfutil"}));
   EXPECT_EQ(vlm::rootycommand("/b/R/vlmperfutil", true), (Command{"/b/R/vlmperfinstall", "/b/R/vlmperfutil"}));
-  // What the tests run next: the copy, or for root the bundle's own.
-  EXPECT_STREQ(perfutilpath, root() ? path_.c_str() : copy_.c_str());
+  // What the tests run next: the copy.
+  EXPECT_STREQ(perfutilpath, copy_.c_str());
 }
 
 // A failed installation says why; a dismissed password dialog (pkexec's 126)
 // says nothing.
 TEST_F(Install, FailedInstallationIsReported) {
-  runner.statuses = {126 << 8, 1 << 8};
+  runner.statuses = {126 << 8, 126 << 8, 1 << 8};
+  vlm::setAsRoot(1);
   rootybin("/x/vlmperfutil");
-  if (root()) {
-    ASSERT_EQ(rec.seam.alerts.size(), 1u);  // no pkexec: 126 is the installer's own
-    rec.seam.alerts.clear();
-  }
+  ASSERT_EQ(rec.seam.alerts.size(), 1u);  // no pkexec for root: 126 is the installer's own
+  rec.seam.alerts.clear();
+  vlm::setAsRoot(0);
+  rootybin("/x/vlmperfutil");
   EXPECT_TRUE(rec.seam.alerts.empty());
   rootybin("/x/vlmperfutil");
   expectAlert("The VLM-Utility was not installed.\nstep failed\n", {"Ok"});
