@@ -86,6 +86,13 @@ std::unique_ptr<Engine> makeUringEngine(int fd, unsigned mainDepth, uint32_t mai
 // Blocking pread from a pool of threads, one per read in flight.
 std::unique_ptr<Engine> makePreadEngine(int fd);
 
+// Asks the scheduler for the shortest time slice for the calling thread and
+// the threads it starts later (EEVDF's per-task slice, kernel 6.12 and later;
+// elsewhere ignored). A thread with a shorter slice than the running one takes
+// the core when it wakes, so a completed read is seen at once rather than when
+// a busy neighbour's slice ends; the share of CPU time stays the same.
+void askShortSlice();
+
 // Runs body(i, start) in n threads. Each calls start() once when ready: it
 // waits until all n have, and returns the timeline they share from then on.
 // The calling thread prints progress until every body has returned.
