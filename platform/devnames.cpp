@@ -208,15 +208,17 @@ bool underVirtual(const std::string& rel) {
   return rel.rfind("devices/virtual/", 0) == 0;
 }
 
+// Attributes of the device directory `at` below dirfd ("" for dirfd itself,
+// else "name/"): a partition's are read through its disk's descriptor.
 // Size in bytes from the 512-byte sector count; empty when absent or absurd.
-std::optional<uint64_t> sizeBytes(int dirfd) {
-  auto sectors = sysfs::readU64(dirfd, "size");
+std::optional<uint64_t> sizeBytes(int dirfd, const std::string& at = "") {
+  auto sectors = sysfs::readU64(dirfd, at + "size");
   if (!sectors || *sectors > UINT64_MAX / 512) return std::nullopt;
   return *sectors * 512;
 }
 
-std::optional<dev_t> devnoOf(int dirfd) {
-  auto t = sysfs::readText(dirfd, "dev", 64);
+std::optional<dev_t> devnoOf(int dirfd, const std::string& at = "") {
+  auto t = sysfs::readText(dirfd, at + "dev", 64);
   if (!t) return std::nullopt;
   return sysfs::parseDevno(*t);
 }
@@ -279,12 +281,11 @@ void scanPartitions(int diskfd, Disk& disk) {
     if (e.size() <= disk.dev.kernel.size() || e.compare(0, disk.dev.kernel.size(), disk.dev.kernel) != 0 ||
         !plainKernelName(e))
       continue;
-    UniqueFd pfd = sysfs::openDir(diskfd, e);
-    if (!pfd) continue;
-    auto partno = sysfs::readU64(pfd.get(), "partition");
+    const std::string at = e + "/";
+    auto partno = sysfs::readU64(diskfd, at + "partition");
     if (!partno || *partno == 0 || *partno > 1000000) continue;
-    auto devno = devnoOf(pfd.get());
-    auto size = sizeBytes(pfd.get());
+    auto devno = devnoOf(diskfd, at);
+    auto size = sizeBytes(diskfd, at);
     if (!devno || !size || *size == 0) continue;
     BlockDev p;
     p.kernel = e;

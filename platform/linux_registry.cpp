@@ -51,8 +51,8 @@ std::string attr(int dirfd, const std::string& path, size_t max = 127) {
 }
 
 
-std::string ueventValue(int dirfd, const std::string& key) {
-  auto t = sysfs::readText(dirfd, "uevent", 8192);
+std::string ueventValue(int dirfd, const std::string& path, const std::string& key) {
+  auto t = sysfs::readText(dirfd, path, 8192);
   if (!t) return std::string();
   size_t i = 0;
   while (i < t->size()) {
@@ -205,7 +205,8 @@ class Builder {
     return n;
   }
 
-  static bool held(int fd) { return !sysfs::dirEmpty(fd, "holders"); }
+  // `at` is "" for the disk's own directory, "name/" for a partition's in it.
+  static bool held(int fd, const std::string& at) { return !sysfs::dirEmpty(fd, at + "holders"); }
 
   static const char* schemeContent(const std::string& scheme) {
     if (scheme == "gpt") return "GUID_partition_scheme";
@@ -214,13 +215,13 @@ class Builder {
     return nullptr;
   }
 
-  void mediaProps(Node& m, const BlockDev& d, int fd, bool leaf, bool open, bool removable,
+  void mediaProps(Node& m, const BlockDev& d, bool writable, bool leaf, bool open, bool removable,
                   uint64_t blockSize) {
     m.set("BSD Name", RegValue::Str(d.name));
     m.set("Size", RegValue::Num(static_cast<long long>(std::min<uint64_t>(d.size, INT64_MAX))));
     m.set("Whole", RegValue::Bool(d.whole));
     m.set("Leaf", RegValue::Bool(leaf));
-    m.set("Writable", RegValue::Bool(attr(fd, "ro", 8) != "1"));
+    m.set("Writable", RegValue::Bool(writable));
     m.set("Removable", RegValue::Bool(removable));
     m.set("Ejectable", RegValue::Bool(removable));
     m.set("Open", RegValue::Bool(open));
@@ -254,26 +255,28 @@ class Builder {
     Node& whole = reg_.add(drv, "IOMedia", (model.empty() ? d.kernel : model) + " Media");
     bool anyOpen = false;
     for (const auto& p : parts) {
-      UniqueFd pfd = sysfs::openDir(dfd.get(), p.kernel);
-      if (!pfd) continue;  // vanished since the scan
-      bool open = mounted_.count(p.devno) || held(pfd.get());
+      // Read through the disk's descriptor: no open per partition directory.
+      const std::string at = p.kernel + "/";
+      auto ro = sysfs::readText(dfd.get(), at + "ro", 8);
+      if (!ro) continue;  // vanished since the scan
+      bool open = mounted_.count(p.devno) || held(dfd.get(), at);
       anyOpen = anyOpen || open;
-      partition(whole, d, p, pfd.get(), probe, open, removable, bs);
+      partition(whole, d, p, dfd.get(), at, cleanText(*ro, 8) != "1", probe, open, removable, bs);
     }
-    bool wholeOpen = anyOpen || mounted_.count(d.devno) || held(dfd.get());
-    mediaProps(whole, d, dfd.get(), parts.empty(), wholeOpen, removable, bs);
+    bool wholeOpen = anyOpen || mounted_.count(d.devno) || held(dfd.get(), "");
+    mediaProps(whole, d, attr(dfd.get(), "ro", 8) != "1", parts.empty(), wholeOpen, removable, bs);
     if (const char* c = schemeContent(probe.scheme)) whole.set("Content", RegValue::Str(c));
     else if (!probe.scheme.empty()) whole.set("Content", RegValue::Str(probe.scheme));
   }
 
-  void partition(Node& whole, const BlockDev& d, const BlockDev& p, int pfd, const DiskProbe& probe,
-                 bool open, bool removable, uint64_t bs) {
+  void partition(Node& whole, const BlockDev& d, const BlockDev& p, int dfd, const std::string& at,
+                 bool writable, const DiskProbe& probe, bool open, bool removable, uint64_t bs) {
     PartInfo info;
     if (auto it = probe.parts.find(p.partno); it != probe.parts.end()) info = it->second;
-    std::string name = info.name.empty() ? ueventValue(pfd, "PARTNAME") : info.name;
+    std::string name = info.name.empty() ? ueventValue(dfd, at + "uevent", "PARTNAME") : info.name;
     if (name.empty()) name = d.kernel + " Partition " + std::to_string(p.partno);
     Node& m = reg_.add(whole, "IOMedia", name, std::to_string(p.partno));
-    mediaProps(m, p, pfd, true, open, removable, bs);
+    mediaProps(m, p, writable, true, open, removable, bs);
     if (!info.type.empty()) m.set("Content", RegValue::Str(info.type));
     if (!info.uuid.empty()) m.set("UUID", RegValue::Str(info.uuid));
   }
