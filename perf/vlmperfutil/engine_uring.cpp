@@ -24,6 +24,13 @@ constexpr unsigned kSetupSets[] = {
     0,
 };
 
+#ifndef IORING_TIMEOUT_MULTISHOT
+#define IORING_TIMEOUT_MULTISHOT (1U << 6)  // kernel 6.4; liburing 2.3 lacks the name
+#endif
+
+// user_data of the standing timer and of its removal; reads carry slot numbers.
+constexpr uint64_t kTick = ~uint64_t(0), kTickRemove = kTick - 1;
+
 struct FreeDeleter {
   void operator()(void* p) const { free(p); }
 };
@@ -62,11 +69,17 @@ class Ring {
   };
   struct Drive;
   void prep(const Slot& sl, unsigned idx);
+  void armTick();
+  void sawTick(const io_uring_cqe& c);
+  void disarmTick();
 
   io_uring ring_{};
   bool live_ = false, disabled_ = false, fixedBufs_ = false, fixedFile_ = false, ringFd_ = false;
   unsigned flags_ = 0;
   int fd_ = -1;
+  // The standing timer: armed, seen firing, refused by the kernel.
+  bool tickOn_ = false, tickWorks_ = false, tickRefused_ = false;
+  __kernel_timespec tickEvery_{0, 100 * kMs};
   std::unique_ptr<uint8_t, FreeDeleter> mem_;
   std::vector<uint8_t*> bufs_;
 };
@@ -136,6 +149,51 @@ void Ring::prep(const Slot& sl, unsigned idx) {
     io_uring_prep_read(sqe, fd, addr, len, sl.off + sl.done);
   if (fixedFile_) sqe->flags |= IOSQE_FIXED_FILE;
   sqe->user_data = idx;
+}
+
+// Every wait is bounded by 100 ms. A timeout per wait arms and cancels a
+// kernel timer on every read; instead one multishot timeout completes every
+// 100 ms while a drive runs, and waits pass no timeout of their own once it has
+// fired. Where the kernel refuses it, each wait carries its own timeout.
+void Ring::armTick() {
+  if (tickOn_ || tickRefused_) return;
+  io_uring_sqe* sqe = io_uring_get_sqe(&ring_);  // the queue is empty between drives
+  if (!sqe) return;
+  io_uring_prep_timeout(sqe, &tickEvery_, 0, IORING_TIMEOUT_MULTISHOT);
+  sqe->user_data = kTick;
+  tickOn_ = io_uring_submit(&ring_) == 1;
+}
+
+void Ring::sawTick(const io_uring_cqe& c) {
+  if (c.flags & IORING_CQE_F_MORE) {
+    tickWorks_ = true;
+    return;
+  }
+  tickOn_ = tickWorks_ = false;  // the timer ended: removed, or refused
+  if (c.res == -EINVAL) tickRefused_ = true;
+}
+
+// Removes the timer and reaps its last completion, within about a second.
+void Ring::disarmTick() {
+  if (!tickOn_) return;
+  io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
+  if (!sqe) return;
+  io_uring_prep_timeout_remove(sqe, kTick, 0);
+  sqe->user_data = kTickRemove;
+  __kernel_timespec bound{0, 100 * kMs};
+  bool removed = false;
+  for (int i = 0; i < 10 && (tickOn_ || !removed); ++i) {
+    io_uring_cqe* cqe = nullptr;
+    int r = io_uring_submit_and_wait_timeout(&ring_, &cqe, 1, &bound, nullptr);
+    if (r < 0 && r != -ETIME && r != -EINTR) break;
+    unsigned head, n = 0;
+    io_uring_for_each_cqe(&ring_, head, cqe) {
+      ++n;
+      if (cqe->user_data == kTick) sawTick(*cqe);
+      if (cqe->user_data == kTickRemove) removed = true;
+    }
+    io_uring_cq_advance(&ring_, n);
+  }
 }
 
 // The state of one drive: a slot per read in flight, each with its own
@@ -215,6 +273,7 @@ struct Ring::Drive {
 Tally Ring::drive(const std::vector<Stream>& ss, Timeline tl, Progress* pg, Rng& rng) {
   Drive d(ss, tl, rng, bufs_.size());
   __kernel_timespec bound{0, 100 * kMs};
+  armTick();
   for (;;) {
     if (!d.stopping) {
       const int64_t ts = nowNs();
@@ -227,7 +286,7 @@ Tally Ring::drive(const std::vector<Stream>& ss, Timeline tl, Progress* pg, Rng&
     d.todo.clear();
     if (d.inflight == 0) break;
     io_uring_cqe* cqe = nullptr;
-    int r = io_uring_submit_and_wait_timeout(&ring_, &cqe, 1, &bound, nullptr);
+    int r = io_uring_submit_and_wait_timeout(&ring_, &cqe, 1, tickWorks_ ? nullptr : &bound, nullptr);
     if (r < 0 && r != -ETIME && r != -EINTR && r != -EAGAIN && r != -EBUSY) {
       if (d.t.err == 0) d.t.err = -r;
       break;  // the ring's teardown collects what is still in flight
@@ -236,6 +295,10 @@ Tally Ring::drive(const std::vector<Stream>& ss, Timeline tl, Progress* pg, Rng&
     unsigned head, n = 0;
     io_uring_for_each_cqe(&ring_, head, cqe) {
       ++n;
+      if (cqe->user_data == kTick) {
+        sawTick(*cqe);
+        continue;
+      }
       --d.inflight;
       d.complete(unsigned(cqe->user_data), cqe->res, now);
     }
@@ -243,6 +306,7 @@ Tally Ring::drive(const std::vector<Stream>& ss, Timeline tl, Progress* pg, Rng&
     if (now >= tl.stop || canceled()) d.stopping = true;
     if (pg) pg->tick(now);
   }
+  disarmTick();
   return std::move(d.t);
 }
 
