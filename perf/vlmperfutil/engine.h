@@ -93,6 +93,12 @@ std::unique_ptr<Engine> makePreadEngine(int fd);
 // a busy neighbour's slice ends; the share of CPU time stays the same.
 void askShortSlice();
 
+// A session of its own, as fio's jobs have: the scheduler's automatic grouping
+// (autogroup) then gives the measurement a share of its own rather than a part
+// of what its caller's session runs besides (a build, the window). Not when the
+// output is a terminal, where Ctrl-C must still reach the utility.
+void ownSession();
+
 // Runs body(i, start) in n threads. Each calls start() once when ready: it
 // waits until all n have, and returns the timeline they share from then on.
 // The calling thread prints progress until every body has returned.

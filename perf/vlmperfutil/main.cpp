@@ -69,6 +69,7 @@ int main(int argc, char** argv) {
     complain("can't drop privileges: %s", why.c_str());
     return kExitFailed;
   }
+  ownSession();
   askShortSlice();
   // Rings and registered buffers as the real user: its RLIMIT_MEMLOCK bounds
   // what the kernel pins.

@@ -77,6 +77,10 @@ void askShortSlice() {
   (void)syscall(SYS_sched_setattr, 0, &a, 0);
 }
 
+void ownSession() {
+  if (!isatty(STDOUT_FILENO)) (void)setsid();  // fails only for a group leader: then as before
+}
+
 void runTogether(unsigned n, PhaseTime pt, Progress& pg,
                  const std::function<void(unsigned, const StartFn&)>& body) {
   Timeline tl;
