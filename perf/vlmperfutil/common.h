@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 
@@ -30,6 +31,9 @@ constexpr int64_t kSec = 1000000000;
 // output, complain() to standard error with the program's name in front.
 void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void complain(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// All of p, retrying interrupted writes; gives up when the reader is gone.
+void writeAll(int fd, const char* p, size_t n);
 
 // Text from outside (volume and kernel names) made safe to print among the
 // result lines: only printable ASCII stays, every other character (a UTF-8

@@ -29,6 +29,9 @@ struct Timeline {
   int64_t stop = 0;
 };
 
+constexpr int64_t kSliceNs = 100 * 1000000;  // throughput is kept per 100 ms
+constexpr size_t kMaxSlices = 1000;
+
 // What one worker (or a whole phase, merged) counted.
 struct Tally {
   uint64_t bytes = 0;
@@ -37,10 +40,26 @@ struct Tally {
   int64_t start = 0;  // counting started (warmEnd)
   int64_t last = 0;   // last counted completion
   std::vector<uint64_t> perStream;  // bytes of each stream
+  std::vector<uint64_t> slices;     // bytes completed in each 100 ms from start
   Histogram lat;
   int err = 0;        // first errno seen, 0 if none
   uint64_t errOffset = 0;
 
+  // One read of len bytes of the given stream, issued at `issued`, done at
+  // now; counts only from start (the end of the warm-up) on.
+  void count(int64_t now, int64_t issued, uint32_t len, unsigned stream) {
+    if (now < start) return;
+    bytes += len;
+    ios++;
+    perStream[stream] += len;
+    last = now;
+    lat.add(uint64_t(now - issued));
+    const size_t slice = size_t((now - start) / kSliceNs);
+    if (slice < kMaxSlices) {
+      if (slices.size() <= slice) slices.resize(slice + 1, 0);
+      slices[slice] += len;
+    }
+  }
   void merge(const Tally& o);
   int64_t elapsed() const { return last > start ? last - start : 0; }
 };

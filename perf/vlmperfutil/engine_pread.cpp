@@ -74,15 +74,8 @@ void PreadEngine::lane(Lane& ln, const Stream& s, std::atomic<uint64_t>& cursor,
       t.errOffset = off;
       break;
     }
-    const int64_t now = nowNs();
     t.read += s.bs;
-    if (now >= tl.warmEnd) {
-      t.bytes += s.bs;
-      t.ios++;
-      t.perStream[ln.stream] += s.bs;
-      t.last = now;
-      t.lat.add(uint64_t(now - ts));
-    }
+    t.count(nowNs(), ts, s.bs, ln.stream);
   }
 }
 

@@ -258,13 +258,7 @@ struct Ring::Drive {
       todo.push_back(idx);
       return;
     }
-    if (now >= tl.warmEnd) {
-      t.bytes += sl.len;
-      t.ios++;
-      t.perStream[sl.stream] += sl.len;
-      t.last = now;
-      t.lat.add(uint64_t(now - sl.t));
-    }
+    t.count(now, sl.t, sl.len, sl.stream);
     sl.fresh = true;
     todo.push_back(idx);
   }

@@ -1,9 +1,11 @@
 // vlmperfutil: read-only speed measurement of one block device, installed
 // set-user-ID root. Usage: vlmperfutil [-s SECONDS] [-I IDENTITY] -T DEVICE NAME
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "perf/vlmperfutil/args.h"
 #include "perf/vlmperfutil/checks.h"
@@ -11,6 +13,7 @@
 #include "perf/vlmperfutil/device.h"
 #include "perf/vlmperfutil/engine.h"
 #include "perf/vlmperfutil/phases.h"
+#include "perf/vlmperfutil/record.h"
 
 using namespace vpu;
 
@@ -86,7 +89,12 @@ int main(int argc, char** argv) {
   Checker chk(dev);
   chk.header();
   try {
-    return measure(*eng, plan, "/dev/" + dev.kernel, chk);
+    timespec wall{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    std::vector<PhaseReport> phases;
+    const int rc = measure(*eng, plan, "/dev/" + dev.kernel, chk, phases);
+    writeRecord(recordJson(args, dev, plan, eng->describe(), phases, rc, double(wall.tv_sec)));
+    return rc;
   } catch (const std::exception& e) {  // threads or memory refused
     complain("measurement failed: %s", e.what());
     return kExitFailed;

@@ -14,8 +14,6 @@ namespace vpu {
 std::atomic<int> gCancel{0};
 std::atomic<int> gCancelReported{0};
 
-namespace {
-
 void writeAll(int fd, const char* p, size_t n) {
   while (n > 0) {
     ssize_t w = write(fd, p, n);
@@ -25,6 +23,8 @@ void writeAll(int fd, const char* p, size_t n) {
     n -= size_t(w);
   }
 }
+
+namespace {
 
 void emit(int fd, const char* prefix, const char* fmt, va_list ap) {
   char line[640];

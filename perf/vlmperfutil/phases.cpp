@@ -82,7 +82,18 @@ uint64_t kbPerSec(uint64_t bytes, int64_t ns) {
   return uint64_t((unsigned __int128)bytes * 1000000 / uint64_t(ns));
 }
 
-int measure(Engine& eng, const Plan& plan, const std::string& node, Checker& chk) {
+std::vector<PhaseReport> planPhases(const Plan& plan) {
+  std::vector<PhaseReport> ph(kPhases);
+  ph[kSequential] = {"Sequential", "sequential", plan.seqBs(), kSeqDepth, 1, 1, false, {}};
+  ph[kRandom] = {"Random", "random", plan.randBs(), 1, 1, 1, false, {}};
+  ph[kDual] = {"Dual", "sequential", plan.seqBs(), kDualDepth, 2, 1, false, {}};
+  ph[kThreaded] = {"Threaded", "random", plan.randBs(), kThreadDepth, 1, plan.threads, false, {}};
+  return ph;
+}
+
+int measure(Engine& eng, const Plan& plan, const std::string& node, Checker& chk,
+            std::vector<PhaseReport>& phases) {
+  phases = planPhases(plan);
   const uint64_t seqEnd = plan.size / plan.seqBs() * plan.seqBs();
   const uint64_t randEnd = plan.size / plan.randBs() * plan.randBs();
   const uint64_t mid = plan.size / 2 / plan.seqBs() * plan.seqBs();
@@ -94,23 +105,16 @@ int measure(Engine& eng, const Plan& plan, const std::string& node, Checker& chk
     const PhaseId id = PhaseId(i);
     chk.before(i);
     pg.beginPhase(nowNs(), pt.warmNs + pt.durNs);
+    const PhaseReport& ph = phases[i];
+    const bool rnd = ph.pattern[0] == 'r';
+    const uint64_t end = rnd ? randEnd : seqEnd;
     Tally t;
-    switch (id) {
-      case kSequential:
-        t = eng.run({{false, 0, seqEnd, plan.seqBs(), kSeqDepth}}, pt, pg);
-        break;
-      case kRandom:
-        t = eng.run({{true, 0, randEnd, plan.randBs(), 1}}, pt, pg);
-        break;
-      case kDual:
-        t = eng.run({{false, 0, mid, plan.seqBs(), kDualDepth},
-                     {false, mid, seqEnd, plan.seqBs(), kDualDepth}},
-                    pt, pg);
-        break;
-      default:
-        t = eng.runThreads({true, 0, randEnd, plan.randBs(), kThreadDepth}, plan.threads, pt, pg);
-        break;
-    }
+    if (ph.threads > 1 || id == kThreaded)
+      t = eng.runThreads({true, 0, end, ph.bs, ph.depth}, ph.threads, pt, pg);
+    else if (ph.streams == 2)
+      t = eng.run({{false, 0, mid, ph.bs, ph.depth}, {false, mid, end, ph.bs, ph.depth}}, pt, pg);
+    else
+      t = eng.run({{rnd, 0, end, ph.bs, ph.depth}}, pt, pg);
     if (t.err != 0) {
       complain("read error on %s at offset %llu: %s", node.c_str(),
                (unsigned long long)t.errOffset, strerror(t.err));
@@ -121,6 +125,8 @@ int measure(Engine& eng, const Plan& plan, const std::string& node, Checker& chk
     chk.after(i, kPhaseNames[i], t.read);
     have[i] = true;
     kbps[i] = kbPerSec(t.bytes, t.elapsed());
+    phases[i].finished = true;
+    phases[i].t = std::move(t);
   }
   chk.summary(have, kbps);
   if (canceled()) {

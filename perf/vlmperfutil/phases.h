@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "perf/testplan.h"
 #include "perf/vlmperfutil/checks.h"
@@ -28,11 +29,26 @@ struct Plan {
 // Threads for the threaded phase: the usable cores, at most kMaxThreads.
 unsigned threadCount();
 
+// One phase: how it reads, and once finished what it counted.
+struct PhaseReport {
+  const char* name = "";     // "Sequential", "Random", "Dual", "Threaded"
+  const char* pattern = "";  // "sequential" or "random"
+  uint32_t bs = 0;
+  unsigned depth = 0, streams = 1, threads = 1;
+  bool finished = false;
+  Tally t;
+};
+
+// The four phases of a plan, in order, none finished.
+std::vector<PhaseReport> planPhases(const Plan& plan);
+
 // Runs the phases in order, printing progress, a line of free text for each
 // phase with its kernel counts, the checks' verdicts and at the end the four
-// result lines. Returns the exit code: 0, 1 on a read error, 3 when canceled
-// (after "Canceled" and the figures of the phases already finished).
-int measure(Engine& eng, const Plan& plan, const std::string& node, Checker& chk);
+// result lines; phases receives what each finished phase counted. Returns the
+// exit code: 0, 1 on a read error, 3 when canceled (after "Canceled" and the
+// figures of the phases already finished).
+int measure(Engine& eng, const Plan& plan, const std::string& node, Checker& chk,
+            std::vector<PhaseReport>& phases);
 
 // Whole kilobytes (1000 bytes) per second, 0 when nothing was timed.
 uint64_t kbPerSec(uint64_t bytes, int64_t ns);

@@ -24,6 +24,8 @@ void Tally::merge(const Tally& o) {
   read += o.read;
   if (perStream.size() < o.perStream.size()) perStream.resize(o.perStream.size(), 0);
   for (size_t i = 0; i < o.perStream.size(); ++i) perStream[i] += o.perStream[i];
+  if (slices.size() < o.slices.size()) slices.resize(o.slices.size(), 0);
+  for (size_t i = 0; i < o.slices.size(); ++i) slices[i] += o.slices[i];
   lat.merge(o.lat);
   if (err == 0 && o.err != 0) {
     err = o.err;

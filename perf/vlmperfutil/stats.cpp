@@ -54,23 +54,39 @@ int Histogram::index(uint64_t v) {
   return idx < kBuckets ? idx : kBuckets - 1;
 }
 
+uint64_t Histogram::lowerEdge(int idx) {
+  if (idx < kSub) return uint64_t(idx);
+  return uint64_t(kSub + idx % kSub) << (idx / kSub - 1);
+}
+
 uint64_t Histogram::midpoint(int idx) {
   if (idx < kSub) return uint64_t(idx);
-  int group = idx / kSub;
-  int shift = group - 1;
-  uint64_t lo = uint64_t(kSub + idx % kSub) << shift;
-  return lo + ((uint64_t(1) << shift) >> 1);
+  return lowerEdge(idx) + ((uint64_t(1) << (idx / kSub - 1)) >> 1);
 }
 
 void Histogram::merge(const Histogram& o) {
   for (int i = 0; i < kBuckets; ++i) b_[i] += o.b_[i];
   n_ += o.n_;
   sum_ += o.sum_;
+  max_ = std::max(max_, o.max_);
 }
 
 void Histogram::clear() {
   std::fill(b_.begin(), b_.end(), 0);
-  n_ = sum_ = 0;
+  n_ = sum_ = max_ = 0;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> Histogram::compact() const {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  for (int i = 0; i < kBuckets;) {
+    // Below 64 ns one bin; above, a quarter of each group of kSub buckets.
+    const int end = i < kSub ? kSub : i + kSub / 4;
+    uint64_t n = 0;
+    for (; i < end; ++i) n += b_[i];
+    const uint64_t upper = end < kBuckets ? lowerEdge(end) : ~uint64_t(0);
+    if (n) out.emplace_back(upper, n);
+  }
+  return out;
 }
 
 uint64_t Histogram::percentile(double p) const {

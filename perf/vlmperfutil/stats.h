@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace vpu {
@@ -34,21 +35,29 @@ class Histogram {
     ++b_[index(ns)];
     ++n_;
     sum_ += ns;
+    if (ns > max_) max_ = ns;
   }
   void merge(const Histogram& o);
   void clear();
   uint64_t count() const { return n_; }
+  uint64_t max() const { return max_; }
   double mean() const { return n_ ? double(sum_) / double(n_) : 0.0; }
   // Midpoint of the first bucket whose running count reaches p * count.
   uint64_t percentile(double p) const;
 
+  // Four bins per power of two: (upper bound in ns, count) of each bin
+  // that holds any value, in order.
+  std::vector<std::pair<uint64_t, uint64_t>> compact() const;
+
   static int index(uint64_t v);
   static uint64_t midpoint(int idx);
+  static uint64_t lowerEdge(int idx);
 
  private:
   std::vector<uint64_t> b_;
   uint64_t n_ = 0;
   uint64_t sum_ = 0;
+  uint64_t max_ = 0;
 };
 
 }  // namespace vpu

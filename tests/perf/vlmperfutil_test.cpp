@@ -26,8 +26,11 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "perf/runner.h"
 #include "platform/devnames.h"
+#include "tests/helpers/schema_check.h"
 
 namespace {
 
@@ -235,6 +238,19 @@ std::optional<long long> figure(const std::string& out, const std::string& key) 
 
 const char* const kKeys[] = {"Sequential:", "Random:", "Dual:", "Threaded:"};
 
+// The record line that closes the output, taken off r.lines, checked against
+// the schema; null when there is none.
+nlohmann::json takeRecord(Outcome& r) {
+  if (r.lines.empty() || r.lines.back().second.rfind('\x1e', 0) != 0) return nullptr;
+  const std::string text = r.lines.back().second.substr(1);
+  r.lines.pop_back();
+  r.out.resize(r.out.size() - text.size() - 2);
+  auto verdict = vlmtest::checkRecord(text);
+  EXPECT_TRUE(verdict.available) << "python3-jsonschema is needed to check records";
+  EXPECT_EQ(verdict.problem, "") << text;
+  return nlohmann::json::parse(text);
+}
+
 // --- arguments -----------------------------------------------------------------
 
 TEST(VlmperfutilArgs, RefusesEverythingButTheContract) {
@@ -319,8 +335,10 @@ LoopDisk* VlmperfutilDisk::disk_ = nullptr;
 // What the application relies on: progress lines 0..100 in order and often,
 // free text first, then four positive figures, each key found first at its
 // own result line.
-void expectWellFormed(const Outcome& r, const std::string& kernel) {
+void expectWellFormed(Outcome r, const std::string& kernel) {
   ASSERT_EQ(r.status, 0) << r.out;
+  const nlohmann::json rec = takeRecord(r);
+  ASSERT_FALSE(rec.is_null()) << "no record after the results\n" << r.out;
   int last = -1;
   double lastAt = 0;
   size_t firstResult = r.lines.size();
@@ -357,6 +375,27 @@ void expectWellFormed(const Outcome& r, const std::string& kernel) {
   EXPECT_NE(text.find("p99"), std::string::npos) << text;
   EXPECT_NE(text.find("1 s measured"), std::string::npos) << text;
   EXPECT_LT(r.out.size(), 4096u);
+  // The record holds the same figures, and its slices and bins add up.
+  EXPECT_EQ(rec["device"]["node"], "/dev/" + kernel);
+  EXPECT_EQ(rec["device"]["size"], 67113472);
+  EXPECT_EQ(rec["result"], "Ok");
+  ASSERT_EQ(rec["phases"].size(), 4u);
+  for (size_t i = 0; i < 4; ++i) {
+    const auto& ph = rec["phases"][i];
+    const std::string key = std::string(kKeys[i]);
+    EXPECT_EQ(ph["name"], key.substr(0, key.size() - 1));
+    EXPECT_EQ(ph["kbps"].get<long long>(), figure(r.out, key).value_or(-1)) << key;
+    uint64_t sliced = 0, binned = 0;
+    for (const auto& b : ph["sliceBytes"]) sliced += b.get<uint64_t>();
+    for (const auto& b : ph["histogram"]) binned += b[1].get<uint64_t>();
+    EXPECT_EQ(sliced, ph["bytes"].get<uint64_t>()) << key;
+    EXPECT_EQ(binned, ph["ios"].get<uint64_t>()) << key;
+    EXPECT_GE(ph["sliceBytes"].size(), 10u) << key;
+    const auto& lat = ph["latencyNs"];
+    EXPECT_LE(lat["p50"], lat["p99"]);
+    EXPECT_LE(lat["p99"], lat["p999"]);
+    EXPECT_LE(lat["p999"].get<double>(), lat["max"].get<double>() * 1.01);
+  }
 }
 
 TEST_F(VlmperfutilDisk, MeasuresAndReportsInTheExpectedFormat) {
@@ -391,6 +430,11 @@ TEST_F(VlmperfutilDisk, CancelKeepsTheFinishedPhases) {
   EXPECT_EQ(r.status, 3) << r.out;
   EXPECT_LT(r.endedAt - r.signaledAt, 0.5);
   EXPECT_NE(r.out.find("\nCanceled\nSequential: "), std::string::npos) << r.out;
+  const nlohmann::json rec = takeRecord(r);
+  ASSERT_FALSE(rec.is_null()) << r.out;
+  EXPECT_EQ(rec["result"], "Canceled");
+  EXPECT_EQ(rec["exitStatus"], 3);
+  EXPECT_EQ(rec["phases"].size(), 1u);
   EXPECT_GT(figure(r.out, "Sequential:").value_or(0), 0);
   for (const char* k : {"Random:", "Dual:", "Threaded:"}) EXPECT_EQ(r.out.find(k), std::string::npos);
 }

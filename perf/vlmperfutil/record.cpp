@@ -1,0 +1,91 @@
+#include "perf/vlmperfutil/record.h"
+
+#include <sys/utsname.h>
+
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+#include "perf/vlmperfutil/common.h"
+
+#ifndef VLM_VERSION
+#define VLM_VERSION "0"
+#endif
+
+namespace vpu {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string isoTime(double t) {
+  const time_t s = time_t(t);
+  tm utc{};
+  gmtime_r(&s, &utc);
+  char b[32];
+  strftime(b, sizeof b, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return b;
+}
+
+Json phaseJson(const PhaseReport& p) {
+  const Tally& t = p.t;
+  const double secs = double(t.elapsed()) / 1e9;
+  Json j;
+  j["name"] = p.name;
+  j["bytes"] = t.bytes;
+  j["ios"] = t.ios;
+  j["seconds"] = secs;
+  j["kbps"] = kbPerSec(t.bytes, t.elapsed());
+  j["iops"] = secs > 0 ? double(t.ios) / secs : 0.0;
+  j["latencyNs"] = {{"mean", uint64_t(t.lat.mean() + 0.5)},
+                    {"p50", t.lat.percentile(0.50)},
+                    {"p99", t.lat.percentile(0.99)},
+                    {"p999", t.lat.percentile(0.999)},
+                    {"max", t.lat.max()}};
+  Json bins = Json::array();
+  for (auto [upper, n] : t.lat.compact()) bins.push_back({upper, n});
+  j["histogram"] = std::move(bins);
+  j["sliceMs"] = kSliceNs / kMs;
+  j["sliceBytes"] = t.slices;
+  return j;
+}
+
+}  // namespace
+
+std::string recordJson(const Args& a, const Device& dev, const Plan& plan, const std::string& engine,
+                       const std::vector<PhaseReport>& phases, int exitCode, double started) {
+  utsname u{};
+  uname(&u);
+  Json r;
+  r["format"] = "vlm-test-record";
+  r["formatVersion"] = 1;
+  r["program"] = {{"name", "vlmperfutil"}, {"version", VLM_VERSION}};
+  r["time"] = isoTime(started);
+  r["unixTime"] = int64_t(started);
+  r["host"] = u.nodename;
+  r["kernel"] = std::string(u.sysname) + " " + u.release;
+  r["device"] = {{"name", a.device}, {"volume", a.name}, {"node", dev.node},
+                 {"size", dev.size}, {"logicalBlock", dev.lbs}};
+  Json plist = Json::array();
+  for (const PhaseReport& p : phases)
+    plist.push_back({{"name", p.name}, {"pattern", p.pattern}, {"blockSize", p.bs},
+                     {"queueDepth", p.depth}, {"streams", p.streams}, {"threads", p.threads}});
+  r["parameters"] = {{"seconds", plan.seconds},
+                     {"warmUpSeconds", double(plan.warmNs()) / 1e9},
+                     {"engine", engine},
+                     {"phases", std::move(plist)}};
+  Json done = Json::array();
+  for (const PhaseReport& p : phases)
+    if (p.finished) done.push_back(phaseJson(p));
+  r["phases"] = std::move(done);
+  r["result"] = exitCode == kExitOk ? "Ok" : exitCode == kExitCanceled ? "Canceled" : "Failed";
+  r["exitStatus"] = exitCode;
+  // Names come from outside: bytes that are not UTF-8 are replaced, never fatal.
+  return r.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+void writeRecord(const std::string& json) {
+  std::string line = kRecordMark + json + '\n';
+  writeAll(1, line.data(), line.size());
+}
+
+}  // namespace vpu
