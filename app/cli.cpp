@@ -18,6 +18,8 @@ const char* cliUsage() {
          "                         save this machine's registry and mount table\n"
          "  --sysroot DIR          read the block devices from DIR instead of /sys\n"
          "  --test diskN [--yes]   measure one device (--yes: don't ask first)\n"
+         "    --json FILE          also write the test record (JSON) to FILE, - for standard output\n"
+         "    --metrics FILE       also write the figures for Prometheus' textfile collector to FILE\n"
          "  --screenshot FILE      save a picture of the window as PNG and exit\n"
          "  --install-utility      install the set-user-ID measuring utility (as root or through pkexec)\n"
          "  --help                 this text\n";
@@ -35,7 +37,14 @@ bool parseCli(int argc, char** argv, CliOptions& o, std::string& err) {
       return true;
     };
     if (a == "--list") o.list = true;
-    else if (a == "--json") o.json = true;
+    else if (a == "--json") {
+      // A value (a file, or "-") makes it the test record's destination.
+      if (i + 1 < argc && (std::strcmp(argv[i + 1], "-") == 0 || (argv[i + 1][0] != '-' && argv[i + 1][0] != '\0')))
+        o.jsonFile = argv[++i];
+      else
+        o.json = true;
+    }
+    else if (a == "--metrics") { if (!value(o.metricsFile)) return false; }
     else if (a == "--yes") o.yes = true;
     else if (a == "--install-utility") o.installUtility = true;
     else if (a == "--help" || a == "-h") o.help = true;
@@ -58,7 +67,15 @@ bool parseCli(int argc, char** argv, CliOptions& o, std::string& err) {
     err = "--registry and --mounts go together";
     return false;
   }
-  if (o.json && !o.list) o.list = true;
+  if ((!o.jsonFile.empty() || !o.metricsFile.empty()) && o.testDevice.empty()) {
+    err = "--json FILE and --metrics FILE go with --test";
+    return false;
+  }
+  if (o.jsonFile == "-" && o.metricsFile == "-") {
+    err = "only one of --json and --metrics can write to standard output";
+    return false;
+  }
+  if (o.json && !o.list && o.testDevice.empty()) o.list = true;
   return true;
 }
 

@@ -9,6 +9,8 @@ namespace vlm {
 struct CliOptions {
   bool list = false;           // --list
   bool json = false;           // --json (with --list)
+  std::string jsonFile;        // --json FILE (with --test): the test record
+  std::string metricsFile;     // --metrics FILE (with --test): the figures for Prometheus
   std::string registryFile;    // --registry FILE
   std::string mountsFile;      // --mounts FILE
   std::string dumpRegistry;    // --dump-registry FILE

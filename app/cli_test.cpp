@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "util/alerts.h"
@@ -24,6 +25,7 @@
 #include "app/install.h"
 #include "util/startup.h"
 #include "disk/disk.h"
+#include "perf/record.h"
 #include "perf/store.h"
 #include "perf/testctl.h"
 #include "table/poolcore.h"
@@ -176,6 +178,47 @@ void printfigures(const char* dev, const char* devid) {
     std::printf("No figures for %s in the utility's output.\n", dev);
 }
 
+// While the record or the metrics go to standard output, everything else the
+// test prints goes to standard error.
+class StdoutAside {
+ public:
+  explicit StdoutAside(bool on) {
+    if (!on) return;
+    std::fflush(stdout);
+    saved_ = dup(1);
+    if (saved_ >= 0) dup2(2, 1);
+  }
+  ~StdoutAside() {
+    if (saved_ < 0) return;
+    std::fflush(stdout);
+    dup2(saved_, 1);
+    close(saved_);
+  }
+
+ private:
+  int saved_ = -1;
+};
+
+// The record of the test just run, to each file asked for. False when one
+// can't be written (the message is on standard error).
+bool writeOutputs(const CliOptions& opts) {
+  if (opts.jsonFile.empty() && opts.metricsFile.empty()) return true;
+  std::optional<Record> rec = lastRecord(Testdev);
+  if (!rec) {
+    std::fprintf(stderr, "VLM-Performance: no test record for %s\n", Testdev);
+    return false;
+  }
+  bool ok = true;
+  for (const auto& [file, content] : {std::pair{opts.jsonFile, rec->dump(2) + "\n"},
+                                      std::pair{opts.metricsFile, recordMetrics(*rec)}}) {
+    std::string err;
+    if (file.empty() || writeFileAtomic(file, content, err)) continue;
+    std::fprintf(stderr, "VLM-Performance: %s\n", err.c_str());
+    ok = false;
+  }
+  return ok;
+}
+
 }  // namespace
 
 int cliTest(const CliOptions& opts) {
@@ -204,6 +247,7 @@ int cliTest(const CliOptions& opts) {
     return 1;
   }
 
+  std::optional<StdoutAside> aside(std::in_place, opts.jsonFile == "-" || opts.metricsFile == "-");
   TerminalSeam seam(opts.yes);
   AlertSeam* prev = setAlertSeam(&seam);
   TerminalUi ui(row, pool);
@@ -223,7 +267,8 @@ int cliTest(const CliOptions& opts) {
   if (ok) printfigures(Testdev, Testid);
   std::fputc('\n', stdout);
   printListing(pool, opts.json);  // the list the worker's refresh rebuilt
-  return ok ? 0 : 1;
+  aside.reset();
+  return writeOutputs(opts) && ok ? 0 : 1;
 }
 
 }  // namespace vlm

@@ -71,6 +71,7 @@ void TestControl::Testmedia() {
       zcpfield(finder, diskarray[row]->finder);
       zcpfield(devid, diskarray[row]->devid);
       diskdescribe(device, sizeof device, diskarray[row]);
+      device_ = recordDevice(diskarray[row]);
       found = true;
     }
   }
@@ -151,11 +152,14 @@ void TestControl::Testrun() {
   hooks.canceled = &Canceled;
   hooks.limitMs = testplan::totalMs(seconds_ > 0 ? seconds_ : testplan::kDefaultSeconds) +
                   kMarginSeconds * 1000;
-  hooks.pctgrab = [this](char* chunk) {
+  RecordTap tap;
+  hooks.pctgrab = [this, &tap](char* chunk) {
+    tap.take(chunk);  // first: the record's text is no progress line
     pctgrab(chunk, [this](double v) { ui_.progressSet(v); });
   };
   int status = Run2mem(buf.get(), kOutput, &len, diskvect, hooks);
   buf.get()[len] = '\0';
+  keepRecord(Testdev, completeRecord(tap.text(), device_, buf.get(), status));
 
   const char* label = "Failed";
   if (status == 0) {

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "perf/record.h"
+
 extern std::atomic<int> Testing;
 extern char Testdev[64];
 extern char Testname[64];
@@ -56,6 +58,7 @@ class TestControl {
  private:
   TestUi& ui_;
   int seconds_ = 0;  // of the next run: set before its worker starts
+  RecordDevice device_;               // the tested device as the list had it
   std::thread worker_;
   std::atomic<bool> done_{true};      // the worker_ body has returned
   std::vector<std::thread> retired_;  // earlier workers still refreshing when a new test began
