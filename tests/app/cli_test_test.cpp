@@ -11,7 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
 #include "perf/runner.h"
+#include "tests/helpers/schema_check.h"
 
 namespace fs = std::filesystem;
 
@@ -157,6 +162,86 @@ TEST_F(CliTest, RefusedRequests) {
     EXPECT_NE(out.find(c.message), std::string::npos) << out;
     EXPECT_EQ(out.find("stub: testing"), std::string::npos) << c.args;
   }
+}
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// promtool's verdict on a metrics file: empty when it passes.
+std::string promtoolProblem(const fs::path& file) {
+  std::string cmd = "promtool check metrics < '" + file.string() + "' 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  std::string out;
+  char buf[512];
+  for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  int st = p ? pclose(p) : -1;
+  return st == 0 ? "" : "promtool: " + out;
+}
+
+// --json FILE and --metrics FILE: the record and the metrics of the run, with
+// or without the utility's own record, next to the unchanged text.
+TEST_F(CliTest, RecordAndMetricsFiles) {
+  if (access("/usr/bin/promtool", X_OK) != 0) GTEST_SKIP() << "promtool (package prometheus) is missing";
+  const fs::path dir = fs::temp_directory_path() / ("vlm-out-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const fs::path rec = dir / "rec.json", prom = dir / "vlm.prom";
+  struct Case {
+    std::string mode;
+    int status;
+    size_t phases;
+    const char* result;
+    const char* warning;  // kind with value 1, or null
+  };
+  const Case cases[] = {
+      {"record", 0, 4, "Ok", "busy"},
+      {"ok", 0, 0, "Ok", nullptr},
+      {"fail", 1, 0, "Failed", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    std::string out;
+    EXPECT_EQ(bundle.run("--test " + dev + " --yes --json " + rec.string() + " --metrics " + prom.string(), out,
+                         "VLM_STUB_MODE=" + c.mode),
+              c.status)
+        << out;
+    EXPECT_NE(out.find("Result: "), std::string::npos) << out;
+    EXPECT_EQ(out.find('\x1e'), std::string::npos) << "the record leaked into the text";
+    EXPECT_EQ(out.find("formatVersion"), std::string::npos);
+    const std::string text = slurp(rec);
+    auto verdict = vlmtest::checkRecord(text);
+    ASSERT_TRUE(verdict.available) << "python3-jsonschema is needed";
+    EXPECT_EQ(verdict.problem, "") << text;
+    auto j = nlohmann::json::parse(text);
+    EXPECT_EQ(j["device"]["name"], dev);
+    EXPECT_EQ(j["phases"].size(), c.phases);
+    EXPECT_EQ(j["result"], c.result);
+    EXPECT_EQ(j["exitStatus"], c.status);
+    EXPECT_EQ(promtoolProblem(prom), "");
+    const std::string metrics = slurp(prom);
+    EXPECT_NE(metrics.find("vlm_test_timestamp_seconds{device=\"" + dev + "\""), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("kind=\"busy\"} " + std::string(c.warning ? "1" : "0")), std::string::npos) << metrics;
+    if (c.warning) {
+      EXPECT_EQ(j["device"]["link"], "SATA 6.0 Gbps, ceiling 600 MB/s");
+      EXPECT_EQ(j["device"]["linkMBps"], 600);
+      EXPECT_EQ(j["warnings"][0].get<std::string>().rfind("the device was busy", 0), 0u) << j["warnings"];
+      EXPECT_NE(metrics.find("pattern=\"random\",quantile=\"0.99\"}"), std::string::npos) << metrics;
+    }
+  }
+  // "-": the record alone on standard output. An unwritable file: a message,
+  // exit 1, and the test's text all the same.
+  std::string out;
+  EXPECT_EQ(bundle.run("--test " + dev + " --yes --json - 2>/dev/null", out, "VLM_STUB_MODE=record"), 0);
+  EXPECT_NO_THROW(EXPECT_EQ(nlohmann::json::parse(out)["phases"].size(), 4u)) << out;
+  EXPECT_EQ(bundle.run("--test " + dev + " --yes --metrics " + (dir / "none" / "x.prom").string(), out), 1);
+  EXPECT_NE(out.find("can't write " + (dir / "none" / "x.prom").string() + ": No such file"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Result: Ok\n"), std::string::npos) << out;
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2) << "temporary files left";
+  fs::remove_all(dir);
 }
 
 TEST_F(CliTest, MissingUtility) {

@@ -26,6 +26,9 @@
 //             result lines
 //     stall   one "Percent: 10", then nothing for 60 s whatever signal comes
 //             but SIGKILL (a utility stuck on a disk that stopped answering)
+//     record  as warn, with "Link: SATA 6.0 Gbps, ceiling 600 MB/s" before the
+//             results, and after them the record mark (byte 0x1E) and
+//             tests/fixtures/record.json
 //     usage   (any wrong command line, in any mode) "usage: ..." and exit 2
 // DELAY is VLM_STUB_DELAY_MS, default 20.
 #include <signal.h>
@@ -138,8 +141,16 @@ int main(int argc, char** argv) {
     nap(ms);
   }
   say("Block size: 4096");
-  if (m == "warn")
+  if (m == "record") say("Link: SATA 6.0 Gbps, ceiling 600 MB/s");
+  if (m == "warn" || m == "record")
     say("Warning: the device was busy: 5.0 MB read and 0.0 MB written by other programs during the Random phase");
   results("523.7", "81", "610", "587");
+  if (m == "record") {
+    std::string rec = "\x1e";
+    FILE* f = std::fopen(VLM_FIXTURES "/record.json", "r");
+    for (int c; f && (c = std::fgetc(f)) != EOF;) rec += static_cast<char>(c);
+    if (f) std::fclose(f);
+    say(rec);
+  }
   return 0;
 }
