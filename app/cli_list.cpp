@@ -3,12 +3,17 @@
 #include <cstdio>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "app/cli.h"
 #include "disk/disk.h"
 #include "perf/store.h"
+#include "perf/record.h"
+#include "platform/platform.h"
 #include "table/poolcore.h"
 
 namespace vlm {
@@ -92,8 +97,51 @@ void printText(const PoolCore& pool) {
   std::puts(pool.refreshtime().c_str());
 }
 
-// Rows keyed by the column identifiers; numbers as numbers, empty results as null.
+// The real (UTF-8) name of each mounted volume by mount path.
+std::unordered_map<std::string, std::string> volumeNames() {
+  std::unordered_map<std::string, std::string> names;
+  if (std::shared_ptr<VolumeList> vl = platform().volumes)
+    for (const MountedVolume& v : vl->mountedVolumes())
+      if (v.hasName) names.emplace(v.path, v.name);
+  return names;
+}
+
+// The fields of a row without the table's padding and markers, and its last
+// test; the caller holds disklock.
+void cleanFields(nlohmann::ordered_json& row, const DISKINFO_* rec,
+                 const std::unordered_map<std::string, std::string>& names) {
+  auto vol = rec->fs.f_mntonname[0] ? names.find(rec->fs.f_mntonname) : names.end();
+  row["Label"] = vol != names.end() ? vol->second : std::string(rec->name);
+  row["Kind"] = rec->kind;
+  row["Type"] = rec->type;
+  row["Depth"] = rec->whole ? 0 : 1;
+  row["Parent"] = !rec->whole && rec->parent ? nlohmann::ordered_json(std::string("disk") + rec->parent->bsdname)
+                                             : nlohmann::ordered_json(nullptr);
+  row["SizeBytes"] = rec->size;
+  const std::optional<Record> last = lastRecord(std::string("disk") + rec->bsdname);
+  const DISKPERF_& p = rec->perf;
+  if (!last && p.seqkps <= 0 && p.randkps <= 0 && p.dualkps <= 0 && p.threadkps <= 0) {
+    row["LastTest"] = nullptr;
+    return;
+  }
+  nlohmann::ordered_json t;
+  t["Sequential"] = p.seqkps;
+  t["Random"] = p.randkps;
+  t["Dual Seq"] = p.dualkps;
+  t["Threaded"] = p.threadkps;
+  t["Unit"] = "KB/s";
+  const Record none = Record::object();
+  const Record& l = last ? *last : none;
+  t["Time"] = l.value("time", Record(nullptr));
+  t["Result"] = l.value("result", Record(nullptr));
+  t["Warnings"] = l.value("warnings", Record::array());
+  row["LastTest"] = std::move(t);
+}
+
+// Rows keyed by the column identifiers; numbers as numbers, empty results as
+// null; then the clean fields.
 void printJson(const PoolCore& pool) {
+  const auto names = volumeNames();
   nlohmann::ordered_json rows = nlohmann::ordered_json::array();
   for (int r = 0; r < pool.numberOfRows(); ++r) {
     nlohmann::ordered_json row = nlohmann::ordered_json::object();
@@ -121,6 +169,7 @@ void printJson(const PoolCore& pool) {
     row["Warnings"] = perfchecks(rec->checks, "Warning: ");
     std::vector<std::string> checked = perfchecks(rec->checks, "Checked: ");
     row["Checked"] = checked.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(checked[0]);
+    cleanFields(row, rec, names);
     rows.push_back(std::move(row));
   }
   nlohmann::ordered_json out = nlohmann::ordered_json::object();

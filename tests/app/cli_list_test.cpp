@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "app/cli.h"
+#include "perf/record.h"
+#include "perf/store.h"
 #include "platform/platform.h"
 
 namespace {
@@ -72,7 +74,17 @@ TEST(CliList, TextTableIsAligned) {
 }
 
 TEST(CliList, JsonRows) {
+  // A test of disk4s1 earlier in this run: its figures and its record.
+  DISKSTAT_ st{};
+  std::snprintf(st.name, sizeof st.name, "disk4s1");
+  st.perf.seqkps = 523;
+  perfpush(&st);
+  vlm::Record rec;
+  std::string err;
+  ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", rec, err)) << err;
+  vlm::keepRecord("DISK4S1", rec);
   nlohmann::json j = nlohmann::json::parse(listing("mirror", true));
+  vlm::forgetRecords();
   ASSERT_TRUE(j["rows"].is_array());
   ASSERT_EQ(j["rows"].size(), 15u);
   const auto& r = j["rows"][14];
@@ -83,13 +95,26 @@ TEST(CliList, JsonRows) {
   EXPECT_TRUE(r["Size"].is_number_integer());
   EXPECT_EQ(r["Size"].get<long long>(), 999986782208LL);
   EXPECT_EQ(r["Mount"], "/media/anna/Mirror");
-  EXPECT_TRUE(r["Sequential"].is_null());
+  EXPECT_EQ(r["Sequential"], 523);
+  EXPECT_TRUE(r["Random"].is_null());
   EXPECT_EQ(r["Node"], "md0p1");
   EXPECT_EQ(r["Disk"], "md0");
   EXPECT_EQ(r["Id"], "diskseq-12-part1");
   EXPECT_EQ(r["Color"], 4);
   EXPECT_TRUE(r["Link"].is_null());  // saved machines from before links were read
   EXPECT_TRUE(r["LinkMBps"].is_null());
+  // The clean fields beside the display texts.
+  const nlohmann::json clean = {{"Label", "Mirror"}, {"Kind", "Partition"}, {"Type", "HFS+"}, {"Depth", 1},
+                                {"Parent", "disk4"}, {"SizeBytes", 999986782208LL}};
+  for (const auto& [k, v] : clean.items()) EXPECT_EQ(r[k], v) << k;
+  EXPECT_EQ(r["LastTest"]["Sequential"], 523);
+  EXPECT_EQ(r["LastTest"]["Random"], 0);
+  EXPECT_EQ(r["LastTest"]["Time"], rec["time"]);
+  const auto& whole = j["rows"][0];
+  EXPECT_EQ(whole["Depth"], 0);
+  EXPECT_TRUE(whole["Parent"].is_null());
+  EXPECT_TRUE(whole["LastTest"].is_null());
+  EXPECT_EQ(whole["Label"].get<std::string>().find('*'), std::string::npos) << whole["Label"];
   EXPECT_EQ(j["rows"][0]["Status"], "  Mirror:GPT");
   EXPECT_EQ(j["refreshtime"].get<std::string>().rfind("Refreshed: ", 0), 0u);
 }
@@ -107,6 +132,7 @@ TEST(CliList, JsonOfNamesThatAreNotUtf8) {
   nlohmann::json j = nlohmann::json::parse(listing(nullptr, true));
   ASSERT_EQ(j["rows"].size(), 1u);
   EXPECT_EQ(j["rows"][0]["Name"], "*Caf\xef\xbf\xbd Disk");
+  EXPECT_EQ(j["rows"][0]["Label"], "Caf\xef\xbf\xbd Disk");
   EXPECT_EQ(j["rows"][0]["Size"], 1000);
   EXPECT_EQ(j["rows"][0]["Link"], "SATA 6.0 Gbps");
   EXPECT_EQ(j["rows"][0]["LinkMBps"], 600);
