@@ -1,0 +1,131 @@
+// Test records: the tap that takes them out of the output, saved records
+// that are not valid, the comparison of two, and the texts made from one.
+#include "perf/record.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+vlm::Record fixture() {
+  vlm::Record r;
+  std::string err;
+  EXPECT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", r, err)) << err;
+  return r;
+}
+
+struct TempDir {
+  fs::path path = fs::temp_directory_path() / ("vlm-record-" + std::to_string(getpid()));
+  TempDir() { fs::create_directories(path); }
+  ~TempDir() { fs::remove_all(path); }
+};
+
+TEST(RecordTap, TakesTheRecordOutOfChunksOfAnySize) {
+  const std::string json = fixture().dump();
+  const std::string text = "Sequential: 5 KB/s\nThreaded: 7 KB/s\n";
+  const std::string stream = text + "\x1e" + json + "\n";
+  for (size_t size : {size_t(1), size_t(7), size_t(512)}) {
+    vlm::RecordTap tap;
+    std::string kept;
+    for (size_t at = 0; at < stream.size(); at += size) {
+      std::string chunk = stream.substr(at, size);
+      tap.take(chunk.data());
+      kept += chunk.c_str();
+    }
+    EXPECT_EQ(kept, text) << size;
+    EXPECT_EQ(vlm::Record::parse(tap.text()), fixture()) << size;
+  }
+}
+
+// A saved record that is not valid: the file and its first problem are named.
+TEST(RecordLoad, NamesTheFileAndTheFirstProblem) {
+  TempDir dir;
+  const vlm::Record good = fixture();
+  struct Case {
+    std::function<void(vlm::Record&)> spoil;
+    std::string problem;
+  };
+  const Case cases[] = {
+      {[](vlm::Record& r) { r.erase("device"); }, "the record: device is missing"},
+      {[](vlm::Record& r) { r["phases"][0]["kbps"] = "fast"; }, "phases/0/kbps: is a string, should be integer"},
+      {[](vlm::Record& r) { r["result"] = "Great"; }, "result: \"Great\" is not one of"},
+      {[](vlm::Record& r) { r["device"]["name"] = "sda"; }, "device/name: \"sda\" is not of the form"},
+      {[](vlm::Record& r) { r["phases"][1]["histogram"][0].push_back(1); },
+       "phases/1/histogram/0: has 3 items, at most 2 allowed"},
+      {[](vlm::Record& r) { r["phases"][2]["bytes"] = -1; }, "phases/2/bytes: -1 is below 0"},
+      {[](vlm::Record& r) { r["parameters"]["phases"][0]["name"] = "Fast"; },
+       "parameters/phases/0/name: \"Fast\" is not one of"},
+      {[](vlm::Record& r) { r["formatVersion"] = 2; }, "formatVersion: should be 1"},
+  };
+  for (const Case& c : cases) {
+    vlm::Record r = good;
+    c.spoil(r);
+    const fs::path file = dir.path / "bad.json";
+    std::ofstream(file) << r.dump();
+    vlm::Record out = good;
+    out["host"] = "untouched";
+    std::string err;
+    EXPECT_FALSE(vlm::loadRecord(file, out, err)) << c.problem;
+    EXPECT_EQ(err.rfind(file.string() + ": " + c.problem, 0), 0u) << err;
+    EXPECT_EQ(out["host"], "untouched") << "a bad file changed the record";
+  }
+  std::ofstream(dir.path / "cut.json") << good.dump().substr(0, 100);
+  for (auto [name, problem] : {std::pair{"cut.json", ": not JSON"}, {"", ": not a saved test record (not a regular"},
+                               {"absent.json", ": No such file"}}) {
+    std::string err;
+    vlm::Record out;
+    EXPECT_FALSE(vlm::loadRecord((dir.path / name).string(), out, err));
+    EXPECT_NE(err.find(problem), std::string::npos) << err;
+  }
+}
+
+TEST(RecordCompare, FigureByFigureWithTheRatio) {
+  const vlm::Record mine = fixture();
+  vlm::Record theirs = mine;
+  theirs["phases"][0]["kbps"] = mine["phases"][0]["kbps"].get<double>() / 2;
+  theirs["phases"].erase(3);  // their test ended before the threaded phase
+  const auto rows = vlm::compareRecords(mine, theirs);
+  ASSERT_EQ(rows.size(), vlm::recordFigures(mine).size());
+  EXPECT_EQ(rows[0].figure, "Sequential KB/s");
+  EXPECT_DOUBLE_EQ(rows[0].ratio, 2.0);
+  EXPECT_DOUBLE_EQ(rows[1].ratio, 1.0);  // Sequential IOPS
+  EXPECT_EQ(rows.back().figure, "Threaded latency max (us)");
+  EXPECT_TRUE(rows.back().mine.has_value());
+  EXPECT_FALSE(rows.back().theirs.has_value());
+  EXPECT_EQ(rows.back().ratio, 0);
+}
+
+TEST(RecordTexts, TextCsvAndAtomicWrite) {
+  vlm::Record r = fixture();
+  r["warnings"] = {"the device was busy: 5 MB read, \"much\""};
+  const std::string text = vlm::recordText(r);
+  for (const std::string& want :
+       {std::string("Test of disk1 (/dev/sdb), volume \"Data\"\n"), std::string("Result: Ok (exit status 0)\n"),
+        std::string("Warning: the device was busy"), "Sequential KB/s\t" + r["phases"][0]["kbps"].dump() + "\n",
+        std::string("Random latency p99.9 (us)\t")})
+    EXPECT_NE(text.find(want), std::string::npos) << want << "\n" << text;
+  const std::string csv = vlm::recordCsv(r);
+  EXPECT_EQ(csv.rfind("field,value\r\ntime," + r["time"].get<std::string>() + "\r\n", 0), 0u) << csv;
+  EXPECT_NE(csv.find("\r\nwarning,\"the device was busy: 5 MB read, \"\"much\"\"\"\r\n"), std::string::npos) << csv;
+
+  TempDir dir;
+  std::string err;
+  const fs::path file = dir.path / "r.csv";
+  ASSERT_TRUE(vlm::writeFileAtomic(file, csv, err)) << err;
+  ASSERT_TRUE(vlm::writeFileAtomic(file, "second", err)) << err;  // replaced whole
+  std::ifstream in(file);
+  std::string back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(back, "second");
+  EXPECT_FALSE(vlm::writeFileAtomic(dir.path.string(), "x", err));  // a folder
+  EXPECT_NE(err.find("can't write " + dir.path.string() + ": "), std::string::npos) << err;
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+}
+
+}  // namespace
