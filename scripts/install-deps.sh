@@ -10,6 +10,7 @@ PKGS=(
   libgl-dev
   xvfb xauth
   util-linux gdisk e2fsprogs fio python3
+  python3-jsonschema prometheus
   polkitd pkexec
   xdg-utils
 )
