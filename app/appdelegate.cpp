@@ -22,8 +22,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 
 #include "app/install.h"
+#include "perf/record.h"
 #include "platform/uevents.h"
 #include "util/startup.h"
 #include "table/pool.h"
@@ -308,6 +310,28 @@ void QorConfigureAppDelegate::Visit() {
 void QorConfigureAppDelegate::Testmedia() { control_->Testmedia(); }
 
 void QorConfigureAppDelegate::Testcancel() { control_->Testcancel(); }
+
+void QorConfigureAppDelegate::Details() {
+  const int row = uiSelectedRow();
+  std::string dev;
+  {
+    std::lock_guard<std::recursive_mutex> lock(disklock);
+    if (row >= 0 && row < ndiskarray) dev = std::string("disk") + diskarray[row]->bsdname;
+  }
+  if (dev.empty()) {
+    messbox("Details", "You must select a device to show its last test.", "Ok");
+    return;
+  }
+  std::optional<vlm::Record> rec = vlm::lastRecord(dev);
+  if (!rec) {
+    messbox("Details", ("No test of " + dev + " has been run since the program started.").c_str(), "Ok");
+    return;
+  }
+  auto* w = new vlm::DetailsDialog(*rec, window);
+  w->setAttribute(Qt::WA_DeleteOnClose);
+  detailswindow = w;
+  w->show();
+}
 
 // --- the test road's window operations ---------------------------------------------
 // Testmedia calls these on the user-interface thread; the worker's calls are

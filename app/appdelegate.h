@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QUrl>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <memory>
 
 #include "app/gui_alerts.h"
+#include "app/gui_details.h"
 #include "disk/disk.h"
 #include "perf/testctl.h"
 
@@ -55,6 +57,8 @@ class QorConfigureAppDelegate : public QObject {
   char thedev[64] = {};
   QPushButton* refresh = nullptr;
   QPushButton* testmedia = nullptr;
+  QPushButton* details = nullptr;
+  QPointer<vlm::DetailsDialog> detailswindow;  // the last one opened
   QDialog* pctwindow = nullptr;
   QProgressBar* Progress = nullptr;
   std::atomic<int>* Canceled = nullptr;  // the test control's count of cancel requests
@@ -89,6 +93,8 @@ class QorConfigureAppDelegate : public QObject {
   void Visit();
   void Testmedia();
   void Testcancel();
+  // The last test record of the selected row in its own window.
+  void Details();
 
   // Hot-plug: the kernel's block device events refresh the list by
   // themselves, one refresh per burst and at most a few a second, never

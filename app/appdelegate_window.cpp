@@ -110,6 +110,9 @@ void QorConfigureAppDelegate::buildWindows() {
   refresh->setObjectName(QStringLiteral("refresh"));
   testmedia = addButton(bar, "Test Media", this, [this] { Testmedia(); });
   testmedia->setObjectName(QStringLiteral("testmedia"));
+  details = addButton(bar, "Details", this, [this] { Details(); });
+  details->setObjectName(QStringLiteral("details"));
+  QObject::connect(table, &QTableView::doubleClicked, this, [this] { Details(); });
   duration = new QComboBox;
   duration->setObjectName(QStringLiteral("duration"));
   duration->setAccessibleName(QStringLiteral("Test duration"));

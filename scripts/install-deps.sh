@@ -6,7 +6,7 @@ PKGS=(
   libgtest-dev libgmock-dev
   nlohmann-json3-dev
   libblkid-dev libudev-dev liburing-dev libssl-dev
-  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins fonts-dejavu-core
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-charts-dev libqt6opengl6-dev fonts-dejavu-core
   libgl-dev
   xvfb xauth
   util-linux gdisk e2fsprogs fio python3

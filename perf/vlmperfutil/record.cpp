@@ -26,7 +26,18 @@ std::string isoTime(double t) {
   return b;
 }
 
-Json phaseJson(const PhaseReport& p) {
+// The reads that completed after the measured time (the drain) count in the
+// last whole slice: a short slice at the end would look like a stall.
+std::vector<uint64_t> wholeSlices(const Tally& t, int seconds) {
+  std::vector<uint64_t> s = t.slices;
+  const size_t whole = size_t(int64_t(seconds) * kSec / kSliceNs);
+  if (whole == 0 || s.size() <= whole) return s;
+  for (size_t i = whole; i < s.size(); ++i) s[whole - 1] += s[i];
+  s.resize(whole);
+  return s;
+}
+
+Json phaseJson(const PhaseReport& p, int seconds) {
   const Tally& t = p.t;
   const double secs = double(t.elapsed()) / 1e9;
   Json j;
@@ -45,7 +56,7 @@ Json phaseJson(const PhaseReport& p) {
   for (auto [upper, n] : t.lat.compact()) bins.push_back({upper, n});
   j["histogram"] = std::move(bins);
   j["sliceMs"] = kSliceNs / kMs;
-  j["sliceBytes"] = t.slices;
+  j["sliceBytes"] = wholeSlices(t, seconds);
   return j;
 }
 
@@ -75,7 +86,7 @@ std::string recordJson(const Args& a, const Device& dev, const Plan& plan, const
                      {"phases", std::move(plist)}};
   Json done = Json::array();
   for (const PhaseReport& p : phases)
-    if (p.finished) done.push_back(phaseJson(p));
+    if (p.finished) done.push_back(phaseJson(p, plan.seconds));
   r["phases"] = std::move(done);
   r["result"] = exitCode == kExitOk ? "Ok" : exitCode == kExitCanceled ? "Canceled" : "Failed";
   r["exitStatus"] = exitCode;

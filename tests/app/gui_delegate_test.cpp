@@ -2,8 +2,14 @@
 // view modes, About/Help/Visit, the alerts of "Test Media", and whole tests
 // against the stub utility.
 #include <QAbstractButton>
+#include <QApplication>
+#include <QChart>
 #include <QClipboard>
 #include <QComboBox>
+#include <QFile>
+#include <QLineSeries>
+#include <QTableWidget>
+#include <QTemporaryDir>
 #include <QDialog>
 #include <QHeaderView>
 #include <QLabel>
@@ -633,6 +639,86 @@ TEST_F(DelegateFixture, AWholeTestMovesTheBarAndFillsTheRow) {
     d->window->grab().save(QString::fromLocal8Bit(dir) + "/window-tested.png");
   d->Refresh();  // the figures outlive every rebuild
   EXPECT_EQ(cell(2, "Sequential"), "523");
+}
+
+// The last test of a row in its own window: charts fed from the record, the
+// figures, Copy, Save (JSON and CSV) and Compare, a bad record refused; and
+// the table's rows as text.
+TEST_F(DelegateFixture, DetailsOfTheLastTest) {
+  useStub("record");
+  launch();
+  d->table->selectRow(2);
+  d->Details();
+  ASSERT_EQ(alerts().size(), 1u);
+  EXPECT_EQ(alerts()[0].msg, "No test of disk0s2 has been run since the program started.");
+  alerts().clear();
+  QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);
+  d->Testmedia();
+  ASSERT_TRUE(finishTest(resets));
+  alerts().clear();  // the question and the result
+  d->table->selectRow(2);
+  emit d->table->doubleClicked(d->pool->index(2, 0));
+  vlm::DetailsDialog* w = d->detailswindow;
+  ASSERT_NE(w, nullptr);
+  EXPECT_TRUE(w->isVisible());
+  if (const char* dir = std::getenv("VLM_SHOT_DIR")) w->grab().save(QString::fromLocal8Bit(dir) + "/details.png");
+
+  vlm::Record fixture;
+  std::string err;
+  ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", fixture, err)) << err;
+  const auto tp = w->throughputChart()->series(), lat = w->latencyChart()->series();
+  ASSERT_EQ(tp.size(), 4);
+  ASSERT_EQ(lat.size(), 4);
+  for (int i = 0; i < 4; ++i) {
+    const auto& ph = fixture["phases"][size_t(i)];
+    auto* s = static_cast<QLineSeries*>(tp[i]);
+    EXPECT_EQ(s->name().toStdString(), ph["name"].get<std::string>());
+    ASSERT_EQ(size_t(s->count()), ph["sliceBytes"].size());
+    EXPECT_DOUBLE_EQ(s->at(0).y(), ph["sliceBytes"][0].get<double>() / 1e5);  // MB per 0.1 s
+    auto* h = static_cast<QLineSeries*>(lat[i]);
+    ASSERT_EQ(size_t(h->count()), ph["histogram"].size());
+    EXPECT_DOUBLE_EQ(h->at(0).x(), ph["histogram"][0][0].get<double>() / 1e3);
+  }
+  EXPECT_NE(w->findChild<QLabel*>("warnings")->text().indexOf("Warning: the device was busy"), -1);
+  EXPECT_EQ(size_t(w->figures()->rowCount()), vlm::recordFigures(fixture).size());
+  EXPECT_EQ(w->figures()->item(0, 0)->text(), "Sequential KB/s");
+
+  w->findChild<QPushButton*>("copy")->click();
+  EXPECT_EQ(QApplication::clipboard()->text().toStdString(), vlm::recordText(w->record()));
+  EXPECT_TRUE(QApplication::clipboard()->text().startsWith("Test of disk0s2 (")) << QApplication::clipboard()->text().toStdString();
+
+  QTemporaryDir dir;
+  const QString json = dir.filePath("saved.json"), csv = dir.filePath("saved.csv"), bad = dir.filePath("bad.json");
+  ASSERT_TRUE(w->saveTo(json) && w->saveTo(csv));
+  vlm::Record back;
+  ASSERT_TRUE(vlm::loadRecord(json.toStdString(), back, err)) << err;
+  EXPECT_EQ(back, w->record());
+  QFile c(csv);
+  ASSERT_TRUE(c.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(c.readAll().startsWith("field,value\r\ntime,"));
+  ASSERT_TRUE(w->compareWith(json));
+  ASSERT_EQ(w->figures()->columnCount(), 4);
+  EXPECT_EQ(w->figures()->item(0, 3)->text(), "1.00");
+  QFile b(bad);
+  ASSERT_TRUE(b.open(QIODevice::WriteOnly));
+  b.write("{\"format\": \"vlm-test-record\"}");
+  b.close();
+  EXPECT_FALSE(w->compareWith(bad));
+  ASSERT_EQ(alerts().size(), 1u);
+  EXPECT_EQ(alerts()[0].title, "Compare");
+  EXPECT_NE(alerts()[0].msg.find(bad.toStdString() + ": the record: formatVersion is missing"), std::string::npos)
+      << alerts()[0].msg;
+  EXPECT_EQ(w->figures()->columnCount(), 4);  // the comparison shown stays
+  EXPECT_EQ(w->figures()->item(0, 3)->text(), "1.00");
+  w->close();
+  vlm::forgetRecords();
+
+  const QStringList lines = vlm::rowsAsText(*d->pool, {0, 2}).split('\n');
+  ASSERT_EQ(lines.size(), 4);  // titles, two rows, the empty rest after the last line feed
+  EXPECT_EQ(lines[0].split('\t').size(), d->pool->columnCount());
+  EXPECT_TRUE(lines[0].startsWith("Seq\t")) << lines[0].toStdString();
+  EXPECT_NE(lines[2].indexOf("\tdisk0s2\t"), -1) << lines[2].toStdString();
+  EXPECT_TRUE(lines[2].endsWith("\t523\t81\t610\t587")) << lines[2].toStdString();
 }
 
 TEST_F(DelegateFixture, CancelDuringATestReachesTheUtility) {

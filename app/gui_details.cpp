@@ -1,0 +1,232 @@
+#include "app/gui_details.h"
+
+#include <QAbstractItemModel>
+#include <QApplication>
+#include <QChart>
+#include <QChartView>
+#include <QClipboard>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineSeries>
+#include <QLogValueAxis>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QValueAxis>
+#include <QVBoxLayout>
+
+#include "util/alerts.h"
+
+namespace vlm {
+
+namespace {
+
+QString qs(const std::string& s) { return QString::fromStdString(s); }
+
+QChart* makeChart(const QString& title) {
+  auto* c = new QChart;
+  c->setTitle(title);
+  c->legend()->setAlignment(Qt::AlignRight);
+  c->setMargins(QMargins(4, 4, 4, 4));
+  return c;
+}
+
+QChartView* view(QChart* c) {
+  auto* v = new QChartView(c);
+  v->setRenderHint(QPainter::Antialiasing);
+  v->setMinimumHeight(220);
+  return v;
+}
+
+// Throughput in MB/s (10^6 bytes) over each phase, one point per slice.
+void fillThroughput(QChart* c, const Record& rec) {
+  auto* x = new QValueAxis;
+  x->setTitleText(QStringLiteral("seconds into the phase"));
+  auto* y = new QValueAxis;
+  y->setTitleText(QStringLiteral("MB/s"));
+  c->addAxis(x, Qt::AlignBottom);
+  c->addAxis(y, Qt::AlignLeft);
+  double top = 1, right = 1;
+  for (const auto& ph : rec["phases"]) {
+    auto* s = new QLineSeries;
+    s->setName(qs(ph.value("name", "")));
+    const double slice = ph.value("sliceMs", 100) / 1000.0;
+    int i = 0;
+    for (const auto& b : ph["sliceBytes"]) {
+      const double mbps = b.get<double>() / 1e6 / slice;
+      s->append((i + 1) * slice, mbps);
+      top = std::max(top, mbps);
+      right = std::max(right, (i + 1) * slice);
+      ++i;
+    }
+    c->addSeries(s);
+    s->attachAxis(x);
+    s->attachAxis(y);
+  }
+  x->setRange(0, right);
+  y->setRange(0, top * 1.1);
+  x->applyNiceNumbers();
+  y->applyNiceNumbers();
+}
+
+// Share of the reads in each histogram bin, at the bin's upper bound in µs.
+void fillLatency(QChart* c, const Record& rec) {
+  auto* x = new QLogValueAxis;
+  x->setTitleText(QStringLiteral("latency, µs (below)"));
+  x->setLabelFormat(QStringLiteral("%g"));
+  auto* y = new QValueAxis;
+  y->setTitleText(QStringLiteral("% of reads"));
+  c->addAxis(x, Qt::AlignBottom);
+  c->addAxis(y, Qt::AlignLeft);
+  double lo = 1e9, hi = 1, top = 1;
+  for (const auto& ph : rec["phases"]) {
+    auto* s = new QLineSeries;
+    s->setName(qs(ph.value("name", "")));
+    const double ios = std::max(1.0, ph.value("ios", 0.0));
+    for (const auto& bin : ph["histogram"]) {
+      const double us = std::max(0.001, bin[0].get<double>() / 1e3);
+      const double pct = bin[1].get<double>() * 100 / ios;
+      s->append(us, pct);
+      lo = std::min(lo, us);
+      hi = std::max(hi, us);
+      top = std::max(top, pct);
+    }
+    c->addSeries(s);
+    s->attachAxis(x);
+    s->attachAxis(y);
+  }
+  x->setRange(std::min(lo, hi / 10), hi * 2);
+  y->setRange(0, top * 1.1);
+  y->applyNiceNumbers();
+}
+
+QString number(double v, const std::string& figure) {
+  return QString::number(v, 'f', figure.find("KB/s") != std::string::npos ? 0 : 1);
+}
+
+}  // namespace
+
+DetailsDialog::DetailsDialog(const Record& rec, QWidget* parent) : QDialog(parent), rec_(rec) {
+  setObjectName(QStringLiteral("details"));
+  const Record& d = rec_["device"];
+  setWindowTitle(QStringLiteral("Details: %1 (%2), %3")
+                     .arg(qs(d.value("name", "")), qs(d.value("node", "")), qs(rec_.value("time", ""))));
+  auto* layout = new QVBoxLayout(this);
+
+  throughput_ = makeChart(QStringLiteral("Throughput per %1 ms").arg(100));
+  fillThroughput(throughput_, rec_);
+  latency_ = makeChart(QStringLiteral("Latency"));
+  fillLatency(latency_, rec_);
+  auto* charts = new QHBoxLayout;
+  charts->addWidget(view(throughput_), 1);
+  charts->addWidget(view(latency_), 1);
+  layout->addLayout(charts, 3);
+
+  QStringList w;
+  for (const auto& s : rec_.value("warnings", Record::array())) w << QStringLiteral("Warning: ") + qs(s.get<std::string>());
+  for (const auto& s : rec_.value("checks", Record::array())) w << QStringLiteral("Checked: ") + qs(s.get<std::string>());
+  w.prepend(QStringLiteral("Result: %1 (exit status %2)").arg(qs(rec_.value("result", ""))).arg(rec_.value("exitStatus", 0)));
+  warnings_ = new QLabel(w.join(QLatin1Char('\n')));
+  warnings_->setObjectName(QStringLiteral("warnings"));
+  warnings_->setWordWrap(true);
+  warnings_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  layout->addWidget(warnings_);
+
+  figures_ = new QTableWidget;
+  figures_->setObjectName(QStringLiteral("figures"));
+  figures_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  figures_->verticalHeader()->hide();
+  layout->addWidget(figures_, 2);
+  fillFigures();
+
+  auto* bar = new QHBoxLayout;
+  auto button = [&](const QString& title, const char* name, auto action) {
+    auto* b = new QPushButton(title);
+    b->setObjectName(QLatin1String(name));
+    b->setAutoDefault(false);
+    connect(b, &QPushButton::clicked, this, action);
+    bar->addWidget(b);
+  };
+  button(QStringLiteral("Copy"), "copy", [this] { copy(); });
+  button(QStringLiteral("Save\u2026"), "save", [this] {
+    QString f = QFileDialog::getSaveFileName(this, QStringLiteral("Save the test record"), QString(),
+                                             QStringLiteral("Test record (*.json);;Table (*.csv)"));
+    if (!f.isEmpty()) saveTo(f);
+  });
+  button(QStringLiteral("Compare\u2026"), "compare", [this] {
+    QString f = QFileDialog::getOpenFileName(this, QStringLiteral("Compare with a saved test record"), QString(),
+                                             QStringLiteral("Test record (*.json);;All files (*)"));
+    if (!f.isEmpty()) compareWith(f);
+  });
+  bar->addStretch(1);
+  button(QStringLiteral("Close"), "close", [this] { accept(); });
+  layout->addLayout(bar);
+  resize(900, 720);
+}
+
+void DetailsDialog::fillFigures() {
+  const bool cmp = !other_.is_null();
+  const auto rows = compareRecords(rec_, cmp ? other_ : rec_);
+  QStringList heads{QStringLiteral("Figure"), QStringLiteral("This test")};
+  if (cmp) heads << otherName_ << QStringLiteral("Ratio");
+  figures_->clear();
+  figures_->setColumnCount(int(heads.size()));
+  figures_->setHorizontalHeaderLabels(heads);
+  figures_->setRowCount(int(rows.size()));
+  for (int r = 0; r < int(rows.size()); ++r) {
+    const Comparison& c = rows[size_t(r)];
+    auto cell = [&](int col, const QString& t, bool right) {
+      auto* it = new QTableWidgetItem(t);
+      if (right) it->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+      figures_->setItem(r, col, it);
+    };
+    cell(0, qs(c.figure), false);
+    cell(1, c.mine ? number(*c.mine, c.figure) : QString(), true);
+    if (!cmp) continue;
+    cell(2, c.theirs ? number(*c.theirs, c.figure) : QString(), true);
+    cell(3, c.ratio > 0 ? QString::number(c.ratio, 'f', 2) : QString(), true);
+  }
+  figures_->resizeColumnsToContents();
+  figures_->horizontalHeader()->setStretchLastSection(true);
+}
+
+void DetailsDialog::copy() { QApplication::clipboard()->setText(qs(recordText(rec_))); }
+
+bool DetailsDialog::saveTo(const QString& path) {
+  const std::string p = path.toStdString();
+  const bool csv = path.endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive);
+  std::string err;
+  if (writeFileAtomic(p, csv ? recordCsv(rec_) : rec_.dump(2) + "\n", err)) return true;
+  messbox("Save", err.c_str(), "Ok");
+  return false;
+}
+
+bool DetailsDialog::compareWith(const QString& path) {
+  Record other;
+  std::string err;
+  if (!loadRecord(path.toStdString(), other, err)) {
+    messbox("Compare", ("This file is not a test record that can be compared: " + err).c_str(), "Ok");
+    return false;
+  }
+  other_ = std::move(other);
+  otherName_ = QStringLiteral("%1 %2").arg(qs(other_["device"].value("name", "")), qs(other_.value("time", "")));
+  fillFigures();
+  return true;
+}
+
+QString rowsAsText(const QAbstractItemModel& model, const QList<int>& rows) {
+  QString out;
+  auto line = [&](auto cell) {
+    for (int c = 0; c < model.columnCount(); ++c) {
+      if (c) out += QLatin1Char('\t');
+      out += cell(c).toString().remove(QLatin1Char('\t')).remove(QLatin1Char('\n'));
+    }
+    out += QLatin1Char('\n');
+  };
+  line([&](int c) { return model.headerData(c, Qt::Horizontal, Qt::DisplayRole); });
+  for (int r : rows) line([&](int c) { return model.data(model.index(r, c), Qt::DisplayRole); });
+  return out;
+}
+
+}  // namespace vlm

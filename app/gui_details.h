@@ -1,0 +1,52 @@
+// The "Details" window of one test record: throughput over each phase and the
+// latency histogram as charts, the warnings, the record's figures, and Copy,
+// Save… and Compare….
+#pragma once
+
+#include <QDialog>
+#include <QList>
+#include <QString>
+
+#include "perf/record.h"
+
+class QAbstractItemModel;
+class QChart;
+class QLabel;
+class QTableWidget;
+
+namespace vlm {
+
+class DetailsDialog : public QDialog {
+  Q_OBJECT
+ public:
+  explicit DetailsDialog(const Record& rec, QWidget* parent = nullptr);
+
+  QChart* throughputChart() const { return throughput_; }
+  QChart* latencyChart() const { return latency_; }
+  QTableWidget* figures() const { return figures_; }
+  const Record& record() const { return rec_; }
+
+  // The actions behind the buttons, without their file dialogs.
+  void copy();
+  // JSON, or CSV when the name ends in ".csv". False after an alert.
+  bool saveTo(const QString& path);
+  // Shows a saved record beside this one; an invalid one is named in an alert
+  // and changes nothing. False then.
+  bool compareWith(const QString& path);
+
+ private:
+  void fillFigures();
+  Record rec_;
+  Record other_;  // the compared record, or null
+  QString otherName_;
+  QChart* throughput_ = nullptr;
+  QChart* latency_ = nullptr;
+  QLabel* warnings_ = nullptr;
+  QTableWidget* figures_ = nullptr;
+};
+
+// The rows of a table as tab-separated text: the column titles, then each
+// row in the given order, each line ended by a line feed (Ctrl+C on the table).
+QString rowsAsText(const QAbstractItemModel& model, const QList<int>& rows);
+
+}  // namespace vlm
