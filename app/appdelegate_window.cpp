@@ -135,7 +135,7 @@ void QorConfigureAppDelegate::buildWindows() {
   QPushButton* visit = addButton(bar, "Visit", this, [this] { Visit(); });
   visit->setObjectName(QStringLiteral("visit"));
   layout->addLayout(bar);
-  QWidget* order[] = {table, refresh, testmedia, duration, about, help, visit};
+  QWidget* order[] = {table, refresh, testmedia, details, duration, about, help, visit};
   for (size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 
   window->setCentralWidget(central);

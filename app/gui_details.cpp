@@ -1,6 +1,5 @@
 #include "app/gui_details.h"
 
-#include <QAbstractItemModel>
 #include <QApplication>
 #include <QChart>
 #include <QChartView>
@@ -213,20 +212,6 @@ bool DetailsDialog::compareWith(const QString& path) {
   otherName_ = QStringLiteral("%1 %2").arg(qs(other_["device"].value("name", "")), qs(other_.value("time", "")));
   fillFigures();
   return true;
-}
-
-QString rowsAsText(const QAbstractItemModel& model, const QList<int>& rows) {
-  QString out;
-  auto line = [&](auto cell) {
-    for (int c = 0; c < model.columnCount(); ++c) {
-      if (c) out += QLatin1Char('\t');
-      out += cell(c).toString().remove(QLatin1Char('\t')).remove(QLatin1Char('\n'));
-    }
-    out += QLatin1Char('\n');
-  };
-  line([&](int c) { return model.headerData(c, Qt::Horizontal, Qt::DisplayRole); });
-  for (int r : rows) line([&](int c) { return model.data(model.index(r, c), Qt::DisplayRole); });
-  return out;
 }
 
 }  // namespace vlm

@@ -4,12 +4,10 @@
 #pragma once
 
 #include <QDialog>
-#include <QList>
 #include <QString>
 
 #include "perf/record.h"
 
-class QAbstractItemModel;
 class QChart;
 class QLabel;
 class QTableWidget;
@@ -44,9 +42,5 @@ class DetailsDialog : public QDialog {
   QLabel* warnings_ = nullptr;
   QTableWidget* figures_ = nullptr;
 };
-
-// The rows of a table as tab-separated text: the column titles, then each
-// row in the given order, each line ended by a line feed (Ctrl+C on the table).
-QString rowsAsText(const QAbstractItemModel& model, const QList<int>& rows);
 
 }  // namespace vlm

@@ -14,6 +14,7 @@
 
 #include "disk/disk.h"
 #include "platform/platform.h"
+#include "perf/record.h"
 #include "perf/store.h"
 #include "tests/disk/records.h"
 
@@ -111,6 +112,10 @@ inline Machine bigMachine(int disks) {
 
 using ListGuard = vlmtest::ListGuard;
 
-using StoreGuard = vlmtest::StoreGuard;
+// The result store and the kept test records, empty before and after a test.
+struct StoreGuard : vlmtest::StoreGuard {
+  StoreGuard() { vlm::forgetRecords(); }
+  ~StoreGuard() { vlm::forgetRecords(); }
+};
 
 }  // namespace guitest
