@@ -313,16 +313,19 @@ void QorConfigureAppDelegate::Testcancel() { control_->Testcancel(); }
 
 void QorConfigureAppDelegate::Details() {
   const int row = uiSelectedRow();
-  std::string dev;
+  std::string dev, id;
   {
     std::lock_guard<std::recursive_mutex> lock(disklock);
-    if (row >= 0 && row < ndiskarray) dev = std::string("disk") + diskarray[row]->bsdname;
+    if (row >= 0 && row < ndiskarray) {
+      dev = std::string("disk") + diskarray[row]->bsdname;
+      id = diskarray[row]->devid;
+    }
   }
   if (dev.empty()) {
     messbox("Details", "You must select a device to show its last test.", "Ok");
     return;
   }
-  std::optional<vlm::Record> rec = vlm::lastRecord(dev);
+  std::optional<vlm::Record> rec = vlm::lastRecord(dev, id.c_str());
   if (!rec) {
     messbox("Details", ("No test of " + dev + " has been run since the program started.").c_str(), "Ok");
     return;

@@ -118,7 +118,7 @@ void cleanFields(nlohmann::ordered_json& row, const DISKINFO_* rec,
   row["Parent"] = !rec->whole && rec->parent ? nlohmann::ordered_json(std::string("disk") + rec->parent->bsdname)
                                              : nlohmann::ordered_json(nullptr);
   row["SizeBytes"] = rec->size;
-  const std::optional<Record> last = lastRecord(std::string("disk") + rec->bsdname);
+  const std::optional<Record> last = lastRecord(std::string("disk") + rec->bsdname, rec->devid);
   const DISKPERF_& p = rec->perf;
   if (!last && p.seqkps <= 0 && p.randkps <= 0 && p.dualkps <= 0 && p.threadkps <= 0) {
     row["LastTest"] = nullptr;

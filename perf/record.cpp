@@ -209,11 +209,14 @@ void RecordTap::take(char* chunk) {
 RecordDevice recordDevice(const DISKINFO_* rec) {
   RecordDevice d;
   d.name = std::string("disk") + rec->bsdname;
+  d.id = rec->devid;
   d.volume = rec->finder;
   const DISKINFO_* whole = (!rec->whole && rec->parent) ? rec->parent : rec;
   d.model = whole->name;
   d.serial = whole->serial;
   d.interconnect = whole->interconnect;
+  d.link = rec->link[0] ? rec->link : whole->link;
+  d.linkMBps = rec->link[0] ? rec->linkmbps : whole->linkmbps;
   d.size = rec->size;
   d.logicalBlock = rec->blocksize > 0 ? rec->blocksize : 512;
   return d;
@@ -235,17 +238,24 @@ Record completeRecord(const std::string& utilityRecord, const RecordDevice& dev,
   if (!utility.empty()) r["program"]["utility"] = utility;
   Record& d = r["device"];
   d["name"] = dev.name;
+  d["id"] = dev.id.empty() ? Record(nullptr) : Record(dev.id);
   d["volume"] = dev.volume;
   d["model"] = dev.model;
   d["serial"] = dev.serial;
   d["interconnect"] = dev.interconnect;
+  // The utility's own "Link: " line, else what the list knows.
   const auto link = linesOf(output, "Link: ");
-  d["link"] = link.empty() || link[0] == "unknown" ? Record(nullptr) : Record(link[0]);
   std::smatch m;
-  if (!link.empty() && std::regex_search(link[0], m, std::regex("ceiling ([0-9.]+) MB/s")))
-    d["linkMBps"] = std::stod(m[1]);
-  else
-    d["linkMBps"] = nullptr;
+  if (!link.empty() && link[0] != "unknown") {
+    d["link"] = link[0];
+    if (std::regex_search(link[0], m, std::regex("ceiling ([0-9.]+) MB/s")))
+      d["linkMBps"] = std::stod(m[1]);
+    else
+      d["linkMBps"] = nullptr;
+  } else {
+    d["link"] = dev.link.empty() ? Record(nullptr) : Record(dev.link);
+    d["linkMBps"] = dev.linkMBps > 0 ? Record(dev.linkMBps) : Record(nullptr);
+  }
   r["checks"] = linesOf(output, "Checked: ");
   r["warnings"] = linesOf(output, "Warning: ");
   const int code = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
@@ -268,10 +278,14 @@ void keepRecord(const std::string& dev, const Record& rec) {
   records.emplace_back(dev, rec);
 }
 
-std::optional<Record> lastRecord(const std::string& dev) {
+std::optional<Record> lastRecord(const std::string& dev, const char* id) {
   std::lock_guard<std::mutex> lock(recordlock);
-  for (const auto& [name, r] : records)
-    if (zcpxcap(name.c_str(), dev.c_str())) return r;
+  for (const auto& [name, r] : records) {
+    if (!zcpxcap(name.c_str(), dev.c_str())) continue;
+    const Record& rid = r["device"].value("id", Record(nullptr));
+    if (id && (rid.is_string() ? rid.get<std::string>() : std::string()) != id) return std::nullopt;
+    return r;
+  }
   return std::nullopt;
 }
 

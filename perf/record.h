@@ -33,6 +33,9 @@ class RecordTap {
 // What the list knows of the tested device, copied when the test starts.
 struct RecordDevice {
   std::string name;  // "disk2s1"
+  std::string id;    // identity of the medium and partition, empty when unknown
+  std::string link;  // the drive's link as the list knows it, empty when unknown
+  int linkMBps = 0;
   std::string volume, model, serial, interconnect;
   int64_t size = 0;
   int logicalBlock = 512;
@@ -47,9 +50,11 @@ RecordDevice recordDevice(const DISKINFO_* rec);
 Record completeRecord(const std::string& utilityRecord, const RecordDevice& dev,
                       const std::string& output, int waitStatus);
 
-// The last record of each device ("diskN...", letter case ignored).
+// The last record of each device ("diskN...", letter case ignored). With an
+// identity, only a record of that very device is returned: names move when
+// devices come and go.
 void keepRecord(const std::string& dev, const Record& rec);
-std::optional<Record> lastRecord(const std::string& dev);
+std::optional<Record> lastRecord(const std::string& dev, const char* id = nullptr);
 void forgetRecords();  // tests
 
 // The first problem of rec against the schema ("path: what"), empty if none.

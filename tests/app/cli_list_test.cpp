@@ -77,11 +77,13 @@ TEST(CliList, JsonRows) {
   // A test of disk4s1 earlier in this run: its figures and its record.
   DISKSTAT_ st{};
   std::snprintf(st.name, sizeof st.name, "disk4s1");
+  std::snprintf(st.devid, sizeof st.devid, "diskseq-12-part1");
   st.perf.seqkps = 523;
   perfpush(&st);
   vlm::Record rec;
   std::string err;
   ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", rec, err)) << err;
+  rec["device"]["id"] = "diskseq-12-part1";
   vlm::keepRecord("DISK4S1", rec);
   nlohmann::json j = nlohmann::json::parse(listing("mirror", true));
   vlm::forgetRecords();
