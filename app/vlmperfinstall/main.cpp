@@ -143,8 +143,13 @@ bool inplace(int dfd, const std::string& path, const std::vector<unsigned char>&
     refuse("%s belongs to user %u, not root: refused, nothing changed", path.c_str(), unsigned(st.st_uid));
   Fd fd(openat(dfd, kName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (fd.fd < 0) refuse("can't open %s: %s", path.c_str(), std::strerror(errno));
+  // What was examined is what was opened: the same regular file of root's.
+  struct stat at;
+  if (fstat(fd.fd, &at) != 0 || at.st_dev != st.st_dev || at.st_ino != st.st_ino || !S_ISREG(at.st_mode) ||
+      at.st_uid != 0)
+    refuse("%s changed while it was examined: refused, nothing changed", path.c_str());
   if (slurp(fd.fd, path) != ours) refuse("%s is another program: refused, nothing changed", path.c_str());
-  return (st.st_mode & 07777) == 04711;
+  return (at.st_mode & 07777) == 04711;
 }
 
 // Step 4. Each step's status is checked; a failed one is named and the new
