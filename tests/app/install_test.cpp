@@ -2,7 +2,6 @@
 // consent notice, the installer command (recorded), the real installer as
 // root against files made in a scratch folder, nosuid mounts.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,6 +38,22 @@ struct RecordingRunner : vlm::PrivilegedRunner {
   }
 };
 
+// Runs a shell command; its status as pclose gives it, standard output and
+// standard error in out.
+int capture(const std::string& cmd, std::string& out) {
+  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+  if (!p) return -1;
+  char buf[512];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  return pclose(p);
+}
+bool sh(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
+// Runs a shell command on scope exit.
+struct Finally {
+  std::string cmd;
+  ~Finally() { sh(cmd); }
+};
+
 // A scratch folder, the recording seams and perfutilpath, all put back afterwards.
 class Install : public testing::Test {
  protected:
@@ -58,16 +73,13 @@ class Install : public testing::Test {
     vlm::setPrivilegedRunner(prev_runner_);
     perfutilpath = saved_path_;
     perfutilcopy = saved_copy_;
-    for (auto it = made_.rbegin(); it != made_.rend(); ++it)
-      if (unlink(it->c_str()) != 0) rmdir(it->c_str());
-    rmdir(dir_.c_str());
+    sh("rm -rf '" + dir_ + "'");
   }
 
   // Makes a regular file in the scratch folder with the given mode and owner.
   std::string utility(mode_t mode, uid_t uid = 0, gid_t gid = 0, const std::string& name = "u") {
     std::string p = dir_ + "/" + name;
     EXPECT_TRUE(touch(p)) << p;
-    made_.push_back(p);
     EXPECT_EQ(chown(p.c_str(), uid, gid), 0) << std::strerror(errno);
     EXPECT_EQ(chmod(p.c_str(), mode), 0);
     return p;
@@ -81,7 +93,6 @@ class Install : public testing::Test {
     copy_ = p;
     perfutilcopy = copy_.c_str();
   }
-  void made(const std::string& p) { made_.push_back(p); }
   static bool root() { return geteuid() == 0; }
   static bool touch(const std::string& p) {
     FILE* f = std::fopen(p.c_str(), "w");
@@ -100,7 +111,6 @@ class Install : public testing::Test {
   std::string dir_, path_, copy_;
 
  private:
-  std::vector<std::string> made_;
   const char* saved_path_ = nullptr;
   const char* saved_copy_ = nullptr;
   vlm::PrivilegedRunner* prev_runner_ = nullptr;
@@ -121,7 +131,6 @@ TEST_F(Install, DirectoryIsNotAUtility) {
   for (const std::string& copy : {dir_, dir_ + "/link"}) {  // a folder or a link is installed
     if (copy != dir_) {
       ASSERT_EQ(symlink(path_.c_str(), copy.c_str()), 0);
-      made(copy);
     }
     installed(copy);
     rec.seam.alerts.clear();
@@ -224,14 +233,14 @@ TEST_F(Install, InstallerRefusesAllButItsOwnUtility) {
   auto copyof = [](const std::string& from, const std::string& to) {
     return "cp '" + from + "' '" + to + "'";
   };
-  auto sh = [](const std::string& cmd) { return std::system(cmd.c_str()) == 0; };
+  Finally unmount{"umount '" + lib + "' 2>/dev/null"};
   ASSERT_TRUE(sh(copyof("/usr/bin/id", other)));
   ASSERT_EQ(symlink(util.c_str(), link.c_str()), 0);
   const struct {
     const char* what;
     std::string setup;  // shell commands that make the state before
     std::string source;
-    const char* says;  // empty: installed
+    std::string says;  // empty: installed
   } cases[] = {
       {"fresh", "", util, ""},
       {"our own, wrong mode", copyof(util, target) + " && chmod 0755 '" + target + "'", util, ""},
@@ -242,23 +251,23 @@ TEST_F(Install, InstallerRefusesAllButItsOwnUtility) {
       {"a linked source", "", link, "is a symbolic link: refused"},
       {"another source", "", other, "is not the utility built with this program: refused"},
       {"an open folder", "chmod 0777 '" + lib + "'", util, "/lib/ is writable by other users: refused"},
+      {"a full disk (last: it may not mount here)", "mount -t tmpfs -o size=64k,mode=0755 tmpfs '" + lib + "'",
+       util, "write failed on " + target + ": No space left on device"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    ASSERT_TRUE(sh("rm -rf '" + lib + "' && mkdir -m 0755 '" + lib + "'"));
-    if (!c.setup.empty()) {
-      ASSERT_TRUE(sh(c.setup));
+    ASSERT_TRUE(sh("umount '" + lib + "' 2>/dev/null; rm -rf '" + lib + "' && mkdir -m 0755 '" + lib + "'"));
+    if (!c.setup.empty() && !sh(c.setup)) {
+      if (c.setup.rfind("mount", 0) == 0) GTEST_SKIP() << "can't mount a tmpfs here";
+      FAIL() << c.setup;
     }
     struct stat before {}, after {};
     bool had = lstat(target.c_str(), &before) == 0;
     std::string out;
-    FILE* p = popen(("'" + installer + "' --dir '" + lib + "' '" + c.source + "' 2>&1").c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    char buf[512];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    int rc = pclose(p);
-    ASSERT_EQ(lstat(target.c_str(), &after) == 0, had || !*c.says) << out;
-    if (!*c.says) {
+    int rc = capture("'" + installer + "' --dir '" + lib + "' '" + c.source + "'", out);
+    ASSERT_EQ(lstat(target.c_str(), &after) == 0, had || c.says.empty()) << out;
+    EXPECT_NE(access((lib + "/.vlmperfutil.new").c_str(), F_OK), 0) << "a half-made copy was left";
+    if (c.says.empty()) {
       EXPECT_EQ(rc, 0) << out;
       EXPECT_NE(out.find(target + " installed (root, 4711)"), std::string::npos) << out;
       EXPECT_TRUE(S_ISREG(after.st_mode));
@@ -278,7 +287,6 @@ TEST_F(Install, InstallerRefusesAllButItsOwnUtility) {
   struct stat st;
   ASSERT_EQ(stat(other.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0755u);  // the planted link's target is untouched
-  sh("rm -rf '" + lib + "' '" + other + "' '" + link + "'");
 }
 
 // --install-utility by an ordinary user who can't authenticate: a refusal
@@ -286,38 +294,76 @@ TEST_F(Install, InstallerRefusesAllButItsOwnUtility) {
 TEST_F(Install, CommandLineRefusalIsNotSuccess) {
   if (!root()) GTEST_SKIP() << "needs root to become another user";
   if (access(VLM_UTILITY_DIR "/vlmperfutil", F_OK) == 0) GTEST_SKIP() << "the utility is installed here";
-  std::string cmd = "setpriv --reuid=65534 --regid=65534 --clear-groups '" VLM_BUNDLE_DIR
-                    "/Contents/MacOS/VLM-Performance' --install-utility </dev/null 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
   std::string out;
-  char buf[512];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  int rc = pclose(p);
+  int rc = capture("setpriv --reuid=65534 --regid=65534 --clear-groups '" VLM_BUNDLE_DIR
+                   "/Contents/MacOS/VLM-Performance' --install-utility </dev/null", out);
   if (WIFEXITED(rc) && WEXITSTATUS(rc) >= 126) GTEST_SKIP() << "the user nobody can't start the program here: " << out;
   EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 1) << out;
   EXPECT_NE(out.find("the utility is not in place (root, mode 4711): " VLM_UTILITY_DIR "/vlmperfutil"),
             std::string::npos) << out;
 }
 
+// --install-utility succeeds only when the copy is in place afterwards (root,
+// 4711), whatever the installer's status says; a copy in place asks nothing.
+TEST_F(Install, CommandLineStatusIsTheCopysState) {
+  if (!root()) GTEST_SKIP() << "needs root to give files to root";
+  const struct {
+    int mode;  // of the copy before; -1: none
+    int status;
+    int rc;
+    size_t commands;
+  } cases[] = {
+      {04711, 0, 0, 0}, {-1, 0, 1, 1}, {-1, 126 << 8, 1, 1}, {0755, 0, 1, 1},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(n);
+    installed(c.mode < 0 ? dir_ + "/none" : utility(mode_t(c.mode), 0, 0, "c" + std::to_string(n)));
+    ++n;
+    runner.commands.clear();
+    runner.statuses = {c.status};
+    EXPECT_EQ(vlm::installUtility(), c.rc);
+    EXPECT_EQ(runner.commands.size(), c.commands);
+  }
+}
+
+// The build's install script run as root into a root-owned prefix (what
+// `cmake --install` does): the utility's copy is root:root 4711 at once, and
+// an ordinary user's launch then asks nothing.
+TEST_F(Install, RootInstallPutsTheUtilityInPlace) {
+  if (!root()) GTEST_SKIP() << "needs root to install set-user-ID";
+  const std::string script = VLM_BINARY_DIR "/cmake_install.cmake";
+  if (access(script.c_str(), R_OK) != 0) GTEST_SKIP() << "no install script: " << script;
+  const std::string prefix = dir_ + "/prefix", copy = prefix + "/libexec/vlm-performance/vlmperfutil";
+  std::string out;
+  ASSERT_EQ(capture("cmake -DCMAKE_INSTALL_PREFIX='" + prefix + "' -DVLM_UTILITY_DIR='" + prefix +
+                    "/libexec/vlm-performance' -DVLM_POLKIT_ACTIONS_DIR='" + prefix + "/polkit' -P '" + script + "'",
+                    out), 0) << out;
+  struct stat st;
+  ASSERT_EQ(lstat(copy.c_str(), &st), 0) << out;
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 04711u);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_gid, 0u);
+  EXPECT_TRUE(sh("cmp -s '" VLM_BUNDLE_DIR "/Contents/Resources/vlmperfutil' '" + copy + "'"));
+  EXPECT_TRUE(sh("grep -q '" + prefix + "/VLM-Performance.app/Contents/Resources/vlmperfinstall' '" + prefix +
+                 "/polkit/org.velmora.vlm-performance.policy'"));
+  use(prefix + "/VLM-Performance.app/Contents/Resources/vlmperfutil");
+  installed(copy);
+  autoauth();
+  EXPECT_TRUE(rec.seam.alerts.empty());
+  EXPECT_TRUE(runner.commands.empty());
+  EXPECT_STREQ(perfutilpath, copy.c_str());
+  EXPECT_TRUE(vlm::utilityready());
+}
+
 // A file system mounted nosuid: an alert naming the path, and no install offered.
 TEST_F(Install, NosuidMountIsReported) {
   if (!root()) GTEST_SKIP() << "needs root to mount a nosuid tmpfs";
-  std::string mnt = dir_ + "/mnt";
-  ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
-  if (mount("tmpfs", mnt.c_str(), "tmpfs", MS_NOSUID, "size=64k") != 0) {
-    int e = errno;
-    rmdir(mnt.c_str());
-    GTEST_SKIP() << "can't mount a tmpfs here: " << std::strerror(e);
-  }
-  struct Unmount {
-    std::string m;
-    ~Unmount() {
-      umount2(m.c_str(), MNT_DETACH);
-      rmdir(m.c_str());
-    }
-  } guard{mnt};
-
+  const std::string mnt = dir_ + "/mnt";
+  if (!sh("mkdir '" + mnt + "' && mount -t tmpfs -o nosuid,size=64k tmpfs '" + mnt + "' 2>/dev/null"))
+    GTEST_SKIP() << "can't mount a tmpfs here";
+  Finally unmount{"umount -l '" + mnt + "'"};
   use(utility(0755));
   for (mode_t mode : {mode_t(0755), mode_t(04711)}) {
     std::string p = mnt + "/vlmperfutil";
@@ -329,7 +375,6 @@ TEST_F(Install, NosuidMountIsReported) {
     SCOPED_TRACE(testing::Message() << std::oct << mode);
     expectAlert("The VLM-Utility can't run as root from a file system mounted nosuid. ( " + p + " )", {"Ok"});
     EXPECT_TRUE(runner.commands.empty());
-    unlink(p.c_str());
   }
 }
 
