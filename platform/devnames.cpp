@@ -253,6 +253,19 @@ std::string firstAttr(int dirfd, std::initializer_list<const char*> paths, size_
   return std::string();
 }
 
+// A USB disk's serial number is its USB device's: the first directory above
+// the disk with an idVendor (the interface and SCSI levels between have none).
+std::string usbSerial(int dfd) {
+  std::string up = "device";
+  for (int i = 0; i < 8; ++i) {
+    up += "/..";
+    struct stat st;
+    if (::fstatat(dfd, (up + "/idVendor").c_str(), &st, 0) == 0)
+      return firstAttr(dfd, {(up + "/serial").c_str()}, 63);
+  }
+  return std::string();
+}
+
 // The whole disk's identity; the diskseq (or device number) one in fallback.
 void identify(int dfd, Disk& d) {
   auto seq = sysfs::readU64(dfd, "diskseq");
@@ -267,6 +280,7 @@ void identify(int dfd, Disk& d) {
   }
   std::string serial = firstAttr(dfd, {"serial", "device/serial"}, 63);
   if (serial.empty()) serial = identPart(sysfs::vpdSerial(dfd), 63);
+  if (serial.empty()) serial = usbSerial(dfd);
   if (!serial.empty()) {
     std::string model = firstAttr(dfd, {"device/model", "device/name"}, 40);
     d.dev.ident = "serial-" + (model.empty() ? serial : model + "_" + serial);

@@ -26,8 +26,9 @@ struct BlockDev {
   std::string syspath;  // canonical sysfs directory of the device (under sysroot)
   // The medium's stable identity, the same for every scan while the medium
   // stays: "wwn-<wwid>", "serial-<model>_<serial>", "diskseq-<n>" or
-  // "dev-<maj>:<min>-<bytes>", the first the whole disk has; a partition adds
-  // "-part<n>". Two disks that would share one fall back to their diskseq.
+  // "dev-<maj>:<min>-<bytes>", the first the whole disk has (a USB disk's
+  // serial is its USB device's); a partition adds "-part<n>". Two disks that
+  // would share one fall back to their diskseq.
   std::string ident;
   uint64_t diskseq = 0;  // the whole disk's diskseq, 0 when the kernel has none
 };

@@ -37,6 +37,13 @@ void machine(FakeSysfs& fs) {
   fs.disk("loop2", "7:2", 0, "devices/virtual");  // unused loop device: left out
   fs.disk("dm-0", "253:0", 300, "devices/virtual");
   fs.disk("zram0", "252:0", 0, "devices/virtual");
+  // Identities: sda and sdb claim one serial number, so each falls back.
+  for (const char* d : {kPci, kPci2}) fs.write(std::string(d) + "/serial", "SAME\n");
+  fs.write(sda + "/diskseq", "3\n");
+  fs.write(std::string(kNvme) + "/model", "Fast Drive\n");
+  fs.write(std::string(kNvme) + "/serial", " N1 \n");
+  fs.write("devices/virtual/block/loop0/diskseq", "7\n");
+  fs.write("devices/virtual/block/dm-0/wwid", "naa.5000\n");
 }
 
 }  // namespace
@@ -45,14 +52,19 @@ TEST(DevNames, NumbersPhysicalThenVirtualByDeviceNumber) {
   FakeSysfs fs;
   machine(fs);
   std::vector<BlockDev> devs = dn::scan(fs.root());
-  struct Want { const char* name; const char* kernel; unsigned maj, min; bool virt; int partno; };
+  struct Want { const char* name; const char* kernel; unsigned maj, min; bool virt; int partno; const char* id; };
   const Want want[] = {
-      {"disk0", "sda", 8, 0, false, 0},        {"disk0s1", "sda1", 8, 1, false, 1},
-      {"disk0s5", "sda5", 8, 5, false, 5},     {"disk1", "sdb", 8, 16, false, 0},
-      {"disk1s1", "sdb1", 8, 17, false, 1},    {"disk2", "nvme0n1", 259, 0, false, 0},
-      {"disk2s1", "nvme0n1p1", 259, 1, false, 1}, {"disk2s2", "nvme0n1p2", 259, 2, false, 2},
-      {"disk3", "loop0", 7, 0, true, 0},       {"disk4", "loop1", 7, 1, true, 0},
-      {"disk5", "dm-0", 253, 0, true, 0},
+      {"disk0", "sda", 8, 0, false, 0, "diskseq-3"},
+      {"disk0s1", "sda1", 8, 1, false, 1, "diskseq-3-part1"},
+      {"disk0s5", "sda5", 8, 5, false, 5, "diskseq-3-part5"},
+      {"disk1", "sdb", 8, 16, false, 0, "dev-8:16-1048576"},
+      {"disk1s1", "sdb1", 8, 17, false, 1, "dev-8:16-1048576-part1"},
+      {"disk2", "nvme0n1", 259, 0, false, 0, "serial-Fast_Drive_N1"},
+      {"disk2s1", "nvme0n1p1", 259, 1, false, 1, "serial-Fast_Drive_N1-part1"},
+      {"disk2s2", "nvme0n1p2", 259, 2, false, 2, "serial-Fast_Drive_N1-part2"},
+      {"disk3", "loop0", 7, 0, true, 0, "diskseq-7"},
+      {"disk4", "loop1", 7, 1, true, 0, "dev-7:1-51200"},
+      {"disk5", "dm-0", 253, 0, true, 0, "wwn-naa.5000"},
   };
   ASSERT_EQ(devs.size(), std::size(want));
   for (size_t i = 0; i < devs.size(); ++i) {
@@ -64,6 +76,8 @@ TEST(DevNames, NumbersPhysicalThenVirtualByDeviceNumber) {
     EXPECT_EQ(devs[i].partno, want[i].partno);
     EXPECT_EQ(devs[i].whole, want[i].partno == 0);
     EXPECT_EQ(devs[i].node, std::string("/dev/") + want[i].kernel);
+    EXPECT_EQ(devs[i].ident, want[i].id);
+    EXPECT_EQ(dn::identityOf(want[i].name, fs.root()), want[i].id);
   }
   EXPECT_EQ(devs[0].size, 8192u * 512);
   EXPECT_EQ(devs[1].parent, "sda");

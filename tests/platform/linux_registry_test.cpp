@@ -51,6 +51,7 @@ void machine(FakeSysfs& fs) {
   fs.device(kUsbHc + "/usb2", "usb");
   std::string usbdev = kUsbHc + "/usb2/2-1";
   fs.device(usbdev, "usb");
+  fs.write(usbdev + "/idVendor", "0781\n");
   fs.write(usbdev + "/serial", "U7SERIAL\n");
   fs.write(usbdev + "/product", "Flash  Drive\n");
   fs.write(usbdev + "/manufacturer", "Maker\n");
@@ -190,7 +191,7 @@ TEST(LinuxRegistry, ScanPicksUpTheExtrasOfEachDisk) {
       {"0", "Samsung SSD 860", "SATA", "Solid State", "S3Z9NB0K", "sda", "SATA 6.0 Gbps", 600, "serial-Samsung_SSD_860_S3Z9NB0K"},
       {"0s1", "EFI System", "SATA", "Solid State", "S3Z9NB0K", "sda1", "SATA 6.0 Gbps", 600, "serial-Samsung_SSD_860_S3Z9NB0K-part1"},
       {"1", "WDC WD5000AAKS", "SATA", "Rotational", "WD-123", "sdb", "", 0, "serial-WDC_WD5000AAKS_WD-123"},
-      {"2", "Cruzer", "USB", "Solid State", "U7SERIAL", "sdc", "USB 480 Mbit/s", 60, "dev-8:32-2560000"},
+      {"2", "Cruzer", "USB", "Solid State", "U7SERIAL", "sdc", "USB 480 Mbit/s", 60, "serial-Cruzer_U7SERIAL"},
       {"3", "WD Blue SN570", "NVMe", "Solid State", "NV123", "nvme0n1", "PCIe 8.0 GT/s x4", 3938, "wwn-eui.0025_38b5"},
       {"4", "loop0", "Virtual", "Solid State", "", "loop0", "", 0, "diskseq-9"},
   };

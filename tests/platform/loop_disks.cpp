@@ -131,6 +131,11 @@ TEST(LoopDisks, GptDiskKindsTypesColoursAndMount) {
   EXPECT_EQ(r.whole->color, 1);
   EXPECT_STREQ(r.whole->interconnect, "Virtual");
   EXPECT_EQ(r.whole->open, 1);  // a partition is mounted
+  std::string seq;
+  std::getline(std::ifstream("/sys/block/" + m.disk.kernel() + "/diskseq"), seq);
+  if (!seq.empty()) {
+    EXPECT_EQ(r.whole->devid, "diskseq-" + seq);  // a loop disk has no serial number
+  }
 
   struct Want { const char* type; long long size; int color; const char* name; };
   const Want want[] = {{"EFI", 32 * kMiB, 5, "EFI System"},
@@ -151,6 +156,8 @@ TEST(LoopDisks, GptDiskKindsTypesColoursAndMount) {
       EXPECT_STREQ(p->name, want[i].name);
     }
     EXPECT_EQ(std::strlen(p->uuid), 36u);
+    EXPECT_EQ("/dev/" + std::string(p->devloc), m.disk.part(int(i) + 1));  // its own node: loop0p2
+    EXPECT_EQ(std::string(p->devid), std::string(r.whole->devid) + "-part" + std::to_string(i + 1));
   }
   EXPECT_STREQ(r.parts[2]->content, "0FC63DAF-8483-4772-8E79-3D69D8477DE4");
 
