@@ -51,6 +51,12 @@ int main(int argc, char** argv) {
     complain("%s", why.c_str());
     return rc;
   }
+  // Root only opened the device; the identity is read as the user who
+  // listed it, so both see the same sysfs attributes.
+  if (!dropPrivileges(why)) {
+    complain("can't drop privileges: %s", why.c_str());
+    return kExitFailed;
+  }
   if (!args.ident.empty()) {
     if (int rc = checkIdentity(dev, args.device, args.ident, why); rc != kExitOk) {
       complain("%s", why.c_str());
@@ -68,10 +74,6 @@ int main(int argc, char** argv) {
   plan.threads = threadCount();
   plan.seconds = args.seconds;
 
-  if (!dropPrivileges(why)) {
-    complain("can't drop privileges: %s", why.c_str());
-    return kExitFailed;
-  }
   ownSession();
   askShortSlice();
   // Rings and registered buffers as the real user: its RLIMIT_MEMLOCK bounds
