@@ -1,8 +1,11 @@
 // The registry scan: walk order, inherited extras, record fields, value
 // conversion, and every fatal error.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -233,19 +236,22 @@ TEST_F(RegscanDuplicates, ObjectReachedTwiceKeepsItsFirstPath) {
   EXPECT_STREQ(record("6")->interconnect, "USB");
 }
 
-// 40 levels, each reached through two parents: 2^40 paths, one walk of each object.
+// A saved machine of 40 levels, each object reached through both objects of
+// the level above: 2^40 paths, and every object is walked once when the file
+// is loaded, scanned and saved again.
 TEST_F(RegscanDuplicates, SharedObjectsAreWalkedOnce) {
-  Node* level = &t.root();
-  for (int i = 0; i < 40; ++i) {
-    Node& a = t.add(*level, "IOService", "a");
-    Node& b = t.add(*level, "IOService", "b");
-    Node& next = t.add(a, "IOService", "l");
-    t.reg->link(b, next);
-    level = &next;
-  }
-  t.media(*level, "Deep", "disk7");
+  std::string level = R"({"class":"IOMedia","name":"Deep","id":"l40","properties":{"BSD Name":{"string":"disk7"}}})";
+  for (int i = 39; i >= 0; --i)
+    level = R"({"class":"c","name":"l","id":"l)" + std::to_string(i) + R"(","children":[{"class":"c","name":"a","children":[)" +
+            level + R"(]},{"class":"c","name":"b","children":[{"ref":"l)" + std::to_string(i + 1) + R"("}]}]})";
+  const std::string file = ::testing::TempDir() + "shared-" + std::to_string(getpid()) + ".registry.json";
+  std::ofstream(file) << R"({"class":"IORegistryEntry","name":"Root","children":[)" << level << "]}";
+  t.reg = vlm::loadRegistryFixture(file);
   scan();
   EXPECT_EQ(bsdnames(), (Names{"7"}));
+  vlm::dumpRegistry(*t.reg, file);
+  EXPECT_NO_THROW(vlm::loadRegistryFixture(file));
+  std::remove(file.c_str());
 }
 
 TEST_F(RegscanDuplicates, ObjectThatIsItsOwnAncestorIsNotEnteredAgain) {
