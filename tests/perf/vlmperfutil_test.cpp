@@ -552,7 +552,7 @@ TEST_F(VlmperfutilDisk, RunsSetUserIdWithinTheUsersLimits) {
   } cases[] = {
       {{}, 0, "Engine "},
       {{{RLIMIT_MEMLOCK, 0}}, 0, "Engine "},
-      {{{RLIMIT_MEMLOCK, 0}, {RLIMIT_NPROC, 1}}, 1, "vlmperfutil: "},
+      {{{RLIMIT_MEMLOCK, 0}, {RLIMIT_NPROC, 1}}, 1, "vlmperfutil: measurement failed: can't start the measuring threads"},
       {{{RLIMIT_NOFILE, 8}}, 1, "too few file descriptors allowed (8) to scan the block devices"},
   };
   for (const auto& c : cases) {
