@@ -54,16 +54,13 @@ TEST(DevNames, NumbersPhysicalThenVirtualByDeviceNumber) {
   std::vector<BlockDev> devs = dn::scan(fs.root());
   struct Want { const char* name; const char* kernel; unsigned maj, min; bool virt; int partno; const char* id; };
   const Want want[] = {
-      {"disk0", "sda", 8, 0, false, 0, "diskseq-3"},
-      {"disk0s1", "sda1", 8, 1, false, 1, "diskseq-3-part1"},
-      {"disk0s5", "sda5", 8, 5, false, 5, "diskseq-3-part5"},
-      {"disk1", "sdb", 8, 16, false, 0, "dev-8:16-1048576"},
+      {"disk0", "sda", 8, 0, false, 0, "diskseq-3"}, {"disk0s1", "sda1", 8, 1, false, 1, "diskseq-3-part1"},
+      {"disk0s5", "sda5", 8, 5, false, 5, "diskseq-3-part5"}, {"disk1", "sdb", 8, 16, false, 0, "dev-8:16-1048576"},
       {"disk1s1", "sdb1", 8, 17, false, 1, "dev-8:16-1048576-part1"},
       {"disk2", "nvme0n1", 259, 0, false, 0, "serial-Fast_Drive_N1"},
       {"disk2s1", "nvme0n1p1", 259, 1, false, 1, "serial-Fast_Drive_N1-part1"},
       {"disk2s2", "nvme0n1p2", 259, 2, false, 2, "serial-Fast_Drive_N1-part2"},
-      {"disk3", "loop0", 7, 0, true, 0, "diskseq-7"},
-      {"disk4", "loop1", 7, 1, true, 0, "dev-7:1-51200"},
+      {"disk3", "loop0", 7, 0, true, 0, "diskseq-7"}, {"disk4", "loop1", 7, 1, true, 0, "dev-7:1-51200"},
       {"disk5", "dm-0", 253, 0, true, 0, "wwn-naa.5000"},
   };
   ASSERT_EQ(devs.size(), std::size(want));
