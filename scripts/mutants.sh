@@ -1,0 +1,175 @@
+#!/usr/bin/env bash
+# Makes faults on purpose, one at a time, and checks that the tests catch each.
+# Not part of the test run: run it before and after changing the tests.
+#
+#   scripts/mutants.sh [ID...]     all faults, or only the ones named
+#
+# Works on a scratch copy of the tree as it is now (committed or not) under
+# $VLM_MUTANTS_DIR (default /tmp/vlm-mutants-<tree name>), which is kept so that
+# the next run builds only what changed. Per fault: one sed script on one
+# source file, a build of the named targets (-j2, ccache), the named test
+# program(s) with a test filter, then the file is put back. A fault is caught
+# when a test fails (or the program crashes or hangs); SURVIVED when all pass;
+# ERROR when the sed script changes nothing or the fault does not build.
+set -uo pipefail
+
+tree=$(cd "$(dirname "$0")/.." && pwd)
+work=${VLM_MUTANTS_DIR:-/tmp/vlm-mutants-$(basename "$tree")}
+src=$work/src
+build=$src/build
+lock=/tmp/vlm-suite.lock
+loop_tests='LoopDisks.*:VlmperfutilDisk.*:VlmperfutilChecks.*:TestControl.CancelWithTheRealUtility:FollowDevice.*:DelegateFixture.KernelEventsRefreshTheList'
+
+# ID | file | build targets | test programs | gtest filter | what the fault is | sed script
+read -r -d '' FAULTS <<'EOF'
+U01|util/prog.cpp|util_tests|util_tests|Prog.*|case fold stops before 'z' (off by one)|s/c >= 'a' && c <= 'z'/c >= 'a' \&\& c < 'z'/
+U02|util/prog.cpp|util_tests|util_tests|Prog.*|form feed left out of the white-space set|s/ || c == '\\f';/;/
+U03|util/dates.cpp|util_tests|util_tests|Dates.*|century rule of leap years flipped|s/y % 100 != 0/y % 100 == 0/
+U04|util/dates.cpp|util_tests|util_tests|Dates.*|month 13 accepted (off by one)|s/month > 12) return fail/month > 13) return fail/
+U05|util/alerts.cpp|util_tests|util_tests|Alerts.*|two-button alert: the answers swapped|s/return choice == 0 ? 1 : 0;/return choice == 0 ? 0 : 1;/
+U06|util/startup.cpp|util_tests|util_tests|Menuinit.*:Perfutilinit.*|HOME of 201 characters accepted (off by one)|s/strlen(home) > 200/strlen(home) > 201/
+D01|disk/list.cpp|disk_tests|disk_tests|*|partitions sorted in reverse order|s/x->partno < y->partno ? -1 : 1/x->partno < y->partno ? 1 : -1/
+D02|disk/list.cpp|disk_tests|disk_tests|*|whole disk drawn green instead of blue|s/else if (rec->whole) c = 1;/else if (rec->whole) c = 2;/
+D03|disk/list.cpp|disk_tests|disk_tests|*|selection H keeps set members (rule left out)|s/if (rec->mirror || rec->setid) return 1;/if (rec->mirror) return 1;/
+D04|disk/list.cpp|disk_tests|disk_tests|*|partition never links to the first row (off by one)|s/for (int j = i - 1; j >= 0; --j)/for (int j = i - 1; j > 0; --j)/
+D05|disk/types.cpp|disk_tests|disk_tests|*|product partition typed HFS instead of HFS*|s/{"Velmora_HFS", "HFS\*"}/{"Velmora_HFS", "HFS"}/
+D06|disk/mounts.cpp|disk_tests|disk_tests|*|mount count beyond the buffer trusted|/never trust a count beyond the buffer/d
+P01|perf/store.cpp|perf_tests|perf_tests|Progress.*:Results.*:Store.*|progress key searched on from the removal point|s/while ((p = std::strstr(chunk, key)) != nullptr)/for (p = chunk; (p = std::strstr(p, key)) != nullptr;)/
+P02|perf/store.cpp|perf_tests|perf_tests|Progress.*:Results.*:Store.*|Random and Dual figures swapped|s/case 1: return p.randkps;/case 1: return p.dualkps;/; s/case 2: return p.dualkps;/case 2: return p.randkps;/
+P03|perf/store.cpp|perf_tests|perf_tests|Progress.*:Results.*:Store.*|store names compared with case|s/zcpxcap(e->name, name)/std::strcmp(e->name, name) == 0/
+P04|perf/store.cpp|perf_tests|perf_tests|Progress.*:Results.*:Store.*|empty result value accepted|s/if (len < 1 || len > static_cast<size_t>(kValueMax)) return 76;/if (len > static_cast<size_t>(kValueMax)) return 76;/
+P05|perf/runner.cpp|perf_tests|perf_tests|Runner.*|lost exit status taken as success|/reaped = true;/{n;s/return -1;/status = 0; return 1;/}
+P06|perf/runner.cpp|perf_tests|perf_tests|Runner.*|child keeps the parent's SIGINT disposition|/sigaction(SIGINT, &dfl, nullptr);/d
+P07|perf/testctl.cpp|perf_tests|perf_tests|TestControl.*|Cancel at the question starts the test|s/if (!messbox2("Test Media:", question, "Ok", "Cancel")) return;/messbox2("Test Media:", question, "Ok", "Cancel");/
+P08|perf/testctl.cpp|perf_tests|perf_tests|TestControl.*|a second test allowed while one runs|s/if (Testing.load() != 0) {/if (Testing.load() > 1) {/
+P09|perf/testctl.cpp|perf_tests|perf_tests|TestControl.*|result alert without the warnings first|s/perfwarnfirst(buf.get()).c_str()/buf.get()/
+V01|perf/vlmperfutil/args.cpp|vlmperfutil perf_tests|perf_tests|VlmperfutilArgs.*|-s 61 accepted (off by one)|s/if (v < lo || v > hi) return false;/if (v < lo || v > hi + 1) return false;/
+V02|perf/vlmperfutil/args.cpp|vlmperfutil perf_tests|perf_tests|VlmperfutilArgs.*|-T given twice accepted|s/if (strcmp(a, "-T") == 0 && !haveT)/if (strcmp(a, "-T") == 0)/
+V03|perf/vlmperfutil/stats.cpp|perf_tests|perf_tests|VlmperfutilHistogram.*:VlmperfutilRng.*|percentile midpoint a quarter bucket low|s/>> 1);$/>> 2);/
+V04|perf/vlmperfutil/stats.cpp|perf_tests|perf_tests|VlmperfutilHistogram.*:VlmperfutilRng.*|random generator state not mixed|s/s_\[3\] = std::rotl(s_\[3\], 45);/s_[3] = s_[3];/
+T01|table/poolcore.cpp|table_tests|table_tests|*|result figure 0 shown instead of empty|s/return k < 1 ? text("")/return k < 0 ? text("")/
+T02|table/poolcore.cpp|table_tests|table_tests|*|partition names lose their indent|s/std::string s = rec->whole ? "" : "   ";/std::string s = "";/
+T03|table/poolcore.cpp|table_tests|table_tests|*|mirror reload selects as a partition reload|s/diskinfo(mode == 2 ? 'M' : 'H');/diskinfo(mode == 2 ? 'H' : 'M');/
+T04|table/poolcore.cpp|table_tests|table_tests|*|byte 0x80 taken for ASCII|s/c > 0x7F) ok = false/c > 0x80) ok = false/
+T05|table/column.cpp|gui_tests|gui_tests|PoolFixture.*:CellColours.*:NumberText.*|set members on one disk drawn gray, not red|s/cell = thepool->CArray\[6\];/cell = thepool->CArray[5];/
+T06|table/pool.cpp|gui_tests|gui_tests|PoolFixture.*:CellColours.*:NumberText.*|red row left untinted|s/if (index <= 0 || index > 6) return {base, text};/if (index <= 0 || index > 5) return {base, text};/
+L01|platform/devnames.cpp|platform_tests|platform_tests|DevNames.*:SysfsRead.*|a repeated identity kept on both disks|s/if (uses\[d.dev.ident\] > 1)/if (uses[d.dev.ident] > 2)/
+L02|platform/devnames.cpp|platform_tests|platform_tests|DevNames.*:SysfsRead.*|virtual disks numbered before physical ones|s/return std::make_tuple(d.dev.virt, /return std::make_tuple(!d.dev.virt, /
+L03|platform/linux_mounts.cpp|platform_tests|platform_tests|MountText.*:LinuxMounts.*:VolumeNames.*|bind mounts measured as the device|s/if (m.root != "\/" || major(m.devno) == 0) return nullptr;/if (major(m.devno) == 0) return nullptr;/
+L04|platform/linux_mounts.cpp|platform_tests|platform_tests|MountText.*:LinuxMounts.*:VolumeNames.*|read-only flag from the wrong option|s/opts.find(",ro,")/opts.find(",rw,")/
+L05|platform/linkspeed.cpp|platform_tests|platform_tests|LinkSpeed.*|PCIe 8 GT/s counted with 8b/10b coding|s/case 80: case 160: case 320: return make(text, mbit, 128, 130);/case 80: case 160: case 320: return make(text, mbit, 8, 10);/
+A01|app/install.cpp|app_tests|app_tests|Install.*|installed copy of mode 4755 taken as ready|s/(st.st_mode & 07777) == 04711/(st.st_mode \& 07777) == 04755/
+A02|app/install.cpp|app_tests|app_tests|Install.*|nosuid mount no longer said|s/if (onnosuid(perfutilcopy)) {/if (false) {/
+A03|app/cli_list.cpp|app_tests|app_tests|CliList.*|control characters kept in listed names|s/if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';//
+A04|app/cli_test.cpp|app_tests|app_tests|CliTest.*|consent asked on a closed input instead of refused|s/if (!opts.yes && !isatty(0)) {/if (false) {/
+A05|app/appdelegate.cpp|gui_tests|gui_tests|DelegateFixture.*|the selection does not come back after a refresh|/if (row >= 0) table->selectRow(row);/d
+A06|app/appdelegate.cpp|gui_tests|gui_tests|DelegateFixture.*|closing during a test: the answers swapped|s/if (!quitting_ \&\& messbox2(/if (!quitting_ \&\& !messbox2(/
+EOF
+
+say() { printf '%s\n' "$*"; }
+
+# The scratch copy: the tree's files as they are now, changed files copied
+# with a fresh time stamp, files gone from the tree removed.
+sync_copy() {
+  mkdir -p "$src"
+  (cd "$tree" && git ls-files -co --exclude-standard -z) |
+    while IFS= read -r -d '' f; do
+      [ -f "$tree/$f" ] || continue
+      if ! cmp -s "$tree/$f" "$src/$f"; then
+        mkdir -p "$(dirname "$src/$f")"
+        cp "$tree/$f" "$src/$f"
+      fi
+    done
+  (cd "$tree" && git ls-files -co --exclude-standard) | sort > "$work/files"
+  (cd "$src" && find . -path ./build -prune -o -type f -print | sed 's|^\./||' | sort) |
+    comm -23 - "$work/files" | while IFS= read -r f; do rm -f "$src/$f"; done
+}
+
+configure() {
+  CCACHE_BASEDIR=$src cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache > "$work/configure.log" 2>&1
+}
+
+build_targets() {  # targets...
+  CCACHE_BASEDIR=$src cmake --build "$build" -j2 --target "$@" > "$work/build.log" 2>&1
+}
+
+# Runs the programs with the filter; prints the names of the failed tests,
+# or "crash"/"hang" when a program ended without naming one. Loop-disk tests
+# are left out unless the filter begins with "+", which runs them under the
+# suite's lock.
+run_tests() {  # "programs" filter
+  local progs=$1 filter=$2 prog out rc failed="" wrap=()
+  if [[ $filter == +* ]]; then
+    filter=${filter#+}
+    wrap=(flock "$lock")
+  else
+    filter="$filter-$loop_tests"
+  fi
+  for prog in $progs; do
+    out=$work/out.$prog
+    (cd "$build/tests" && QT_QPA_PLATFORM=offscreen "${wrap[@]}" timeout 600 \
+      "./$prog" --gtest_filter="$filter" > "$out" 2>&1)
+    rc=$?
+    local names
+    names=$(grep -E '^\[  FAILED  \] [A-Za-z0-9_/.]+( |$)' "$out" | grep -v ' listed below' |
+      awk '{print $4}' | sort -u | tr '\n' ' ')
+    if [ "$rc" -ne 0 ]; then
+      if [ -n "$names" ]; then failed+="$names"
+      elif [ "$rc" -eq 124 ]; then failed+="hang($prog) "
+      else failed+="crash($prog,rc=$rc) "
+      fi
+    fi
+  done
+  printf '%s' "$failed"
+}
+
+main() {
+  mkdir -p "$work"
+  sync_copy
+  configure || { say "configure failed: $work/configure.log"; exit 2; }
+  local want=" $* " made=0 caught=0 survived=0 errors=0
+  # Every target once first, so that a fault's build is its own file only.
+  local all
+  all=$(printf '%s\n' "$FAULTS" | awk -F'|' '{print $3}' | tr ' ' '\n' | sort -u | tr '\n' ' ')
+  # shellcheck disable=SC2086
+  build_targets $all || { say "the tree does not build: $work/build.log"; exit 2; }
+  while IFS='|' read -r id file targets progs filter what script; do
+    [ -z "$id" ] && continue
+    [ "$#" -gt 0 ] && [[ $want != *" $id "* ]] && continue
+    local f=$src/$file
+    cp "$f" "$work/orig"
+    trap 'cp "$work/orig" "$f"; exit 130' INT TERM
+    sed -i -e "$script" "$f"
+    if cmp -s "$f" "$work/orig"; then
+      say "$id ERROR   $file: the fault does not apply ($what)"
+      errors=$((errors + 1))
+      continue
+    fi
+    made=$((made + 1))
+    # shellcheck disable=SC2086
+    if ! build_targets $targets; then
+      say "$id ERROR   $file: the fault does not build ($what)"
+      errors=$((errors + 1)); made=$((made - 1))
+    else
+      local failed
+      failed=$(run_tests "$progs" "$filter")
+      if [ -n "$failed" ]; then
+        say "$id caught  $file: $what -- $failed"
+        caught=$((caught + 1))
+      else
+        say "$id SURVIVED $file: $what"
+        survived=$((survived + 1))
+      fi
+    fi
+    cp "$work/orig" "$f"  # a fresh time stamp: the next build takes it again
+    trap - INT TERM
+  done <<< "$FAULTS"
+  say "$made faults made, $caught caught, $survived survived, $errors errors"
+  # Leave the scratch build as the tree is.
+  # shellcheck disable=SC2046
+  build_targets $all > /dev/null 2>&1 || true
+  [ "$survived" -eq 0 ] && [ "$errors" -eq 0 ]
+}
+
+main "$@"
