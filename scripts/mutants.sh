@@ -18,7 +18,7 @@ work=${VLM_MUTANTS_DIR:-/tmp/vlm-mutants-$(basename "$tree")}
 src=$work/src
 build=$src/build
 lock=/tmp/vlm-suite.lock
-loop_tests='LoopDisks.*:VlmperfutilDisk.*:VlmperfutilChecks.*:TestControl.CancelWithTheRealUtility:FollowDevice.*:DelegateFixture.KernelEventsRefreshTheList'
+loop_tests='LoopDisks.*:VlmperfutilDisk.*:VlmperfutilChecks.*:FollowDevice.*:DelegateFixture.KernelEventsRefreshTheList'
 
 # ID | file | build targets | test programs | gtest filter | what the fault is | sed script
 read -r -d '' FAULTS <<'EOF'

@@ -3,6 +3,8 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "records.h"
 
@@ -19,52 +21,37 @@ struct MountFixture : ::testing::Test {
   }
 };
 
-TEST_F(MountFixture, MatchesDeviceNamesWithoutRegardToCase) {
-  DISKINFO_* rec = addrec("2s1");
-  mount("/DEV/DISK2S1", "/Volumes/Two", "hfsplus");
-  diskmount();
-  EXPECT_STREQ(rec->fs.f_mntonname, "/Volumes/Two");
-  EXPECT_STREQ(rec->fs.f_fstypename, "hfsplus");
-  EXPECT_EQ(rec->fs.f_blocks, 1000u);
-}
-
-TEST_F(MountFixture, SkipsOtherDevicesAndTheBarePrefix) {
-  DISKINFO_* rec = addrec("0");
-  mount("/dev/disk", "/a");
-  mount("tmpfs", "/tmp");
-  mount("/dev/sda1", "/b");
-  mount("/dev/disk0s1", "/c");  // no record for it
-  diskmount();
-  EXPECT_EQ(rec->fs.f_mntonname[0], '\0');
-  EXPECT_EQ(rec->fs.f_blocks, 0u);
-}
-
-TEST_F(MountFixture, ThirtyCharactersMatchThirtyOneDoNot) {
-  std::string n30(30, '9'), n31(31, '8');
-  DISKINFO_* r30 = addrec(n30.c_str());
-  DISKINFO_* r31 = addrec(n31.c_str());
-  ASSERT_STREQ(r31->bsdname, n31.c_str());
-  mount("/dev/disk" + n30, "/thirty");
-  mount("/dev/disk" + n31, "/thirtyone");
-  diskmount();
-  EXPECT_STREQ(r30->fs.f_mntonname, "/thirty");
-  EXPECT_EQ(r31->fs.f_mntonname[0], '\0');
-}
-
-TEST_F(MountFixture, TheLaterOfTwoEntriesStands) {
-  DISKINFO_* rec = addrec("1s2");
-  mount("/dev/disk1s2", "/first");
-  mount("/dev/disk1s2", "/second");
-  diskmount();
-  EXPECT_STREQ(rec->fs.f_mntonname, "/second");
-}
-
-TEST_F(MountFixture, AFailedSnapshotLeavesEveryRecordUnmounted) {
-  DISKINFO_* rec = addrec("0s1");
-  mount("/dev/disk0s1", "/x");
-  parts.mounts->fail = true;
-  diskmount();
-  EXPECT_EQ(rec->fs.f_mntonname[0], '\0');
+// The mount each record takes: device names matched without regard to case,
+// at most 30 characters after "/dev/disk", the later of two entries; a failed
+// snapshot leaves every record unmounted.
+TEST_F(MountFixture, RecordsTakeTheirDevicesMount) {
+  using Mounts = std::vector<std::pair<std::string, std::string>>;
+  const std::string n30(30, '9'), n31(31, '8');
+  const struct {
+    std::string bsdname;
+    Mounts mounts;
+    std::string want;
+    bool fail;
+  } cases[] = {
+      {"2s1", {{"/DEV/DISK2S1", "/Volumes/Two"}}, "/Volumes/Two", false},
+      {"0", {{"/dev/disk", "/a"}, {"tmpfs", "/tmp"}, {"/dev/sda1", "/b"}, {"/dev/disk0s1", "/c"}}, "", false},
+      {n30, {{"/dev/disk" + n30, "/thirty"}}, "/thirty", false},
+      {n31, {{"/dev/disk" + n31, "/thirtyone"}}, "", false},
+      {"1s2", {{"/dev/disk1s2", "/first"}, {"/dev/disk1s2", "/second"}}, "/second", false},
+      {"0s1", {{"/dev/disk0s1", "/x"}}, "", true},
+  };
+  for (const auto& c : cases) {
+    vlmtest::ListGuard::clear();
+    parts.mounts->entries.clear();
+    parts.mounts->fail = c.fail;
+    DISKINFO_* rec = addrec(c.bsdname.c_str());
+    ASSERT_EQ(rec->bsdname, c.bsdname);
+    for (const auto& [from, on] : c.mounts) mount(from, on, "hfsplus");
+    diskmount();
+    EXPECT_EQ(rec->fs.f_mntonname, c.want) << c.bsdname;
+    EXPECT_EQ(rec->fs.f_blocks, c.want.empty() ? 0u : 1000u) << c.bsdname;
+    EXPECT_STREQ(rec->fs.f_fstypename, c.want.empty() ? "" : "hfsplus") << c.bsdname;
+  }
 }
 
 // A table that claims more entries than the buffer holds, with unterminated texts.

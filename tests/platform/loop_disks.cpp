@@ -114,9 +114,25 @@ struct LiveTable {
   }
 };
 
+std::string program() { return std::string(VLM_BUNDLE_DIR) + "/Contents/MacOS/VLM-Performance"; }
+
+// The listing without the time stamp; free-space figures of other disks
+// (the busy root file system) are masked.
+std::string comparable(const std::string& listing, const std::string& keep) {
+  std::istringstream in(listing);
+  std::string line, out;
+  static const std::regex freeText("[0-9]+\\.[0-9]+ Gig or [0-9]+\\.[0-9]+% Free");
+  while (std::getline(in, line)) {
+    if (line.rfind("Refreshed: ", 0) == 0) continue;
+    if (line.find(keep) == std::string::npos) line = std::regex_replace(line, freeText, "# Gig or #% Free");
+    out += line + "\n";
+  }
+  return out;
+}
+
 }  // namespace
 
-TEST(LoopDisks, GptDiskKindsTypesColoursAndMount) {
+TEST(LoopDisks, GptDiskKindsTypesColoursMountAndDump) {
   SKIP_UNLESS_LOOP();
   GptMachine m;
   if (!m.problem.empty()) GTEST_SKIP() << "loop disks: " << m.problem;
@@ -185,79 +201,9 @@ TEST(LoopDisks, GptDiskKindsTypesColoursAndMount) {
   EXPECT_TRUE(t.seam.seam.alerts.empty());
   t.core.Reload("", 0);  // rebuilding again gives the same rows
   EXPECT_EQ(t.core.objectValue("Mount", row).text, m.mountDir);
-}
 
-TEST(LoopDisks, MbrDiskTypes) {
-  SKIP_UNLESS_LOOP();
-  MbrMachine m;
-  ASSERT_TRUE(m.written);
-  if (!m.attached) GTEST_SKIP() << "loop disks: the loop device or its partitions did not appear";
-  LiveTable t;
-  Rows r = rowsOf(m.disk.kernel());
-  ASSERT_NE(r.whole, nullptr);
-  ASSERT_EQ(r.parts.size(), 2u);
-  EXPECT_STREQ(r.whole->type, "FDISK");
-  EXPECT_STREQ(r.whole->content, "FDisk_partition_scheme");
-  EXPECT_EQ(r.whole->open, 0);
-  EXPECT_STREQ(r.parts[0]->content, "0x83");
-  EXPECT_STREQ(r.parts[1]->content, "0x07");
-  EXPECT_STREQ(r.parts[0]->type, "?");
-  EXPECT_EQ(r.parts[0]->size, 32 * kMiB);
-  EXPECT_EQ(r.parts[1]->size, 64 * kMiB);
-  EXPECT_STREQ(r.parts[1]->name, (m.disk.kernel() + " Partition 2").c_str());
-  EXPECT_STREQ(r.parts[1]->uuid, "78563412-02");  // the signature, little-endian
-}
-
-TEST(LoopDisks, VolumeNamesFromLabelsAndMountPoints) {
-  SKIP_UNLESS_LOOP();
-  MbrMachine m;
-  ASSERT_TRUE(m.written);
-  if (!m.attached) GTEST_SKIP() << "loop disks: the loop device or its partitions did not appear";
-  const std::string label = "D\xc3\xa4t\xc3\xa4";  // "Data" with umlauts: not ASCII
-  ASSERT_EQ(run({tool("mkfs.ext4"), "-q", "-F", "-L", label, m.disk.part(1)}), 0);
-  ASSERT_EQ(run({tool("mkfs.ext4"), "-q", "-F", m.disk.part(2)}), 0);
-  MountGuard labelled(m.disk.part(1), m.dir.path() + "/labelled", "ext4");
-  MountGuard plain(m.disk.part(2), m.dir.path() + "/plain dir", "ext4");
-  ASSERT_TRUE(labelled.mounted() && plain.mounted());
-
-  std::map<std::string, std::string> names;
-  for (const auto& v : live::LinuxVolumeList().mountedVolumes()) names[v.path] = v.name;
-  EXPECT_EQ(names[m.dir.path() + "/labelled"], label);  // passed on as it is
-  EXPECT_EQ(names[m.dir.path() + "/plain dir"], "plain dir");
-
-  LiveTable t;
-  Rows r = rowsOf(m.disk.kernel());
-  ASSERT_EQ(r.parts.size(), 2u);
-  EXPECT_STREQ(r.parts[0]->finder, "*Error");  // the table takes ASCII names only
-  EXPECT_STREQ(r.parts[1]->finder, "plain dir");
-  EXPECT_EQ(r.whole->open, 1);
-}
-
-namespace {
-
-std::string program() { return std::string(VLM_BUNDLE_DIR) + "/Contents/MacOS/VLM-Performance"; }
-
-// The listing without the time stamp; free-space figures of other disks
-// (the busy root file system) are masked.
-std::string comparable(const std::string& listing, const std::string& keep) {
-  std::istringstream in(listing);
-  std::string line, out;
-  static const std::regex freeText("[0-9]+\\.[0-9]+ Gig or [0-9]+\\.[0-9]+% Free");
-  while (std::getline(in, line)) {
-    if (line.rfind("Refreshed: ", 0) == 0) continue;
-    if (line.find(keep) == std::string::npos) line = std::regex_replace(line, freeText, "# Gig or #% Free");
-    out += line + "\n";
-  }
-  return out;
-}
-
-}  // namespace
-
-TEST(LoopDisks, DumpReplaysTheLiveListing) {
-  SKIP_UNLESS_LOOP();
+  // The program's dump of this machine replays as the same listing.
   if (::access(program().c_str(), X_OK) != 0) GTEST_SKIP() << "the program is not built: " << program();
-  GptMachine m;
-  if (!m.problem.empty()) GTEST_SKIP() << "loop disks: " << m.problem;
   std::string reg = m.dir.path() + "/live.registry.json", mnt = m.dir.path() + "/live.mounts.json";
   std::string live, replay;
   // Other loop disks may come and go between the runs: a few tries.
@@ -275,3 +221,41 @@ TEST(LoopDisks, DumpReplaysTheLiveListing) {
   EXPECT_NE(live.find("Disk:GPT"), std::string::npos);
   EXPECT_EQ(run({program(), "--dump-registry", m.dir.path() + "/no/such/dir/r.json"}), 1);
 }
+
+// Types of an MBR disk, and volume names: a label as it is (the table takes
+// ASCII names only), else the mount point's last part.
+TEST(LoopDisks, MbrDiskTypesAndVolumeNames) {
+  SKIP_UNLESS_LOOP();
+  MbrMachine m;
+  ASSERT_TRUE(m.written);
+  if (!m.attached) GTEST_SKIP() << "loop disks: the loop device or its partitions did not appear";
+  const std::string label = "D\xc3\xa4t\xc3\xa4";  // "Data" with umlauts: not ASCII
+  ASSERT_EQ(run({tool("mkfs.ext4"), "-q", "-F", "-L", label, m.disk.part(1)}), 0);
+  ASSERT_EQ(run({tool("mkfs.ext4"), "-q", "-F", m.disk.part(2)}), 0);
+  MountGuard labelled(m.disk.part(1), m.dir.path() + "/labelled", "ext4");
+  MountGuard plain(m.disk.part(2), m.dir.path() + "/plain dir", "ext4");
+  ASSERT_TRUE(labelled.mounted() && plain.mounted());
+
+  std::map<std::string, std::string> names;
+  for (const auto& v : live::LinuxVolumeList().mountedVolumes()) names[v.path] = v.name;
+  EXPECT_EQ(names[m.dir.path() + "/labelled"], label);
+  EXPECT_EQ(names[m.dir.path() + "/plain dir"], "plain dir");
+
+  LiveTable t;
+  Rows r = rowsOf(m.disk.kernel());
+  ASSERT_NE(r.whole, nullptr);
+  ASSERT_EQ(r.parts.size(), 2u);
+  EXPECT_STREQ(r.whole->type, "FDISK");
+  EXPECT_STREQ(r.whole->content, "FDisk_partition_scheme");
+  EXPECT_EQ(r.whole->open, 1);
+  EXPECT_STREQ(r.parts[0]->content, "0x83");
+  EXPECT_STREQ(r.parts[1]->content, "0x07");
+  EXPECT_STREQ(r.parts[0]->type, "?");
+  EXPECT_EQ(r.parts[0]->size, 32 * kMiB);
+  EXPECT_EQ(r.parts[1]->size, 64 * kMiB);
+  EXPECT_STREQ(r.parts[1]->name, (m.disk.kernel() + " Partition 2").c_str());
+  EXPECT_STREQ(r.parts[1]->uuid, "78563412-02");  // the signature, little-endian
+  EXPECT_STREQ(r.parts[0]->finder, "*Error");
+  EXPECT_STREQ(r.parts[1]->finder, "plain dir");
+}
+
