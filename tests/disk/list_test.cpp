@@ -76,12 +76,12 @@ struct SelCase {
 
 TEST(List, Selections) {
   const std::vector<SelCase> cases = {
-      {'A', 0, {"0", "0s1", "0s2", "0s3", "0s4", "1", "1s1", "2", "2s1"}},
+      {'A', 0, {"0", "0s1", "0s2", "0s3", "0s4", "1", "1s1", "2", "2s1", "3s1"}},
       {'H', ~uint64_t{0}, {"0", "2"}},                       // whole disks, no mirrors
-      {'H', 0, {"0", "0s2", "0s3", "0s4", "2", "2s1"}},     // and HFS partitions
+      {'H', 0, {"0", "0s2", "0s3", "0s4", "2", "2s1"}},     // and HFS partitions, no set members
       {'H', 777, {"0", "0s3", "2"}},                        // of that size
       {'M', 0, {"0", "0s1", "0s2", "0s3", "0s4", "1", "1s1", "2", "2s1"}},
-      {'X', 0, {"0", "0s2", "0s3", "0s4", "1", "1s1", "2", "2s1"}},
+      {'X', 0, {"0", "0s2", "0s3", "0s4", "1", "1s1", "2", "2s1", "3s1"}},
   };
   for (const SelCase& c : cases) {
     vlmtest::ListGuard guard;
@@ -94,6 +94,7 @@ TEST(List, Selections) {
     addrec("1s1", 0, "?")->mirror = 1;
     addrec("2", 1, "FDISK");
     addrec("2s1", 0, "HFS");
+    addrec("3s1", 0, "HFS")->setid = 7;
     disksort_size = c.size;
     disksort_ptr = findrec("0");
     diskinfo(c.code);

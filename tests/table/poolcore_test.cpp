@@ -54,36 +54,14 @@ struct PoolFixture : ::testing::Test {
 
 TEST_F(PoolFixture, NoRowsBeforeTheFirstReload) { EXPECT_EQ(pool.numberOfRows(), 0); }
 
-TEST_F(PoolFixture, TextCellsOfEveryRow) {
-  const struct {
-    const char *device, *name, *status, *info, *mount;
-  } rows[] = {
-      {"disk0", "*Example Disk", "  Disk:GPT", "SATA/7200/S123/sda", ""},
-      {"disk0s1", "   *EFI System Partition", "    Partition:EFI", "(not mounted)", ""},
-      {"disk0s2", "   Data", "    Partition:HFS+", "1.024 Gig or 25.00% Free", "/Volumes/Data"},
-      {"disk1", "*Whole Disk", "  Disk:HFS", "0.002 Gig or 100.00% Free", "/Volumes/Whole"},
-  };
+// The saved machines' goldens show every other form of these texts.
+TEST_F(PoolFixture, WholeDiskTextsByType) {
   reload();
   ASSERT_EQ(pool.numberOfRows(), 4);
-  for (int r = 0; r < 4; ++r) {
-    SCOPED_TRACE(r);
-    EXPECT_EQ(cell("Device", r), rows[r].device);
-    EXPECT_EQ(cell("Name", r), rows[r].name);
-    EXPECT_EQ(cell("Status", r), rows[r].status);
-    EXPECT_EQ(cell("Info", r), rows[r].info);
-    EXPECT_EQ(cell("Mount", r), rows[r].mount);
-  }
-}
-
-TEST_F(PoolFixture, SeqAndSizeAreNumbers) {
-  reload();
-  CellValue seq = pool.objectValue("Seq", 0);
-  EXPECT_EQ(seq.kind, CellValue::Kind::Int);
-  EXPECT_EQ(seq.number, 1);
-  EXPECT_EQ(pool.objectValue("Seq", 3).number, 4);
-  CellValue size = pool.objectValue("Size", 2);
-  EXPECT_EQ(size.kind, CellValue::Kind::Int64);
-  EXPECT_EQ(size.number, 4096000000LL);
+  EXPECT_EQ(cell("Info", 0), "SATA/7200/S123/sda");  // a whole disk: where and what it is
+  EXPECT_EQ(cell("Status", 3), "  Disk:HFS");
+  EXPECT_EQ(cell("Info", 3), "0.002 Gig or 100.00% Free");  // unless it holds HFS: its space
+  EXPECT_EQ(cell("Mount", 3), "/Volumes/Whole");
 }
 
 TEST_F(PoolFixture, StatusForms) {
@@ -173,7 +151,7 @@ TEST_F(PoolFixture, SelectedDeviceGoneIsFatal) {
 TEST_F(PoolFixture, VolumeNamesThatAreNotAsciiOrTooLong) {
   std::string longpath = "/" + std::string(249, 'p');  // 250 characters
   parts.mounts->add("/dev/disk0s1", longpath, "msdos", 512, 100, 50);
-  parts.volumes->volumes = {{"/Volumes/Data", true, "Donn\xc3\xa9" "es"},
+  parts.volumes->volumes = {{"/Volumes/Data", true, "Donn\x80" "es"},
                             {longpath, true, "EFI"},
                             {"/Volumes/Whole", false, ""}};
   reload();
