@@ -185,8 +185,8 @@ void QorConfigureAppDelegate::hotplugEvent() {
 
 void QorConfigureAppDelegate::hotplugDue() {
   if (!hotplugPending_) return;  // a refresh came in between
-  if (Testing.load() != 0 || rebuilding_) {
-    hotplugTimer_->start(kMinGap);  // once the test (or the rebuild) is over
+  if (Testing.load() != 0 || control_->busy() || rebuilding_) {
+    hotplugTimer_->start(kMinGap);  // after the test's own refresh, or the rebuild
     return;
   }
   Refresh();

@@ -52,6 +52,9 @@ class TestControl {
   // called on the thread that carries out the worker's (worker) TestUi calls
   // while a worker may still make them.
   void join();
+  // A worker started by Testmedia has not returned yet (it may still be in
+  // its refresh, with Testing back at 0).
+  bool busy() const { return !done_.load(); }
 
   std::atomic<int> Canceled{0};
 
