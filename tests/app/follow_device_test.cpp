@@ -124,7 +124,9 @@ TEST(FollowDevice, DetachAndRefresh) {
                             : keep == r->devloc        ? "Sequential: 9\nRandom: 9\nDual: 9\nThreaded: 9\n"
                                                        : nullptr;
       const std::string dev = std::string("disk") + r->bsdname;
-      if (figures) ASSERT_EQ(perfcapture(dev.c_str(), r->devid, figures), 0);
+      if (figures) {
+        ASSERT_EQ(perfcapture(dev.c_str(), r->devid, figures), 0);
+      }
     }
   }
   m.a->detach();

@@ -333,7 +333,9 @@ TEST_F(DelegateFixture, LaunchShowsTheWholeListUnderTheToolTitle) {
   EXPECT_TRUE(d->setupline->text().contains("--install-utility"));
   useStub("ok");
   d->applicationDidFinishLaunching();
-  if (geteuid() == 0) EXPECT_FALSE(d->setupline->isVisible());
+  if (geteuid() == 0) {
+    EXPECT_FALSE(d->setupline->isVisible());
+  }
 }
 
 TEST_F(DelegateFixture, SetModeKeepsOrReplacesTheFocus) {
@@ -535,8 +537,9 @@ TEST_F(DelegateFixture, HelpAndVisitOpenWithTheDesktop) {
     d->Visit();
     EXPECT_EQ(opened.back(), QUrl(QorConfigureAppDelegate::kHomePage));
     ASSERT_EQ(alerts().size(), browser ? 0u : 1u);
-    if (!browser)
+    if (!browser) {
       EXPECT_NE(alerts()[0].msg.find(QorConfigureAppDelegate::kHomePage), std::string::npos);
+    }
   }
 }
 
