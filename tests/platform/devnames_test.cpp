@@ -9,6 +9,7 @@
 
 #include "platform/devnames.h"
 #include "platform/sysfsread.h"
+#include "tests/helpers/golden.h"
 #include "tests/platform/fake_sysfs.h"
 
 using vlm::devnames::BlockDev;
@@ -48,38 +49,22 @@ void machine(FakeSysfs& fs) {
 
 }  // namespace
 
+// Every device of the machine, one a line, against tests/fixtures/sysfs.devnames.txt:
+// physical disks by device number, then the virtual ones, each disk's
+// partitions after it; the identity is also what identityOf finds by name.
 TEST(DevNames, NumbersPhysicalThenVirtualByDeviceNumber) {
   FakeSysfs fs;
   machine(fs);
-  std::vector<BlockDev> devs = dn::scan(fs.root());
-  struct Want { const char* name; const char* kernel; unsigned maj, min; bool virt; int partno; const char* id; };
-  const Want want[] = {
-      {"disk0", "sda", 8, 0, false, 0, "diskseq-3"}, {"disk0s1", "sda1", 8, 1, false, 1, "diskseq-3-part1"},
-      {"disk0s5", "sda5", 8, 5, false, 5, "diskseq-3-part5"}, {"disk1", "sdb", 8, 16, false, 0, "dev-8:16-1048576"},
-      {"disk1s1", "sdb1", 8, 17, false, 1, "dev-8:16-1048576-part1"},
-      {"disk2", "nvme0n1", 259, 0, false, 0, "serial-Fast_Drive_N1"},
-      {"disk2s1", "nvme0n1p1", 259, 1, false, 1, "serial-Fast_Drive_N1-part1"},
-      {"disk2s2", "nvme0n1p2", 259, 2, false, 2, "serial-Fast_Drive_N1-part2"},
-      {"disk3", "loop0", 7, 0, true, 0, "diskseq-7"}, {"disk4", "loop1", 7, 1, true, 0, "dev-7:1-51200"},
-      {"disk5", "dm-0", 253, 0, true, 0, "wwn-naa.5000"},
-  };
-  ASSERT_EQ(devs.size(), std::size(want));
-  for (size_t i = 0; i < devs.size(); ++i) {
-    SCOPED_TRACE(want[i].name);
-    EXPECT_EQ(devs[i].name, want[i].name);
-    EXPECT_EQ(devs[i].kernel, want[i].kernel);
-    EXPECT_EQ(devs[i].devno, makedev(want[i].maj, want[i].min));
-    EXPECT_EQ(devs[i].virt, want[i].virt);
-    EXPECT_EQ(devs[i].partno, want[i].partno);
-    EXPECT_EQ(devs[i].whole, want[i].partno == 0);
-    EXPECT_EQ(devs[i].node, std::string("/dev/") + want[i].kernel);
-    EXPECT_EQ(devs[i].ident, want[i].id);
-    EXPECT_EQ(dn::identityOf(want[i].name, fs.root()), want[i].id);
+  std::string got;
+  for (const BlockDev& d : dn::scan(fs.root())) {
+    got += d.name + " " + d.kernel + " " + d.node + " " + std::to_string(major(d.devno)) + ":" +
+           std::to_string(minor(d.devno)) + (d.virt ? " virtual" : " physical") + " partition " +
+           std::to_string(d.partno) + " of '" + d.parent + "' bytes " + std::to_string(d.size) + " " +
+           d.ident + " " + d.syspath.substr(fs.root().size()) + "\n";
+    EXPECT_EQ(d.whole, d.partno == 0) << d.name;
+    EXPECT_EQ(dn::identityOf(d.name, fs.root()), d.ident) << d.name;
   }
-  EXPECT_EQ(devs[0].size, 8192u * 512);
-  EXPECT_EQ(devs[1].parent, "sda");
-  EXPECT_EQ(devs[0].syspath, fs.root() + "/" + kPci + "/block/sda");
-  EXPECT_EQ(devs[6].syspath, fs.root() + "/" + kNvme + "/nvme0n1/nvme0n1p1");
+  vlmtest::expectGolden(got, "sysfs.devnames.txt");
 }
 
 TEST(DevNames, OddSysfsContentIsSkippedNotTrusted) {

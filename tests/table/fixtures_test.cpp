@@ -1,17 +1,14 @@
 // Golden replays: each saved machine through the real scan, mounts, types,
 // volume names and selection; every cell of every row and the row's colour,
-// one row a line, compared with tests/fixtures/<machine>.rows.txt.
-// VLM_WRITE_GOLDEN=1 writes those files instead: review the difference.
+// one row a line, against tests/fixtures/<machine>.rows.txt.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 
-#include "../disk/records.h"
 #include "table/poolcore.h"
+#include "tests/disk/records.h"
+#include "tests/helpers/golden.h"
 
 namespace {
 
@@ -31,14 +28,8 @@ std::string rowsOf(const std::string& base) {
 }
 
 TEST(Replay, EveryCellOfEverySavedMachine) {
-  for (const char* machine : {"laptop", "desktop", "mirror"}) {
-    const std::string base = std::string(VLM_FIXTURES) + "/" + machine;
-    const std::string got = rowsOf(base);
-    if (std::getenv("VLM_WRITE_GOLDEN")) std::ofstream(base + ".rows.txt") << got;
-    std::stringstream want;
-    want << std::ifstream(base + ".rows.txt").rdbuf();
-    EXPECT_EQ(got, want.str()) << machine;
-  }
+  for (const std::string machine : {"laptop", "desktop", "mirror"})
+    vlmtest::expectGolden(rowsOf(std::string(VLM_FIXTURES) + "/" + machine), machine + ".rows.txt");
 }
 
 }  // namespace
