@@ -84,6 +84,11 @@ QorConfigureAppDelegate::QorConfigureAppDelegate(QObject* parent)
 
 QorConfigureAppDelegate::~QorConfigureAppDelegate() {
   shutdown();
+  // The window goes after this body: its widgets must not reach eventFilter
+  // while they are half destroyed.
+  window->removeEventFilter(this);
+  table->removeEventFilter(this);
+  table->viewport()->removeEventFilter(this);
   if (thepool == pool) thepool = nullptr;
 }
 
