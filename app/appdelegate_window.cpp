@@ -15,6 +15,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QShortcut>
+#include <QStatusBar>
 #include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -122,12 +123,13 @@ void QorConfigureAppDelegate::buildWindows() {
   duration->addItem(QStringLiteral("Standard (%1 s per phase)").arg(vlm::testplan::kDefaultSeconds), 0);
   duration->addItem(QStringLiteral("Thorough (20 s per phase)"), 20);
   duration->setCurrentIndex(1);
+  duration->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);  // its texts whole
   bar->addWidget(duration);
   bar->addStretch(1);
+  // In the status bar: the row of buttons keeps its room on a narrow screen.
   pool->refreshtime = new QLabel;
   pool->refreshtime->setObjectName(QStringLiteral("refreshtime"));
-  bar->addWidget(pool->refreshtime);
-  bar->addStretch(1);
+  window->statusBar()->addPermanentWidget(pool->refreshtime);
   QPushButton* about = addButton(bar, "About", this, [this] { About(); });
   about->setObjectName(QStringLiteral("about"));
   QPushButton* help = addButton(bar, "Help", this, [this] { Help(); });
@@ -206,25 +208,33 @@ int QorConfigureAppDelegate::wideMinimum(int column) const {
                   10 * table->fontMetrics().averageCharWidth());
 }
 
-// The wide columns take the view's width that the narrow ones leave, each
-// keeping its share, none narrower than its title.
+// The wide columns take the view's width that the narrow ones leave: each
+// its minimum first, then the rest in proportion to their widths now. When
+// even the minimums don't fit, the table scrolls.
 void QorConfigureAppDelegate::spreadWideColumns() {
   QHeaderView* h = table->horizontalHeader();
   const auto& cols = pool->columns();
-  int narrow = 0, wide = 0, last = -1;
+  std::vector<int> wide;
+  int narrow = 0, now = 0, least = 0;
   for (int i = 0; i < static_cast<int>(cols.size()); ++i) {
-    (cols[i].wide() ? wide : narrow) += h->sectionSize(i);
-    if (cols[i].wide()) last = i;
+    if (!cols[i].wide()) {
+      narrow += h->sectionSize(i);
+      continue;
+    }
+    wide.push_back(i);
+    now += h->sectionSize(i);
+    least += wideMinimum(i);
   }
   const int room = table->viewport()->width() - narrow;
-  if (last < 0 || wide <= 0 || room == wide) return;
-  int left = room;
-  for (int i = 0; i < static_cast<int>(cols.size()); ++i) {
-    if (!cols[i].wide()) continue;
-    int w = i == last ? left : static_cast<int>(std::lround(double(h->sectionSize(i)) * room / wide));
-    w = std::max(w, wideMinimum(i));
-    table->setColumnWidth(i, w);
-    left -= w;
+  if (wide.empty() || now <= 0 || room == now) return;
+  int extra = std::max(0, room - least);
+  for (size_t k = 0; k < wide.size(); ++k) {
+    const int i = wide[k];
+    const int share = k + 1 == wide.size() ? extra
+                                           : static_cast<int>(std::lround(double(h->sectionSize(i)) * extra / now));
+    now -= h->sectionSize(i);
+    extra -= share;
+    table->setColumnWidth(i, wideMinimum(i) + share);
   }
 }
 

@@ -9,6 +9,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineSeries>
+#include <QLocale>
 #include <QLogValueAxis>
 #include <QPushButton>
 #include <QTableWidget>
@@ -67,6 +68,8 @@ void fillThroughput(QChart* c, const Record& rec) {
   y->setRange(0, top * 1.1);
   x->applyNiceNumbers();
   y->applyNiceNumbers();
+  x->setLabelFormat(QStringLiteral("%.1f"));
+  y->setLabelFormat(QStringLiteral("%.0f"));
 }
 
 // Share of the reads in each histogram bin, at the bin's upper bound in µs.
@@ -98,10 +101,14 @@ void fillLatency(QChart* c, const Record& rec) {
   x->setRange(std::min(lo, hi / 10), hi * 2);
   y->setRange(0, top * 1.1);
   y->applyNiceNumbers();
+  y->setLabelFormat(QStringLiteral("%.0f"));
 }
 
+// Thousands grouped, as in the disk table; KB/s as whole numbers.
 QString number(double v, const std::string& figure) {
-  return QString::number(v, 'f', figure.find("KB/s") != std::string::npos ? 0 : 1);
+  QLocale l;
+  l.setNumberOptions(l.numberOptions() & ~QLocale::OmitGroupSeparator);
+  return l.toString(v, 'f', figure.find("KB/s") != std::string::npos ? 0 : 1);
 }
 
 }  // namespace
@@ -136,6 +143,8 @@ DetailsDialog::DetailsDialog(const Record& rec, QWidget* parent) : QDialog(paren
   figures_->setObjectName(QStringLiteral("figures"));
   figures_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   figures_->verticalHeader()->hide();
+  figures_->verticalHeader()->setDefaultSectionSize(figures_->fontMetrics().height() + 6);
+  figures_->setAlternatingRowColors(true);
   layout->addWidget(figures_, 2);
   fillFigures();
 
@@ -186,8 +195,8 @@ void DetailsDialog::fillFigures() {
     cell(2, c.theirs ? number(*c.theirs, c.figure) : QString(), true);
     cell(3, c.ratio > 0 ? QString::number(c.ratio, 'f', 2) : QString(), true);
   }
+  // Each number next to its name, not across the window from it.
   figures_->resizeColumnsToContents();
-  figures_->horizontalHeader()->setStretchLastSection(true);
 }
 
 void DetailsDialog::copy() { QApplication::clipboard()->setText(qs(recordText(rec_))); }
