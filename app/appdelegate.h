@@ -71,9 +71,9 @@ class QorConfigureAppDelegate : public QObject {
 
   void setWindow(QMainWindow* w) { window = w; }
 
-  // Column widths: narrow columns as wide as their title and contents at the
-  // table's font (contents: also narrower than now; otherwise only wider),
-  // the wide text columns sharing the rest of the view.
+  // Row height and column widths at the table's font: narrow columns as wide
+  // as their title and contents (contents: also narrower than now; otherwise
+  // only wider), the wide text columns sharing the rest of the view.
   void fitColumns(bool contents);
   // Window size, column widths and test duration from the last launch, or
   // the defaults for the screen; and back.
@@ -143,10 +143,10 @@ class QorConfigureAppDelegate : public QObject {
   void hotplugDue();
 
   class Ui;
-  bool fitted_ = false;
+  bool fitted_ = false;     // the columns have their widths (fitted or restored)
   bool measuring_ = false;  // the utility of a test runs (progress window up)
   bool quitting_ = false;   // the user chose to cancel the test and quit
-  int runSeconds_ = 0;   // seconds per phase of the test shown in the progress window  // the columns have their widths (fitted or restored)
+  int runSeconds_ = 0;   // seconds per phase of the test shown in the progress window
   std::unique_ptr<vlm::BlockEvents> events_;
   std::unique_ptr<QSocketNotifier> notifier_;
   QTimer* hotplugTimer_ = nullptr;

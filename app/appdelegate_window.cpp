@@ -83,7 +83,6 @@ void QorConfigureAppDelegate::buildWindows() {
   table->setTextElideMode(Qt::ElideRight);
   table->verticalHeader()->hide();
   table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-  table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
   QHeaderView* header = table->horizontalHeader();
   header->setSectionsClickable(false);
   header->setSectionsMovable(false);
@@ -185,6 +184,7 @@ int cellPadding(const QWidget* w) {
 void QorConfigureAppDelegate::fitColumns(bool contents) {
   QHeaderView* h = table->horizontalHeader();
   const QFontMetrics fm = table->fontMetrics();
+  table->verticalHeader()->setDefaultSectionSize(fm.height() + 6);
   const int pad = cellPadding(table);
   const int rows = pool->rowCount();
   const auto& cols = pool->columns();

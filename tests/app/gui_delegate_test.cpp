@@ -168,6 +168,7 @@ TEST_F(DelegateFixture, ColumnsFitTheirTextsTheFontAndTheWindow) {
             << col.identifier() << " row " << r;
     }
     EXPECT_EQ(total, d->table->viewport()->width());
+    EXPECT_GT(d->table->rowHeight(0), fm.height());
     const int name = column("Name");
     EXPECT_EQ(fm.horizontalAdvance(QString::fromStdString(longName)) > h->sectionSize(name), c.elided);
     EXPECT_EQ(d->pool->data(d->pool->index(6, name), Qt::ToolTipRole).toString().toStdString(), longName);
