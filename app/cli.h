@@ -16,7 +16,7 @@ struct CliOptions {
   std::string dumpRegistry;    // --dump-registry FILE
   std::string dumpMounts;      // --dump-mounts FILE
   std::string sysroot = "/sys";  // --sysroot DIR
-  std::string testDevice;      // --test diskN
+  std::string testDevice;      // --test diskN, kernel name or identity
   bool yes = false;            // --yes: no consent question
   std::string screenshot;      // --screenshot FILE
   bool help = false;           // --help

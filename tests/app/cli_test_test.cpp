@@ -64,14 +64,12 @@ class StubBundle {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
-  // The first device of the listing, or empty.
-  std::string firstDevice() const {
+  // The first row of the listing, or null.
+  nlohmann::json firstRow() const {
     std::string out;
-    if (run("--list --json", out) != 0) return "";
-    size_t at = out.find("\"Device\": \"");
-    if (at == std::string::npos) return "";
-    at += 11;
-    return out.substr(at, out.find('"', at) - at);
+    if (run("--list --json", out) != 0) return nullptr;
+    auto j = nlohmann::json::parse(out, nullptr, false);
+    return j.is_object() && !j["rows"].empty() ? j["rows"][0] : nlohmann::json();
   }
 
  private:
@@ -83,26 +81,29 @@ class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!bundle.ready()) GTEST_SKIP() << "the program is not built: " << VLM_BUNDLE_DIR;
-    dev = bundle.firstDevice();
-    if (dev.empty()) GTEST_SKIP() << "no block device listed on this machine";
+    row = bundle.firstRow();
+    if (row.is_null()) GTEST_SKIP() << "no block device listed on this machine";
+    dev = row["Device"];
   }
   StubBundle bundle;
+  nlohmann::json row;
   std::string dev;
 };
 
+// The device as listed, by its kernel node, or by its identity.
 TEST_F(CliTest, SuccessfulTestPrintsOutputFiguresAndListing) {
-  std::string out;
-  EXPECT_EQ(bundle.run("--test " + dev + " --yes", out), 0) << out;
-  EXPECT_NE(out.find("You are about to test /dev/" + dev + " (/dev/"), std::string::npos) << out;
-  EXPECT_NE(out.find("args: 5 [-T] [" + dev + "] ["), std::string::npos) << out;
-  EXPECT_NE(out.find("] [-I] ["), std::string::npos) << out;  // the identity the list read
-  EXPECT_NE(out.find("] 100%"), std::string::npos) << out;  // the bar reached the end
-  EXPECT_NE(out.find("Result: Ok\n"), std::string::npos);
-  EXPECT_NE(out.find("Figures for " + dev + ": Sequential 523  Random 81  Dual Seq 610  Threaded 587"),
-            std::string::npos)
-      << out;
-  EXPECT_NE(out.find("Refreshed: "), std::string::npos);  // the listing follows
-  EXPECT_EQ(out.find("Percent: "), std::string::npos);   // progress lines are not shown
+  for (const std::string& name : {dev, "/dev/" + row["Node"].get<std::string>(), row["Id"].get<std::string>()}) {
+    std::string out;
+    EXPECT_EQ(bundle.run("--test '" + name + "' --yes", out), 0) << out;
+    for (const std::string& want :
+         {"You are about to test /dev/" + dev + " (/dev/", "args: 5 [-T] [" + dev + "] [",
+          std::string("] [-I] ["),  // the identity the list read
+          std::string("] 100%"),    // the bar reached the end
+          std::string("Result: Ok\n"), "Figures for " + dev + ": Sequential 523  Random 81  Dual Seq 610  Threaded 587",
+          std::string("Refreshed: ")})  // the listing follows
+      EXPECT_NE(out.find(want), std::string::npos) << name << ": " << want << "\n" << out;
+    EXPECT_EQ(out.find("Percent: "), std::string::npos);  // progress lines are not shown
+  }
 }
 
 // The utility's warnings lead its output and stay with the figures in the listing.
@@ -155,6 +156,7 @@ TEST_F(CliTest, RefusedRequests) {
   const Case cases[] = {
       {"--test " + dev, 2, "answer on a terminal or give --yes"},
       {"--test disk987654 --yes", 2, "no device disk987654 in the list"},
+      {"--test /dev/ --yes", 2, "no device /dev/ in the list"},  // not a row without a kernel name
   };
   for (const Case& c : cases) {
     std::string out;
