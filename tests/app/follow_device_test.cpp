@@ -10,11 +10,13 @@
 #include <string>
 
 #include "disk/disk.h"
+#include "perf/record.h"
 #include "perf/store.h"
 #include "perf/testctl.h"
 #include "platform/platform.h"
 #include "table/poolcore.h"
 #include "tests/disk/records.h"
+#include "tests/helpers/schema_check.h"
 #include "tests/platform/loop_guard.h"
 #include "util/alerts.h"
 #include "util/startup.h"
@@ -32,6 +34,7 @@ class LoopUi : public TestUi {
   int row = -1;
   std::function<void()> hook;
   int selectedRow() override { return row; }
+  int testSeconds() override { return 1; }
   bool hasProgressWindow() override { return true; }
   void progressStart() override {}
   void showProgressWindow(const std::string&) override {}
@@ -168,4 +171,32 @@ TEST(FollowDevice, ReplacedBeforeStart) {
   EXPECT_NE(result.msg.find("the device changed since the list was read; refresh and try again"),
             std::string::npos) << result.msg;
   EXPECT_TRUE(Machine::withFigures().empty());
+}
+
+// A real measurement through the test control: the program's record of it is
+// valid against the schema (python3-jsonschema) and names the measured disk.
+TEST(FollowDevice, RecordOfARealTest) {
+  Machine m;
+  SKIP_UNLESS_LOOP(m);
+  if (access(kUtil.c_str(), X_OK) != 0) GTEST_SKIP() << "utility not built: " << kUtil;
+  m.reload();
+  LoopUi ui(m.pool);
+  const int row = Machine::rowOf(m.b->kernel());
+  std::string dev, id;
+  {
+    std::lock_guard<std::recursive_mutex> lock(disklock);
+    dev = std::string("disk") + diskarray[row]->bsdname;
+    id = diskarray[row]->devid;
+  }
+  m.test(ui, row, kUtil);
+  const std::optional<Record> rec = lastRecord(dev, id.c_str());
+  ASSERT_TRUE(rec.has_value()) << m.seam.seam.alerts.back().msg;
+  const auto verdict = vlmtest::checkRecord(rec->dump());
+  ASSERT_TRUE(verdict.available) << "python3-jsonschema is needed";
+  EXPECT_EQ(verdict.problem, "") << rec->dump(2);
+  EXPECT_EQ((*rec)["result"], "Ok") << m.seam.seam.alerts.back().msg;
+  EXPECT_EQ((*rec)["device"]["node"], "/dev/" + m.b->kernel());
+  EXPECT_EQ((*rec)["device"]["id"], id);
+  EXPECT_EQ((*rec)["parameters"]["seconds"], 1);
+  EXPECT_EQ((*rec)["phases"].size(), 4u);
 }

@@ -40,6 +40,7 @@
 #include "util/startup.h"
 #include "perf/store.h"
 #include "table/pool.h"
+#include "tests/helpers/schema_check.h"
 #include "tests/platform/loop_guard.h"
 #include "tests/table/gui_support.h"
 
@@ -699,6 +700,7 @@ TEST_F(DelegateFixture, DetailsOfTheLastTest) {
   EXPECT_TRUE(w->isVisible());
   if (const char* dir = std::getenv("VLM_SHOT_DIR")) w->grab().save(QString::fromLocal8Bit(dir) + "/details.png");
 
+  EXPECT_EQ(vlmtest::checkRecord(w->record().dump()).problem, "");
   vlm::Record fixture;
   std::string err;
   ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", fixture, err)) << err;

@@ -1,6 +1,7 @@
 // Test records: the tap that takes them out of the output, saved records
 // that are not valid, the comparison of two, and the texts made from one.
 #include "perf/record.h"
+#include "tests/helpers/schema_check.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -45,9 +46,13 @@ TEST(RecordTap, TakesTheRecordOutOfChunksOfAnySize) {
 }
 
 // A saved record that is not valid: the file and its first problem are named.
+// The program's own check agrees with python3-jsonschema on every case.
 TEST(RecordLoad, NamesTheFileAndTheFirstProblem) {
   TempDir dir;
   const vlm::Record good = fixture();
+  const auto verdict = vlmtest::checkRecord(good.dump());
+  ASSERT_TRUE(verdict.available) << "python3-jsonschema is needed";
+  EXPECT_EQ(verdict.problem, "");
   struct Case {
     std::function<void(vlm::Record&)> spoil;
     std::string problem;
@@ -73,6 +78,7 @@ TEST(RecordLoad, NamesTheFileAndTheFirstProblem) {
     out["host"] = "untouched";
     std::string err;
     EXPECT_FALSE(vlm::loadRecord(file, out, err)) << c.problem;
+    EXPECT_NE(vlmtest::checkRecord(r.dump()).problem, "") << c.problem;
     EXPECT_EQ(err.rfind(file.string() + ": " + c.problem, 0), 0u) << err;
     EXPECT_EQ(out["host"], "untouched") << "a bad file changed the record";
   }
