@@ -243,7 +243,12 @@ void QorConfigureAppDelegate::SetMode(int mode, DISKINFO_* disk) {
     window->setWindowTitle(themode == 1 ? QStringLiteral("Sub-Mode-1")
                                         : QStringLiteral("Sub-Mode-2"));
   }
-  if (row >= 0) table->selectRow(row);
+  // Not selectRow, which reads the keyboard's modifiers: Ctrl held would
+  // toggle the row off again.
+  if (row >= 0) {
+    const QModelIndex at = pool->index(row, 0);
+    table->selectionModel()->setCurrentIndex(at, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  }
   table->viewport()->update();
 }
 
@@ -346,11 +351,16 @@ void QorConfigureAppDelegate::Details() {
 // carried over and wait (progressSet only queues: the bar never holds up the
 // utility's output).
 
+// Of several selected rows (for Copy), the one last clicked or moved to.
 int QorConfigureAppDelegate::uiSelectedRow() {
   int row = -1;
   bridge_.call([&row, this] {
-    const QModelIndexList rows = table->selectionModel()->selectedRows();
-    if (!rows.isEmpty()) row = rows.front().row();
+    const QItemSelectionModel* sm = table->selectionModel();
+    const QModelIndexList rows = sm->selectedRows();
+    if (sm->currentIndex().isValid() && sm->isRowSelected(sm->currentIndex().row()))
+      row = sm->currentIndex().row();
+    else if (!rows.isEmpty())
+      row = rows.front().row();
   });
   return row;
 }

@@ -111,7 +111,7 @@ class QorConfigureAppDelegate : public QObject {
   // The test road's window operations (vlm::TestUi, through testUi()).
   // The worker's calls are carried over to the user-interface thread.
   vlm::TestUi& testUi();
-  int uiSelectedRow();
+  int uiSelectedRow();  // the current row of the selection, -1 for none
   void uiProgressStart();
   void uiShowProgressWindow(const std::string& title);
   void uiProgressReset();

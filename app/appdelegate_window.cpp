@@ -75,7 +75,7 @@ void QorConfigureAppDelegate::buildWindows() {
   table->setObjectName(QStringLiteral("table"));
   table->setModel(pool);
   table->setSelectionBehavior(QAbstractItemView::SelectRows);
-  table->setSelectionMode(QAbstractItemView::SingleSelection);
+  table->setSelectionMode(QAbstractItemView::ExtendedSelection);  // rows to copy
   table->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table->setSortingEnabled(false);
   table->setWordWrap(false);

@@ -5,6 +5,7 @@
 #include <QChartView>
 #include <QClipboard>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -12,6 +13,7 @@
 #include <QLocale>
 #include <QLogValueAxis>
 #include <QPushButton>
+#include <QScreen>
 #include <QTableWidget>
 #include <QValueAxis>
 #include <QVBoxLayout>
@@ -170,7 +172,11 @@ DetailsDialog::DetailsDialog(const Record& rec, QWidget* parent) : QDialog(paren
   bar->addStretch(1);
   button(QStringLiteral("Close"), "close", [this] { accept(); });
   layout->addLayout(bar);
-  resize(900, 720);
+  // Within the screen: its buttons stay reachable on a small or scaled one.
+  QSize size(900, 720);
+  if (QScreen* screen = parent ? parent->screen() : QGuiApplication::primaryScreen())
+    size = size.boundedTo(screen->availableGeometry().size() - QSize(40, 60));
+  resize(size);
 }
 
 void DetailsDialog::fillFigures() {

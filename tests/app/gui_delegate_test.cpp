@@ -60,6 +60,22 @@ struct EnvGuard {
   ~EnvGuard() { unsetenv(name.c_str()); }
 };
 
+// Runs the application's loop, started by start(); its exit code, or -1 when
+// it did not end within ms.
+int runLoop(QObject* ctx, const std::function<void()>& start, int ms) {
+  QTimer::singleShot(0, ctx, start);
+  QTimer guard;
+  guard.setSingleShot(true);
+  QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
+  guard.start(ms);
+  return QCoreApplication::exec();
+}
+
+// With VLM_SHOT_DIR=DIR, a picture of w as DIR/name.png, for review.
+void shot(QWidget* w, const char* name) {
+  if (const char* dir = std::getenv("VLM_SHOT_DIR")) w->grab().save(QString::fromLocal8Bit(dir) + "/" + name + ".png");
+}
+
 struct DelegateFixture : ::testing::Test {
   guitest::ListGuard list;
   guitest::StoreGuard store;
@@ -90,6 +106,11 @@ struct DelegateFixture : ::testing::Test {
     d->applicationDidFinishLaunching();
     alerts().clear();  // autoauth's notice about the utility
   }
+  // The row alone, current and selected (as a click without modifiers).
+  void select(int row) {
+    d->table->selectionModel()->setCurrentIndex(d->pool->index(row, 0),
+                                                QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  }
   int column(const char* id) {
     for (size_t i = 0; i < d->pool->columns().size(); ++i)
       if (d->pool->columns()[i].identifier() == id) return static_cast<int>(i);
@@ -111,7 +132,7 @@ TEST_F(DelegateFixture, WindowObjectsAreMadeAndConnected) {
               d->Progress && d->splashwindow && d->Canceled);
   EXPECT_EQ(d->table->model(), d->pool);
   EXPECT_EQ(d->table->selectionBehavior(), QAbstractItemView::SelectRows);
-  EXPECT_EQ(d->table->selectionMode(), QAbstractItemView::SingleSelection);
+  EXPECT_EQ(d->table->selectionMode(), QAbstractItemView::ExtendedSelection);
   EXPECT_FALSE(d->table->isSortingEnabled());
   EXPECT_EQ(d->Progress->minimum(), 0);
   EXPECT_EQ(d->Progress->maximum(), 100);
@@ -228,7 +249,7 @@ TEST_F(DelegateFixture, KeyboardReachesEveryAction) {
   }
   EXPECT_EQ(d->table->accessibleName(), "Disks");
 
-  d->table->selectRow(2);
+  select(2);
   QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);
   struct {
     Qt::Key key;
@@ -259,10 +280,13 @@ TEST_F(DelegateFixture, KeyboardReachesEveryAction) {
     EXPECT_EQ(alerts().size(), k.questions);
     EXPECT_EQ(d->Canceled->exchange(0), k.canceled);
   }
-  // Ctrl+C: the selected row under the column titles.
+  // Ctrl+C: the selected rows under the column titles; a test takes the
+  // current one of them.
+  QTest::keyClick(d->table, Qt::Key_Up, Qt::ShiftModifier);
+  EXPECT_EQ(d->uiSelectedRow(), 1);
   QApplication::clipboard()->clear();
   QTest::keyClick(d->table, Qt::Key_C, Qt::ControlModifier);
-  EXPECT_EQ(QApplication::clipboard()->text(), d->pool->rowsText({2}));
+  EXPECT_EQ(QApplication::clipboard()->text(), d->pool->rowsText({1, 2}));
   EXPECT_TRUE(QApplication::clipboard()->text().contains("\t/media/data\t"));
 }
 
@@ -270,19 +294,8 @@ TEST_F(DelegateFixture, ClosingTheMainWindowEndsTheApplication) {
   launch();
   d->pctwindow->show();  // neither the progress nor the splash window keeps it alive
   ASSERT_TRUE(d->splashwindow->isVisible());
-  bool timedOut = false;
-  QTimer guard;
-  guard.setSingleShot(true);
-  QObject::connect(&guard, &QTimer::timeout, [&] {
-    timedOut = true;
-    QCoreApplication::exit(1);
-  });
-  guard.start(3000);
-  QTimer::singleShot(0, d->window, [this] {
-    d->window->close();
-  });
-  EXPECT_EQ(QCoreApplication::exec(), 0);  // the application's loop ends by itself
-  EXPECT_FALSE(timedOut);
+  // The application's loop ends by itself.
+  EXPECT_EQ(runLoop(d->window, [this] { d->window->close(); }, 3000), 0);
   d->pctwindow->hide();
 }
 
@@ -291,7 +304,7 @@ TEST_F(DelegateFixture, ClosingTheMainWindowEndsTheApplication) {
 TEST_F(DelegateFixture, ClosingDuringATestAsksAndQuitsOnceTheUtilityEnded) {
   useStub("wait");
   launch();
-  d->table->selectRow(0);
+  select(0);
   QSignalSpy bar(d.get(), &QorConfigureAppDelegate::progressChanged);
   d->Testmedia();
   ASSERT_TRUE(guitest::spinUntil([&] { return bar.count() > 0; }));
@@ -305,15 +318,8 @@ TEST_F(DelegateFixture, ClosingDuringATestAsksAndQuitsOnceTheUtilityEnded) {
   EXPECT_EQ(d->Canceled->load(), 0);
 
   rec.seam.answers = {0};
-  bool timedOut = false;
-  QTimer::singleShot(8000, d.get(), [&] {
-    timedOut = true;
-    QCoreApplication::exit(1);
-  });
-  QTimer::singleShot(0, d.get(), [this] { d->window->close(); });
-  EXPECT_EQ(QCoreApplication::exec(), 0);
+  EXPECT_EQ(runLoop(d.get(), [this] { d->window->close(); }, 8000), 0);
   QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);  // the worker's last refresh
-  EXPECT_FALSE(timedOut);
   EXPECT_FALSE(d->pctwindow->isVisible());  // the utility's output had ended
   EXPECT_TRUE(finishTest(resets));
   ASSERT_EQ(alerts().size(), 3u);  // the question, then the result of the canceled run
@@ -408,7 +414,7 @@ TEST_F(DelegateFixture, SelectionAndFiguresFollowTheDevice) {
   for (const Case& c : cases) {
     guitest::smallMachine().install();
     launch();
-    d->table->selectRow(c.select);
+    select(c.select);
     if (c.move) moved.install();
     d->Refresh();
     auto rows = d->table->selectionModel()->selectedRows();
@@ -505,40 +511,39 @@ TEST_F(DelegateFixture, HelpAndVisitOpenWithTheDesktop) {
     opened.push_back(u);
     return answer;
   });
-  // Bundle layout not recognised: the default path can't be located.
-  d->Help();
-  ASSERT_EQ(alerts().size(), 1u);
-  EXPECT_EQ(alerts()[0].title, "VLM-Performance");
-  EXPECT_EQ(alerts()[0].msg, "Can't locate the help file? ( /Error/Error-Perf.rtfd )");
-  EXPECT_TRUE(opened.empty());
-
-  std::string page = std::string(VLM_BUNDLE_DIR) + "/Contents/Resources/Performance.html";
-  perfutilrtfd = page.c_str();
-  alerts().clear();
-  d->Help();
-  EXPECT_TRUE(alerts().empty());
-  ASSERT_EQ(opened.size(), 1u);
-  EXPECT_EQ(opened[0], QUrl::fromLocalFile(QString::fromStdString(page)));
-
-  // No handler on the desktop: the program's own help window shows the page;
-  // a path it can't read either is reported.
-  answer = false;
-  EXPECT_EQ(d->helpwindow, nullptr);
-  d->Help();
-  EXPECT_TRUE(alerts().empty());
-  ASSERT_NE(d->helpwindow, nullptr);
-  EXPECT_TRUE(d->helpwindow->isVisible());
-  auto* browser = d->helpwindow->findChild<QTextBrowser*>();
-  EXPECT_EQ(browser->source(), QUrl::fromLocalFile(QString::fromStdString(page)));
-  EXPECT_TRUE(browser->toPlainText().contains("Sequential")) << browser->toPlainText().toStdString();
-  d->helpwindow->hide();
-  std::string dir = std::string(VLM_BUNDLE_DIR) + "/Contents/Resources";
-  perfutilrtfd = dir.c_str();
-  d->Help();
-  ASSERT_EQ(alerts().size(), 1u);
-  EXPECT_EQ(alerts()[0].msg, "Can't open the help file? ( " + dir + " )");
-  EXPECT_EQ(alerts()[0].buttons, std::vector<std::string>{"Ok"});
-  EXPECT_FALSE(d->helpwindow->isVisible());
+  // The page with the desktop's handler, else in the program's own help
+  // window; a path that isn't there, or that neither can show, is reported.
+  const std::string page = std::string(VLM_BUNDLE_DIR) + "/Contents/Resources/Performance.html";
+  const std::string dir = std::string(VLM_BUNDLE_DIR) + "/Contents/Resources";
+  const struct {
+    std::string path;
+    bool desktop;
+    std::string alert;
+    bool window;
+  } cases[] = {
+      {"/Error/Error-Perf.rtfd", true, "Can't locate the help file? ( /Error/Error-Perf.rtfd )", false},
+      {page, true, "", false},
+      {page, false, "", true},
+      {dir, false, "Can't open the help file? ( " + dir + " )", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path + (c.desktop ? " with" : " without") + " a handler");
+    perfutilrtfd = c.path.c_str();
+    answer = c.desktop;
+    opened.clear();
+    alerts().clear();
+    if (d->helpwindow) d->helpwindow->hide();
+    d->Help();
+    EXPECT_EQ(alerts().empty() ? "" : alerts()[0].title + ": " + alerts()[0].msg,
+              c.alert.empty() ? "" : "VLM-Performance: " + c.alert);
+    EXPECT_EQ(opened.size(), c.alert.rfind("Can't locate", 0) == 0 ? 0u : 1u);
+    if (!opened.empty()) EXPECT_EQ(opened[0], QUrl::fromLocalFile(QString::fromStdString(c.path)));
+    EXPECT_EQ(d->helpwindow && d->helpwindow->isVisible(), c.window);
+    if (!c.window) continue;
+    auto* browser = d->helpwindow->findChild<QTextBrowser*>();
+    EXPECT_EQ(browser->source(), QUrl::fromLocalFile(QString::fromStdString(page)));
+    EXPECT_TRUE(browser->toPlainText().contains("Sequential")) << browser->toPlainText().toStdString();
+  }
 
   // Visit: the home page, and its address in an alert when no browser opens it.
   for (bool browser : {true, false}) {
@@ -555,34 +560,36 @@ TEST_F(DelegateFixture, HelpAndVisitOpenWithTheDesktop) {
 
 TEST_F(DelegateFixture, TestMediaRefusesWithoutSelectionOrWhileRunning) {
   launch();
-  d->Testmedia();
-  ASSERT_EQ(alerts().size(), 1u);
-  EXPECT_EQ(alerts()[0].title, "Test Media");
-  EXPECT_EQ(alerts()[0].msg, "You must select a device to test.");
-  EXPECT_EQ(alerts()[0].buttons, std::vector<std::string>{"Ok"});
-
-  d->table->selectRow(2);
-  Testing.store(1);
-  alerts().clear();
-  d->Testmedia();
-  ASSERT_EQ(alerts().size(), 1u);
-  EXPECT_EQ(alerts()[0].msg, "A test is already running, you must wait for it to complete.");
-  Testing.store(0);
-  EXPECT_FALSE(d->pctwindow->isVisible());
-
-  QDialog* pct = d->pctwindow;  // a progress window that is not connected
-  d->pctwindow = nullptr;
-  alerts().clear();
-  d->Testmedia();
-  d->pctwindow = pct;
-  ASSERT_EQ(alerts().size(), 1u);
-  EXPECT_EQ(alerts()[0].msg, "Can't find the Percent Window?.");
-  EXPECT_EQ(Testing.load(), 0);
+  QDialog* pct = d->pctwindow;
+  const struct {
+    int row, testing;
+    QDialog* window;  // the progress window, or none connected
+    const char* msg;
+  } cases[] = {
+      {-1, 0, pct, "You must select a device to test."},
+      {2, 1, pct, "A test is already running, you must wait for it to complete."},
+      {2, 0, nullptr, "Can't find the Percent Window?."},
+  };
+  for (const auto& c : cases) {
+    d->table->clearSelection();
+    if (c.row >= 0) select(c.row);
+    Testing.store(c.testing);
+    d->pctwindow = c.window;
+    alerts().clear();
+    d->Testmedia();
+    d->pctwindow = pct;
+    EXPECT_EQ(Testing.exchange(0), c.testing) << c.msg;
+    ASSERT_EQ(alerts().size(), 1u) << c.msg;
+    EXPECT_EQ(alerts()[0].title, "Test Media");
+    EXPECT_EQ(alerts()[0].msg, c.msg);
+    EXPECT_EQ(alerts()[0].buttons, std::vector<std::string>{"Ok"});
+    EXPECT_FALSE(pct->isVisible()) << c.msg;
+  }
 }
 
 TEST_F(DelegateFixture, CancelAtTheQuestionStartsNothing) {
   launch();
-  d->table->selectRow(2);
+  select(2);
   rec.seam.answers = {1};  // "Cancel"
   d->Testmedia();
   ASSERT_EQ(alerts().size(), 1u);
@@ -626,18 +633,14 @@ TEST_F(DelegateFixture, ProgressWindowNamesThePhaseAndTheTimeLeft) {
     QApplication::processEvents();
     EXPECT_EQ(phase->text().toStdString(), st.phase) << st.percent;
   }
-  if (const char* dir = std::getenv("VLM_SHOT_DIR")) {
-    d->uiProgressSet(37);
-    QApplication::processEvents();
-    d->pctwindow->grab().save(QString::fromLocal8Bit(dir) + "/progress-phase.png");
-  }
+  shot(d->pctwindow, "progress-phase");
   d->pctwindow->hide();
 }
 
 TEST_F(DelegateFixture, AWholeTestMovesTheBarAndFillsTheRow) {
   useStub("ok");
   launch();
-  d->table->selectRow(2);  // disk0s2, the volume "Data"
+  select(2);  // disk0s2, the volume "Data"
   QSignalSpy bar(d.get(), &QorConfigureAppDelegate::progressChanged);
   QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);
   d->Testmedia();
@@ -646,8 +649,7 @@ TEST_F(DelegateFixture, AWholeTestMovesTheBarAndFillsTheRow) {
   EXPECT_EQ(d->pctwindow->windowTitle(), "Testing: /dev/disk0s2 (/dev/sda2, 50.0 MiB, Example Disk)");
   EXPECT_TRUE(guitest::spinUntil([&] { return bar.count() > 0 || Testing.load() == 0; }));
   EXPECT_TRUE(d->pctwindow->isVisible() || Testing.load() == 0);
-  if (const char* dir = std::getenv("VLM_SHOT_DIR"))
-    d->pctwindow->grab().save(QString::fromLocal8Bit(dir) + "/progress.png");
+  shot(d->pctwindow, "progress");
   ASSERT_TRUE(finishTest(resets));
 
   ASSERT_GE(bar.count(), 2);
@@ -668,15 +670,11 @@ TEST_F(DelegateFixture, AWholeTestMovesTheBarAndFillsTheRow) {
   EXPECT_NE(result.msg.find("args: 5 [-T] [disk0s2] [Data] [-I] [serial-S0-part2]"), std::string::npos) << result.msg;
   EXPECT_EQ(result.msg.find("Percent:"), std::string::npos);
 
-  EXPECT_EQ(cell(2, "Sequential"), "523");
-  EXPECT_EQ(cell(2, "Random"), "81");
-  EXPECT_EQ(cell(2, "Dual Seq"), "610");
-  EXPECT_EQ(cell(2, "Threaded"), "587");
-  EXPECT_EQ(cell(0, "Sequential"), "");
-  if (const char* dir = std::getenv("VLM_SHOT_DIR"))
-    d->window->grab().save(QString::fromLocal8Bit(dir) + "/window-tested.png");
+  shot(d->window, "window-tested");
   d->Refresh();  // the figures outlive every rebuild
-  EXPECT_EQ(cell(2, "Sequential"), "523");
+  for (auto [id, figure] : {std::pair{"Sequential", "523"}, {"Random", "81"}, {"Dual Seq", "610"}, {"Threaded", "587"}})
+    EXPECT_EQ(cell(2, id), figure) << id;
+  EXPECT_EQ(cell(0, "Sequential"), "");
 }
 
 // The last test of a row in its own window: charts fed from the record, the
@@ -684,7 +682,7 @@ TEST_F(DelegateFixture, AWholeTestMovesTheBarAndFillsTheRow) {
 TEST_F(DelegateFixture, DetailsOfTheLastTest) {
   useStub("record");
   launch();
-  d->table->selectRow(2);
+  select(2);
   d->Details();
   ASSERT_EQ(alerts().size(), 1u);
   EXPECT_EQ(alerts()[0].msg, "No test of disk0s2 has been run since the program started.");
@@ -693,12 +691,12 @@ TEST_F(DelegateFixture, DetailsOfTheLastTest) {
   d->Testmedia();
   ASSERT_TRUE(finishTest(resets));
   alerts().clear();  // the question and the result
-  d->table->selectRow(2);
+  select(2);
   emit d->table->doubleClicked(d->pool->index(2, 0));
   vlm::DetailsDialog* w = d->detailswindow;
   ASSERT_NE(w, nullptr);
   EXPECT_TRUE(w->isVisible());
-  if (const char* dir = std::getenv("VLM_SHOT_DIR")) w->grab().save(QString::fromLocal8Bit(dir) + "/details.png");
+  shot(w, "details");
 
   EXPECT_EQ(vlmtest::checkRecord(w->record().dump()).problem, "");
   vlm::Record fixture;
@@ -735,7 +733,7 @@ TEST_F(DelegateFixture, DetailsOfTheLastTest) {
   ASSERT_TRUE(c.open(QIODevice::ReadOnly));
   EXPECT_TRUE(c.readAll().startsWith("field,value\r\ntime,"));
   ASSERT_TRUE(w->compareWith(json));
-  if (const char* dir = std::getenv("VLM_SHOT_DIR")) w->grab().save(QString::fromLocal8Bit(dir) + "/compare.png");
+  shot(w, "compare");
   ASSERT_EQ(w->figures()->columnCount(), 4);
   EXPECT_EQ(w->figures()->item(0, 3)->text(), "1.00");
   QFile b(bad);
@@ -756,7 +754,7 @@ TEST_F(DelegateFixture, DetailsOfTheLastTest) {
 TEST_F(DelegateFixture, CancelDuringATestReachesTheUtility) {
   useStub("wait");
   launch();
-  d->table->selectRow(0);
+  select(0);
   d->duration->setCurrentIndex(d->duration->findData(1));  // Quick
   QSignalSpy bar(d.get(), &QorConfigureAppDelegate::progressChanged);
   QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);
@@ -783,7 +781,7 @@ TEST_F(DelegateFixture, CancelDuringATestReachesTheUtility) {
 TEST_F(DelegateFixture, QuittingDuringAStalledTestEnds) {
   useStub("stall");
   launch();
-  d->table->selectRow(0);
+  select(0);
   QSignalSpy bar(d.get(), &QorConfigureAppDelegate::progressChanged);
   d->Testmedia();
   ASSERT_TRUE(guitest::spinUntil([&] { return bar.count() > 0; }));
@@ -796,7 +794,7 @@ TEST_F(DelegateFixture, QuittingDuringAStalledTestEnds) {
 TEST_F(DelegateFixture, AFailedTestKeepsTheFiguresAndStillRefreshes) {
   useStub("fail");
   launch();
-  d->table->selectRow(3);
+  select(3);
   QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);
   d->Testmedia();
   ASSERT_TRUE(finishTest(resets));
@@ -836,7 +834,7 @@ TEST_F(DelegateFixture, AWholeTestThroughMessageBoxes) {
     box->buttons().front()->click();
   });
   presser.start(5);
-  d->table->selectRow(2);
+  select(2);
   QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);
   d->Testmedia();
   ASSERT_TRUE(finishTest(resets));

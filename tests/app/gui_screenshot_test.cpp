@@ -24,9 +24,9 @@ struct Shot {
   QImage image;
 };
 
-Shot screenshot(const std::string& fixture, const QString& out, const QString& style = {}) {
+// The program on a replayed machine, under the offscreen platform.
+void start(QProcess& p, const std::string& fixture, const QStringList& more, const QString& style = {}) {
   guitest::ensureApp();
-  QProcess p;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("QT_QPA_PLATFORM", "offscreen");
   env.insert("HOME", QDir::tempPath());
@@ -35,8 +35,13 @@ Shot screenshot(const std::string& fixture, const QString& out, const QString& s
   p.setProcessChannelMode(QProcess::MergedChannels);
   std::string base = std::string(VLM_FIXTURES) + "/" + fixture;
   p.start(QString::fromLatin1(VLM_BUNDLE_DIR "/Contents/MacOS/VLM-Performance"),
-          {"--registry", QString::fromStdString(base + ".registry.json"), "--mounts",
-           QString::fromStdString(base + ".mounts.json"), "--screenshot", out});
+          QStringList{"--registry", QString::fromStdString(base + ".registry.json"), "--mounts",
+                      QString::fromStdString(base + ".mounts.json")} + more);
+}
+
+Shot screenshot(const std::string& fixture, const QString& out, const QString& style = {}) {
+  QProcess p;
+  start(p, fixture, {"--screenshot", out}, style);
   Shot s;
   if (!p.waitForFinished(20000)) {
     p.kill();
@@ -85,16 +90,8 @@ TEST(Screenshot, NeverInstallsTheUtility) {
 // The window proper: up and waiting (here at the notice about the utility)
 // rather than ended; stopped from outside.
 TEST(Screenshot, InteractiveStartStaysUp) {
-  guitest::ensureApp();
   QProcess p;
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("QT_QPA_PLATFORM", "offscreen");
-  env.insert("HOME", QDir::tempPath());
-  p.setProcessEnvironment(env);
-  std::string base = std::string(VLM_FIXTURES) + "/laptop";
-  p.start(QString::fromLatin1(VLM_BUNDLE_DIR "/Contents/MacOS/VLM-Performance"),
-          {"--registry", QString::fromStdString(base + ".registry.json"), "--mounts",
-           QString::fromStdString(base + ".mounts.json")});
+  start(p, "laptop", {});
   ASSERT_TRUE(p.waitForStarted(5000));
   EXPECT_FALSE(p.waitForFinished(1500)) << p.readAll().toStdString();
   p.kill();
