@@ -42,7 +42,7 @@ class ExecRunner : public PrivilegedRunner {
   int run(const std::vector<std::string>& argv, std::string& out) override {
     if (argv.empty() || zftype(argv[0].c_str()) != '-') {
       out = "can't find " + (argv.empty() ? std::string() : argv[0]) + "\n";
-      return 127 << 8;
+      return 255 << 8;  // said, unlike pkexec's own 126 and 127
     }
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -110,7 +110,11 @@ int installUtility() {
   int status = runner()->run(rootycommand(perfutilpath, asroot()), out);
   std::fputs(out.c_str(), stdout);
   if (lstat(perfutilcopy, &st) == 0 && S_ISREG(st.st_mode) && incopy(st)) return 0;
-  if (status == 126 << 8) std::fputs("VLM-Performance: not authorised (pkexec).\n", stderr);
+  // pkexec's own statuses: the password dialog dismissed, or no authorisation.
+  if (!asroot() && (status == 126 << 8 || status == 127 << 8))
+    std::fputs(status == 126 << 8 ? "VLM-Performance: the password was not given (pkexec).\n"
+                                  : "VLM-Performance: not authorised (pkexec).\n",
+               stderr);
   std::fprintf(stderr, "VLM-Performance: the utility is not in place (root, mode 4711): %s\n",
                perfutilcopy);
   return 1;
