@@ -90,6 +90,13 @@ QorConfigureAppDelegate::~QorConfigureAppDelegate() {
   table->removeEventFilter(this);
   table->viewport()->removeEventFilter(this);
   if (thepool == pool) thepool = nullptr;
+  // The window goes after this body, with its table: none of their last
+  // events may reach the filter, which would ask a half-destroyed table.
+  if (table) {
+    table->viewport()->removeEventFilter(this);
+    table->removeEventFilter(this);
+  }
+  if (window) window->removeEventFilter(this);
 }
 
 void QorConfigureAppDelegate::shutdown() {
