@@ -24,6 +24,7 @@
 #include <QTextBrowser>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <unistd.h>
@@ -446,6 +447,12 @@ TEST_F(DelegateFixture, KernelEventsRefreshTheList) {
   counted->inner = std::exchange(live.registry, counted);
   vlm::setPlatform(live);
   launch();
+  rlimit fds{};  // no descriptor left for the socket: the window only stops following
+  getrlimit(RLIMIT_NOFILE, &fds);
+  const rlimit none{0, fds.rlim_max};
+  setrlimit(RLIMIT_NOFILE, &none);
+  EXPECT_FALSE(d->followHotplug(true));
+  setrlimit(RLIMIT_NOFILE, &fds);
   if (!d->followHotplug(true)) GTEST_SKIP() << "no kernel event socket here";
   auto listed = [](const std::string& kernel) {
     std::lock_guard<std::recursive_mutex> lock(disklock);
