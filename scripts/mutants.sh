@@ -80,7 +80,8 @@ sync_copy() {
         cp "$tree/$f" "$src/$f"
       fi
     done
-  (cd "$tree" && git ls-files -co --exclude-standard) | sort > "$work/files"
+  (cd "$tree" && git ls-files -co --exclude-standard | while IFS= read -r f; do
+    [ -f "$f" ] && printf '%s\n' "$f"; done) | sort > "$work/files"
   (cd "$src" && find . -path ./build -prune -o -type f -print | sed 's|^\./||' | sort) |
     comm -23 - "$work/files" | while IFS= read -r f; do rm -f "$src/$f"; done
 }
