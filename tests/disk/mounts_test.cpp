@@ -74,34 +74,6 @@ TEST_F(MountFixture, ACountBeyondTheBufferIsNotTrusted) {
   EXPECT_EQ(rec->fs.f_blocks, 0u);
 }
 
-TEST_F(MountFixture, MountedNameNeedsTheExactPath) {
-  DISKINFO_* a = addrec("0s1");
-  DISKINFO_* b = addrec("0s2");
-  mount("/dev/disk0s1", "/media/Data");
-  mount("/dev/disk0s2", "/media/data2");
-  diskmount();
-  diskmountedname("/MEDIA/DATA", "Wrong");
-  EXPECT_EQ(a->finder[0], '\0');
-  diskmountedname("/media/Data", "Data");
-  EXPECT_STREQ(a->finder, "Data");
-  EXPECT_EQ(b->finder[0], '\0');
-  std::string longname(300, 'n');
-  diskmountedname("/media/data2", longname.c_str());
-  EXPECT_EQ(std::strlen(b->finder), 255u);
-}
-
-TEST_F(MountFixture, DeviceToMountPoint) {
-  mount("/dev/Disk3s1", "/mnt/three");
-  char buf[vlm::MAXPATHLEN];
-  dev2mount("DISK3s1", buf);
-  EXPECT_STREQ(buf, "/mnt/three");
-  dev2mount("disk3", buf);
-  EXPECT_STREQ(buf, "");
-  char small[5];
-  dev2mount("disk3s1", small, sizeof small);
-  EXPECT_STREQ(small, "/mnt");
-}
-
 struct FreeCase {
   uint32_t bsize;
   uint64_t blocks, bfree;

@@ -171,14 +171,6 @@ TEST_F(PoolFixture, UnmountedVolumeLosesItsName) {
   EXPECT_EQ(cell("Info", 2), "(not mounted)");
 }
 
-TEST_F(PoolFixture, RenameFindsThePathWithoutRegardToCase) {
-  parts.volumes->refuseRename = false;
-  EXPECT_EQ(pool.SetFinder("Stuff", "/VOLUMES/data"), 0);
-  parts.volumes->refuseRename = true;
-  EXPECT_EQ(pool.SetFinder("Other", "/Volumes/Data"), 1);
-  EXPECT_EQ(pool.SetFinder("Other", "/Volumes/None"), -1);
-}
-
 // A test's worker saves figures and reloads while the user-interface thread
 // reads every cell; readers hold disklock, so no read meets a rebuild.
 TEST_F(PoolFixture, ReloadOnAWorkerWhileTheTableReads) {
