@@ -84,11 +84,6 @@ QorConfigureAppDelegate::QorConfigureAppDelegate(QObject* parent)
 
 QorConfigureAppDelegate::~QorConfigureAppDelegate() {
   shutdown();
-  // The window goes after this body: its widgets must not reach eventFilter
-  // while they are half destroyed.
-  window->removeEventFilter(this);
-  table->removeEventFilter(this);
-  table->viewport()->removeEventFilter(this);
   if (thepool == pool) thepool = nullptr;
   // The window goes after this body, with its table: none of their last
   // events may reach the filter, which would ask a half-destroyed table.
