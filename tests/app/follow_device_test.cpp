@@ -13,6 +13,7 @@
 #include "perf/record.h"
 #include "perf/store.h"
 #include "perf/testctl.h"
+#include "platform/devnames.h"
 #include "platform/platform.h"
 #include "table/poolcore.h"
 #include "tests/disk/records.h"
@@ -145,32 +146,55 @@ TEST(FollowDevice, DetachDuringTest) {
   m.reload();
   LoopUi ui(m.pool);
   ui.hook = [&m] { m.a->detach(); };
-  const std::string measured = m.b->kernel(), gone = m.a->kernel();
+  const std::string measured = m.b->kernel();
+  std::string gone;  // by identity: another program may attach under the kernel name
+  {
+    std::lock_guard<std::recursive_mutex> lock(disklock);
+    gone = diskarray[Machine::rowOf(m.a->kernel())]->devid;
+  }
   m.test(ui, Machine::rowOf(measured), kStub);
   EXPECT_EQ(ui.hook, nullptr) << "the utility made no progress";
-  EXPECT_EQ(Machine::rowOf(gone), -1);
+  std::lock_guard<std::recursive_mutex> lock(disklock);
+  EXPECT_EQ(diskrow(gone.c_str(), ""), -1);
   EXPECT_EQ(Machine::withFigures(), std::vector<std::string>{measured + ": 523"});
 }
 
-// Between the list and the start of the utility the listed disk went and
-// another took its place: the utility refuses it and nothing is stored.
-TEST(FollowDevice, ReplacedBeforeStart) {
-  Machine m;
-  SKIP_UNLESS_LOOP(m);
+// Between the list and the start of the utility a disk went: the listed one,
+// another taking its place, or the one before it, which renames the listed
+// one. Only the listed disk may show figures; a name that now means another
+// disk is refused and nothing is stored.
+TEST(FollowDevice, ChangedBeforeStart) {
   if (access(kUtil.c_str(), X_OK) != 0) GTEST_SKIP() << "utility not built: " << kUtil;
-  m.reload();
-  LoopUi ui(m.pool);
-  const int row = Machine::rowOf(m.a->kernel());
-  m.a.reset();
-  auto c = m.disk("c");  // usually under the gone disk's kernel name
-  ASSERT_NE(c, nullptr);
-  m.test(ui, row, kUtil);
-  ASSERT_FALSE(m.seam.seam.alerts.empty());
-  const auto& result = m.seam.seam.alerts.back();
-  EXPECT_EQ(result.buttons, std::vector<std::string>{"Failed"}) << result.msg;
-  EXPECT_NE(result.msg.find("the device changed since the list was read; refresh and try again"),
-            std::string::npos) << result.msg;
-  EXPECT_TRUE(Machine::withFigures().empty());
+  for (bool replaced : {true, false}) {
+    SCOPED_TRACE(replaced ? "replaced" : "renamed");
+    Machine m;
+    SKIP_UNLESS_LOOP(m);
+    m.reload();
+    LoopUi ui(m.pool);
+    const bool aFirst = Machine::rowOf(m.a->kernel()) < Machine::rowOf(m.b->kernel());
+    auto& first = aFirst ? m.a : m.b;
+    const std::string listed = (replaced ? first : aFirst ? m.b : m.a)->kernel();
+    const int row = Machine::rowOf(listed);
+    std::string name, id;
+    {
+      std::lock_guard<std::recursive_mutex> lock(disklock);
+      name = std::string("disk") + diskarray[row]->bsdname;
+      id = diskarray[row]->devid;
+    }
+    std::unique_ptr<LoopDisk> c = replaced ? nullptr : m.disk("c");  // usually after the others
+    first.reset();
+    if (replaced) c = m.disk("c");  // usually under the gone disk's kernel name
+    const bool changed = devnames::identityOf(name) != id;
+    m.test(ui, row, kUtil);
+    ASSERT_FALSE(m.seam.seam.alerts.empty());
+    const auto& result = m.seam.seam.alerts.back();
+    if (changed) {
+      EXPECT_EQ(result.buttons, std::vector<std::string>{"Failed"}) << result.msg;
+      EXPECT_NE(result.msg.find("the device changed since the list was read; refresh and try again"),
+                std::string::npos) << result.msg;
+    }
+    for (const std::string& f : Machine::withFigures()) EXPECT_EQ(f.substr(0, f.find(':')), listed);
+  }
 }
 
 // A real measurement through the test control: the program's record of it is

@@ -454,12 +454,13 @@ TEST_F(DelegateFixture, KernelEventsRefreshTheList) {
   EXPECT_FALSE(d->followHotplug(true));
   setrlimit(RLIMIT_NOFILE, &fds);
   if (!d->followHotplug(true)) GTEST_SKIP() << "no kernel event socket here";
-  auto listed = [](const std::string& kernel) {
+  auto idOf = [](const std::string& kernel) {  // "" when not listed
     std::lock_guard<std::recursive_mutex> lock(disklock);
     for (int i = 0; i < ndiskarray; ++i)
-      if (kernel == diskarray[i]->devloc) return true;
-    return false;
+      if (kernel == diskarray[i]->devloc) return std::string(diskarray[i]->devid);
+    return std::string();
   };
+  auto listed = [&](const std::string& kernel) { return !idOf(kernel).empty(); };
   auto settle = [] { guitest::spinUntil([] { return false; }, 1200); };
   vlm::testing::TempDir dir;
   vlm::testing::LoopDisk a(dir.path() + "/a.img", 8 << 20), b(dir.path() + "/b.img", 8 << 20);
@@ -483,9 +484,12 @@ TEST_F(DelegateFixture, KernelEventsRefreshTheList) {
   EXPECT_TRUE(guitest::spinUntil([&] { return listed(b.kernel()); })) << b.kernel();
   settle();
   EXPECT_LE(counted->roots - before, 2);
-  const std::string gone = a.kernel();
+  const std::string gone = idOf(a.kernel());  // another program may take the kernel name
   a.detach();
-  EXPECT_TRUE(guitest::spinUntil([&] { return !listed(gone); })) << gone;
+  EXPECT_TRUE(guitest::spinUntil([&] {
+    std::lock_guard<std::recursive_mutex> lock(disklock);
+    return diskrow(gone.c_str(), "") < 0;
+  })) << gone;
   d->followHotplug(false);
   vlm::setPlatform({});
 }
