@@ -327,34 +327,52 @@ TEST_F(Install, CommandLineStatusIsTheCopysState) {
   }
 }
 
-// The build's install script run as root into a root-owned prefix (what
-// `cmake --install` does): the utility's copy is root:root 4711 at once, and
-// an ordinary user's launch then asks nothing.
-TEST_F(Install, RootInstallPutsTheUtilityInPlace) {
-  if (!root()) GTEST_SKIP() << "needs root to install set-user-ID";
-  const std::string script = VLM_BINARY_DIR "/cmake_install.cmake";
-  if (access(script.c_str(), R_OK) != 0) GTEST_SKIP() << "no install script: " << script;
-  const std::string prefix = dir_ + "/prefix", copy = prefix + "/libexec/vlm-performance/vlmperfutil";
-  std::string out;
-  ASSERT_EQ(capture("cmake -DCMAKE_INSTALL_PREFIX='" + prefix + "' -DVLM_UTILITY_DIR='" + prefix +
-                    "/libexec/vlm-performance' -DVLM_POLKIT_ACTIONS_DIR='" + prefix + "/polkit' -P '" + script + "'",
-                    out), 0) << out;
-  struct stat st;
-  ASSERT_EQ(lstat(copy.c_str(), &st), 0) << out;
-  EXPECT_TRUE(S_ISREG(st.st_mode));
-  EXPECT_EQ(st.st_mode & 07777, 04711u);
-  EXPECT_EQ(st.st_uid, 0u);
-  EXPECT_EQ(st.st_gid, 0u);
-  EXPECT_TRUE(sh("cmp -s '" VLM_BUNDLE_DIR "/Contents/Resources/vlmperfutil' '" + copy + "'"));
-  EXPECT_TRUE(sh("grep -q '" + prefix + "/VLM-Performance.app/Contents/Resources/vlmperfinstall' '" + prefix +
-                 "/polkit/org.velmora.vlm-performance.policy'"));
-  use(prefix + "/VLM-Performance.app/Contents/Resources/vlmperfutil");
-  installed(copy);
-  autoauth();
-  EXPECT_TRUE(rec.seam.alerts.empty());
-  EXPECT_TRUE(runner.commands.empty());
-  EXPECT_STREQ(perfutilpath, copy.c_str());
-  EXPECT_TRUE(vlm::utilityready());
+// The install scripts of the utility's and the program's folders (what
+// `cmake --install` runs for them) into a prefix of the installing user's own.
+// Root's leave the utility's copy root:root 4711 and the polkit action, and an
+// ordinary user's launch then asks nothing; an ordinary user's lay out the
+// bundle alone and say what is left to root.
+TEST_F(Install, InstallScriptsAsRootAndAsAUser) {
+  if (!root()) GTEST_SKIP() << "needs root to install set-user-ID and to become another user";
+  ASSERT_EQ(chmod(dir_.c_str(), 0711), 0);
+  for (uid_t uid : {0u, 65534u}) {
+    SCOPED_TRACE(uid);
+    const std::string prefix = dir_ + "/p" + std::to_string(uid);
+    const std::string res = prefix + "/VLM-Performance.app/Contents/Resources/";
+    const std::string copy = prefix + "/libexec/vlm-performance/vlmperfutil";
+    const std::string action = prefix + "/polkit/org.velmora.vlm-performance.policy";
+    ASSERT_EQ(mkdir(prefix.c_str(), 0755), 0);
+    ASSERT_EQ(chown(prefix.c_str(), uid, uid), 0);
+    std::string cmd = "true", out;
+    for (const char* dir : {"perf", "app"})
+      cmd += " && setpriv --reuid=" + std::to_string(uid) + " --regid=" + std::to_string(uid) +
+             " --clear-groups cmake -DCMAKE_INSTALL_PREFIX='" + prefix + "' -DVLM_UTILITY_DIR='" + prefix +
+             "/libexec/vlm-performance' -DVLM_POLKIT_ACTIONS_DIR='" + prefix + "/polkit' -P " VLM_BINARY_DIR "/" + dir +
+             "/cmake_install.cmake";
+    ASSERT_EQ(capture(cmd, out), 0) << out;
+    EXPECT_EQ(access((res + "vlmperfinstall").c_str(), X_OK), 0) << out;
+    struct stat st;
+    if (uid != 0) {
+      EXPECT_NE(lstat(copy.c_str(), &st), 0);
+      EXPECT_NE(access(action.c_str(), F_OK), 0);
+      EXPECT_NE(out.find("must be installed as root (VLM-Performance --install-utility)"), std::string::npos) << out;
+      continue;
+    }
+    ASSERT_EQ(lstat(copy.c_str(), &st), 0) << out;
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 04711u);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, 0u);
+    EXPECT_TRUE(sh("cmp -s '" VLM_BUNDLE_DIR "/Contents/Resources/vlmperfutil' '" + copy + "'"));
+    EXPECT_TRUE(sh("grep -q '>" + res + "vlmperfinstall<' '" + action + "'"));
+    use(res + "vlmperfutil");
+    installed(copy);
+    autoauth();
+    EXPECT_TRUE(rec.seam.alerts.empty());
+    EXPECT_TRUE(runner.commands.empty());
+    EXPECT_STREQ(perfutilpath, copy.c_str());
+    EXPECT_TRUE(vlm::utilityready());
+  }
 }
 
 // A file system mounted nosuid: an alert naming the path, and no install offered.
