@@ -132,11 +132,6 @@ TEST_F(DelegateFixture, WindowObjectsAreMadeAndConnected) {
   EXPECT_TRUE(d->window && d->pool && d->table && d->refresh && d->testmedia && d->pctwindow &&
               d->Progress && d->splashwindow && d->Canceled);
   EXPECT_EQ(d->table->model(), d->pool);
-  EXPECT_EQ(d->table->selectionBehavior(), QAbstractItemView::SelectRows);
-  EXPECT_EQ(d->table->selectionMode(), QAbstractItemView::ExtendedSelection);
-  EXPECT_FALSE(d->table->isSortingEnabled());
-  EXPECT_EQ(d->Progress->minimum(), 0);
-  EXPECT_EQ(d->Progress->maximum(), 100);
   ASSERT_NE(d->pool->refreshtime, nullptr);
   EXPECT_EQ(d->pool->refreshtime->window(), d->window);
   // Only the main window ends the application when closed.
