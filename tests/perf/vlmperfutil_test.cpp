@@ -311,12 +311,13 @@ TEST(VlmperfutilArgs, SaysWhenItCantListTheDevices) {
 
 // The set-user-ID utility, its installer and the program are hardened:
 // position independent, relocations bound at start and read-only, stack
-// protector and fortified calls linked in.
+// protector and fortified calls linked in; every unit compiled into them (the
+// libraries' too) names the stack protector in its debug information.
 TEST(VlmperfutilArgs, BuiltHardened) {
   for (const std::string& bin : {kUtil, std::string(VLM_BUNDLE_DIR "/Contents/Resources/vlmperfinstall"),
                                  std::string(VLM_BUNDLE_DIR "/Contents/MacOS/VLM-Performance")}) {
     if (access(bin.c_str(), R_OK) != 0) GTEST_FAIL() << "not built: " << bin;
-    std::string cmd = "readelf -W -h -l -d --dyn-syms '" + bin + "' 2>&1";
+    std::string cmd = "readelf -W -h -l -d --dyn-syms --debug-dump=info --dwarf-depth=1 '" + bin + "' 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
     ASSERT_NE(p, nullptr);
     std::string elf;
@@ -328,6 +329,9 @@ TEST(VlmperfutilArgs, BuiltHardened) {
     EXPECT_NE(elf.find("GNU_RELRO"), std::string::npos);
     EXPECT_TRUE(std::regex_search(elf, std::regex("\\(FLAGS(_1)?\\)[^\n]*\\b(BIND_NOW|NOW)\\b")));
     EXPECT_NE(elf.find("__stack_chk_fail"), std::string::npos);
+    const std::regex unit("DW_AT_producer[^\n]*: ([^\n]*)");
+    for (std::sregex_iterator it(elf.begin(), elf.end(), unit), end; it != end; ++it)
+      EXPECT_NE((*it)[1].str().find("-fstack-protector-strong"), std::string::npos) << (*it)[1];
 #ifdef NDEBUG
     EXPECT_TRUE(std::regex_search(elf, std::regex("__[a-z]+_chk\\b")));
 #endif

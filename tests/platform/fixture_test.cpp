@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -36,7 +37,7 @@ struct TempDir {
     char tmpl[] = "/tmp/vlm-fixture-XXXXXX";
     path = mkdtemp(tmpl);
   }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+  ~TempDir() { std::filesystem::remove_all(path); }
   std::string file(const std::string& name, const std::string& body) const {
     std::string f = path + "/" + name;
     std::ofstream(f, std::ios::binary) << body;
