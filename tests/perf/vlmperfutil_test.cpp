@@ -311,8 +311,8 @@ TEST(VlmperfutilArgs, SaysWhenItCantListTheDevices) {
 
 // The set-user-ID utility, its installer and the program are hardened:
 // position independent, relocations bound at start and read-only, stack
-// protector and fortified calls linked in; every unit compiled into them (the
-// libraries' too) names the stack protector in its debug information.
+// protector and fortified calls linked in; every unit of ours compiled into
+// them (the libraries' too) names the stack protector in its debug information.
 TEST(VlmperfutilArgs, BuiltHardened) {
   for (const std::string& bin : {kUtil, std::string(VLM_BUNDLE_DIR "/Contents/Resources/vlmperfinstall"),
                                  std::string(VLM_BUNDLE_DIR "/Contents/MacOS/VLM-Performance")}) {
@@ -329,7 +329,7 @@ TEST(VlmperfutilArgs, BuiltHardened) {
     EXPECT_NE(elf.find("GNU_RELRO"), std::string::npos);
     EXPECT_TRUE(std::regex_search(elf, std::regex("\\(FLAGS(_1)?\\)[^\n]*\\b(BIND_NOW|NOW)\\b")));
     EXPECT_NE(elf.find("__stack_chk_fail"), std::string::npos);
-    const std::regex unit("DW_AT_producer[^\n]*: ([^\n]*)");
+    const std::regex unit("DW_AT_producer[^\n]*: (GNU C\\+\\+20[^\n]*)");  // ours, not a sanitizer's runtime
     for (std::sregex_iterator it(elf.begin(), elf.end(), unit), end; it != end; ++it)
       EXPECT_NE((*it)[1].str().find("-fstack-protector-strong"), std::string::npos) << (*it)[1];
 #ifdef NDEBUG
