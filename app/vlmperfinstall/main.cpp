@@ -88,10 +88,18 @@ std::vector<unsigned char> source(const std::string& path) {
   if (lstat(path.c_str(), &st) != 0) refuse("can't find %s: %s", path.c_str(), std::strerror(errno));
   if (S_ISLNK(st.st_mode)) refuse("%s is a symbolic link: refused", path.c_str());
   if (!S_ISREG(st.st_mode)) refuse("%s is not a regular file: refused", path.c_str());
-  Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (fd.fd < 0) refuse("can't open %s: %s", path.c_str(), std::strerror(errno));
-  if (fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
+  // The path is the user's: a directory on it may be swapped after the
+  // lstat. An O_PATH handle opens no device; only a regular file is then
+  // opened for reading, through that handle.
+  Fd at(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (at.fd < 0) refuse("can't open %s: %s", path.c_str(), std::strerror(errno));
+  if (fstat(at.fd, &st) != 0 || !S_ISREG(st.st_mode))
     refuse("%s is not a regular file: refused", path.c_str());
+  Fd fd(open(("/proc/self/fd/" + std::to_string(at.fd)).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (fd.fd < 0) refuse("can't open %s: %s", path.c_str(), std::strerror(errno));
+  struct stat same;
+  if (fstat(fd.fd, &same) != 0 || same.st_dev != st.st_dev || same.st_ino != st.st_ino)
+    refuse("%s changed while it was examined: refused", path.c_str());
   std::vector<unsigned char> data = slurp(fd.fd, path);
   if (hexsha256(data) != VLM_UTILITY_SHA256)
     refuse("%s is not the utility built with this program: refused", path.c_str());
