@@ -41,7 +41,6 @@
 #include "util/startup.h"
 #include "perf/store.h"
 #include "table/pool.h"
-#include "tests/helpers/schema_check.h"
 #include "tests/platform/loop_guard.h"
 #include "tests/table/gui_support.h"
 
@@ -127,25 +126,6 @@ struct DelegateFixture : ::testing::Test {
     return ok;
   }
 };
-
-TEST_F(DelegateFixture, WindowObjectsAreMadeAndConnected) {
-  EXPECT_TRUE(d->window && d->pool && d->table && d->refresh && d->testmedia && d->pctwindow &&
-              d->Progress && d->splashwindow && d->Canceled);
-  EXPECT_EQ(d->table->model(), d->pool);
-  ASSERT_NE(d->pool->refreshtime, nullptr);
-  EXPECT_EQ(d->pool->refreshtime->window(), d->window);
-  // Only the main window ends the application when closed.
-  EXPECT_TRUE(d->window->testAttribute(Qt::WA_QuitOnClose));
-  EXPECT_FALSE(d->pctwindow->testAttribute(Qt::WA_QuitOnClose));
-  EXPECT_FALSE(d->splashwindow->testAttribute(Qt::WA_QuitOnClose));
-  // The progress window's Cancel button and its close box are cancel requests.
-  auto* cancel = d->pctwindow->findChild<QPushButton*>("cancel");
-  ASSERT_NE(cancel, nullptr);
-  cancel->click();
-  d->pctwindow->reject();
-  EXPECT_EQ(d->Canceled->load(), 2);
-  d->Canceled->store(0);
-}
 
 // At 1366x768, at the usual font and half as large again, and on that screen
 // scaled by 150% (a window of 870 px): every column on screen; narrow ones show
@@ -326,16 +306,8 @@ TEST_F(DelegateFixture, LaunchShowsTheWholeListUnderTheToolTitle) {
   d->window->show();
   d->applicationDidFinishLaunching();
   EXPECT_EQ(d->window->windowTitle(), "Velmora: Performance Tool");
-  EXPECT_EQ(d->testmedia->text(), "Test Media");
-  EXPECT_FALSE(d->testmedia->isFlat());
   EXPECT_EQ(d->table->model()->rowCount(), 6);
-  EXPECT_EQ(thepool, d->pool);
-  EXPECT_EQ(d->themode, 0);
-  EXPECT_EQ(d->thedisk, nullptr);
-  EXPECT_STREQ(d->thedev, "");
   EXPECT_TRUE(d->pool->refreshtime->text().startsWith("Refreshed: "));
-  EXPECT_TRUE(d->splashwindow->isVisible());
-  EXPECT_FALSE(d->pctwindow->isVisible());
   // The bundle layout is not that of a test program: the utility is reported missing.
   ASSERT_EQ(alerts().size(), 1u);
   EXPECT_EQ(alerts()[0].msg, "Can't Find the VLM-Utility? ( /Error/Error-utility )");
@@ -354,8 +326,6 @@ TEST_F(DelegateFixture, SetModeKeepsOrReplacesTheFocus) {
   launch();
   d->SetMode(3, nullptr);
   EXPECT_EQ(d->themode, 0);
-  EXPECT_EQ(d->window->windowTitle(), "Velmora: Performance Tool");
-  EXPECT_EQ(d->pool->rowCount(), 6);
 
   DISKINFO_* disk1 = diskarray[4];
   ASSERT_STREQ(disk1->bsdname, "1");
@@ -371,8 +341,6 @@ TEST_F(DelegateFixture, SetModeKeepsOrReplacesTheFocus) {
   EXPECT_STREQ(d->thedev, "disk1");
   EXPECT_EQ(d->window->windowTitle(), "Sub-Mode-1");
 
-  d->SetMode(2, diskarray[0]);
-  EXPECT_EQ(d->window->windowTitle(), "Sub-Mode-2");
   d->SetMode(0, nullptr);
   EXPECT_EQ(d->window->windowTitle(), "Velmora: Performance Tool");
   EXPECT_EQ(d->pool->rowCount(), 6);
@@ -566,50 +534,6 @@ TEST_F(DelegateFixture, HelpAndVisitOpenWithTheDesktop) {
   }
 }
 
-TEST_F(DelegateFixture, TestMediaRefusesWithoutSelectionOrWhileRunning) {
-  launch();
-  QDialog* pct = d->pctwindow;
-  const struct {
-    int row, testing;
-    QDialog* window;  // the progress window, or none connected
-    const char* msg;
-  } cases[] = {
-      {-1, 0, pct, "You must select a device to test."},
-      {2, 1, pct, "A test is already running, you must wait for it to complete."},
-      {2, 0, nullptr, "Can't find the Percent Window?."},
-  };
-  for (const auto& c : cases) {
-    d->table->clearSelection();
-    if (c.row >= 0) select(c.row);
-    Testing.store(c.testing);
-    d->pctwindow = c.window;
-    alerts().clear();
-    d->Testmedia();
-    d->pctwindow = pct;
-    EXPECT_EQ(Testing.exchange(0), c.testing) << c.msg;
-    ASSERT_EQ(alerts().size(), 1u) << c.msg;
-    EXPECT_EQ(alerts()[0].title, "Test Media");
-    EXPECT_EQ(alerts()[0].msg, c.msg);
-    EXPECT_EQ(alerts()[0].buttons, std::vector<std::string>{"Ok"});
-    EXPECT_FALSE(pct->isVisible()) << c.msg;
-  }
-}
-
-TEST_F(DelegateFixture, CancelAtTheQuestionStartsNothing) {
-  launch();
-  select(2);
-  rec.seam.answers = {1};  // "Cancel"
-  d->Testmedia();
-  ASSERT_EQ(alerts().size(), 1u);
-  EXPECT_EQ(alerts()[0].title, "Test Media:");
-  EXPECT_EQ(alerts()[0].msg,
-            "You are about to test /dev/disk0s2 (/dev/sda2, 50.0 MiB, Example Disk). THIS WILL TAKE "
-            "SERVERAL MINUTES.");
-  EXPECT_EQ(alerts()[0].buttons, (std::vector<std::string>{"Ok", "Cancel"}));
-  EXPECT_EQ(Testing.load(), 0);
-  EXPECT_FALSE(d->pctwindow->isVisible());
-}
-
 // The progress window: the expected duration of the chosen test, and the
 // phase and the time left from the utility's percent.
 TEST_F(DelegateFixture, ProgressWindowNamesThePhaseAndTheTimeLeft) {
@@ -645,48 +569,8 @@ TEST_F(DelegateFixture, ProgressWindowNamesThePhaseAndTheTimeLeft) {
   d->pctwindow->hide();
 }
 
-TEST_F(DelegateFixture, AWholeTestMovesTheBarAndFillsTheRow) {
-  useStub("ok");
-  launch();
-  select(2);  // disk0s2, the volume "Data"
-  QSignalSpy bar(d.get(), &QorConfigureAppDelegate::progressChanged);
-  QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);
-  d->Testmedia();
-  EXPECT_EQ(Testing.load(), 1);
-  EXPECT_TRUE(d->pctwindow->isVisible());
-  EXPECT_EQ(d->pctwindow->windowTitle(), "Testing: /dev/disk0s2 (/dev/sda2, 50.0 MiB, Example Disk)");
-  EXPECT_TRUE(guitest::spinUntil([&] { return bar.count() > 0 || Testing.load() == 0; }));
-  EXPECT_TRUE(d->pctwindow->isVisible() || Testing.load() == 0);
-  shot(d->pctwindow, "progress");
-  ASSERT_TRUE(finishTest(resets));
-
-  ASSERT_GE(bar.count(), 2);
-  int last = -1;
-  for (const auto& args : bar) {
-    int v = args.at(0).toInt();
-    EXPECT_GE(v, last);
-    last = v;
-  }
-  EXPECT_EQ(last, 100);
-  EXPECT_FALSE(d->pctwindow->isVisible());
-  EXPECT_EQ(d->Progress->value(), 0);
-
-  ASSERT_EQ(alerts().size(), 2u);  // the question and the result
-  const auto& result = alerts()[1];
-  EXPECT_EQ(result.title, "Test Media:");
-  EXPECT_EQ(result.buttons, std::vector<std::string>{"Ok"});
-  EXPECT_NE(result.msg.find("args: 5 [-T] [disk0s2] [Data] [-I] [serial-S0-part2]"), std::string::npos) << result.msg;
-  EXPECT_EQ(result.msg.find("Percent:"), std::string::npos);
-
-  shot(d->window, "window-tested");
-  d->Refresh();  // the figures outlive every rebuild
-  for (auto [id, figure] : {std::pair{"Sequential", "523"}, {"Random", "81"}, {"Dual Seq", "610"}, {"Threaded", "587"}})
-    EXPECT_EQ(cell(2, id), figure) << id;
-  EXPECT_EQ(cell(0, "Sequential"), "");
-}
-
 // The last test of a row in its own window: charts fed from the record, the
-// figures, Copy, Save (JSON and CSV) and Compare, a bad record refused.
+// warnings, Copy, Save and Compare, a bad record refused.
 TEST_F(DelegateFixture, DetailsOfTheLastTest) {
   useStub("record");
   launch();
@@ -706,7 +590,6 @@ TEST_F(DelegateFixture, DetailsOfTheLastTest) {
   EXPECT_TRUE(w->isVisible());
   shot(w, "details");
 
-  EXPECT_EQ(vlmtest::checkRecord(w->record().dump()).problem, "");
   vlm::Record fixture;
   std::string err;
   ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", fixture, err)) << err;
@@ -716,33 +599,20 @@ TEST_F(DelegateFixture, DetailsOfTheLastTest) {
   for (int i = 0; i < 4; ++i) {
     const auto& ph = fixture["phases"][size_t(i)];
     auto* s = static_cast<QLineSeries*>(tp[i]);
-    EXPECT_EQ(s->name().toStdString(), ph["name"].get<std::string>());
     ASSERT_EQ(size_t(s->count()), ph["sliceBytes"].size());
     EXPECT_DOUBLE_EQ(s->at(0).y(), ph["sliceBytes"][0].get<double>() / 1e5);  // MB per 0.1 s
-    auto* h = static_cast<QLineSeries*>(lat[i]);
-    ASSERT_EQ(size_t(h->count()), ph["histogram"].size());
-    EXPECT_DOUBLE_EQ(h->at(0).x(), ph["histogram"][0][0].get<double>() / 1e3);
+    EXPECT_DOUBLE_EQ(static_cast<QLineSeries*>(lat[i])->at(0).x(), ph["histogram"][0][0].get<double>() / 1e3);
   }
   EXPECT_NE(w->findChild<QLabel*>("warnings")->text().indexOf("Warning: the device was busy"), -1);
-  EXPECT_EQ(size_t(w->figures()->rowCount()), vlm::recordFigures(fixture).size());
-  EXPECT_EQ(w->figures()->item(0, 0)->text(), "Sequential KB/s");
 
   w->findChild<QPushButton*>("copy")->click();
   EXPECT_EQ(QApplication::clipboard()->text().toStdString(), vlm::recordText(w->record()));
-  EXPECT_TRUE(QApplication::clipboard()->text().startsWith("Test of disk0s2 (")) << QApplication::clipboard()->text().toStdString();
 
   QTemporaryDir dir;
-  const QString json = dir.filePath("saved.json"), csv = dir.filePath("saved.csv"), bad = dir.filePath("bad.json");
-  ASSERT_TRUE(w->saveTo(json) && w->saveTo(csv));
-  vlm::Record back;
-  ASSERT_TRUE(vlm::loadRecord(json.toStdString(), back, err)) << err;
-  EXPECT_EQ(back, w->record());
-  QFile c(csv);
-  ASSERT_TRUE(c.open(QIODevice::ReadOnly));
-  EXPECT_TRUE(c.readAll().startsWith("field,value\r\ntime,"));
+  const QString json = dir.filePath("saved.json"), bad = dir.filePath("bad.json");
+  ASSERT_TRUE(w->saveTo(json));
   ASSERT_TRUE(w->compareWith(json));
   shot(w, "compare");
-  ASSERT_EQ(w->figures()->columnCount(), 4);
   EXPECT_EQ(w->figures()->item(0, 3)->text(), "1.00");
   QFile b(bad);
   ASSERT_TRUE(b.open(QIODevice::WriteOnly));
@@ -750,13 +620,10 @@ TEST_F(DelegateFixture, DetailsOfTheLastTest) {
   b.close();
   EXPECT_FALSE(w->compareWith(bad));
   ASSERT_EQ(alerts().size(), 1u);
-  EXPECT_EQ(alerts()[0].title, "Compare");
   EXPECT_NE(alerts()[0].msg.find(bad.toStdString() + ": the record: formatVersion is missing"), std::string::npos)
       << alerts()[0].msg;
-  EXPECT_EQ(w->figures()->columnCount(), 4);  // the comparison shown stays
-  EXPECT_EQ(w->figures()->item(0, 3)->text(), "1.00");
+  EXPECT_EQ(w->figures()->item(0, 3)->text(), "1.00");  // the comparison shown stays
   w->close();
-
 }
 
 // Quitting while the utility is stuck (it ignores the cancel) ends all the
@@ -774,46 +641,39 @@ TEST_F(DelegateFixture, QuittingDuringAStalledTestEnds) {
   EXPECT_TRUE(waitpid(-1, &st, WNOHANG) < 0 && errno == ECHILD);  // the stub was reaped
 }
 
-// A run that fails (the stub exits 1) or is canceled from the progress window
-// (it exits 3 on SIGCONT): "Failed" with the output, no figures taken, the
-// list refreshed all the same.
-TEST_F(DelegateFixture, FailedAndCanceledTestsTakeNoFigures) {
-  const struct {
-    const char* mode;
-    int row, seconds;
-    std::vector<std::string> shown;
-  } cases[] = {
-      {"fail", 3, 0, {"stub: can't open /dev/disk0s3"}},
-      // An unmounted whole disk: its Finder name goes as an empty argument;
-      // the chosen duration follows (Standard, the default, passes none).
-      {"wait", 0, 1, {"Canceled", "SIGCONT: 1", "args: 7 [-T] [disk0] [] [-s] [1] [-I] [serial-S0]"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.mode);
-    useStub(c.mode);
-    launch();
-    select(c.row);
-    d->duration->setCurrentIndex(d->duration->findData(c.seconds));
-    QSignalSpy bar(d.get(), &QorConfigureAppDelegate::progressChanged);
-    QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);
-    d->Testmedia();
-    if (std::string(c.mode) == "wait") {
-      ASSERT_TRUE(guitest::spinUntil([&] { return bar.count() > 0; }));
-      EXPECT_EQ(cell(0, "Device"), "disk0");  // the window keeps serving the table
-      d->pctwindow->findChild<QPushButton*>("cancel")->click();
-    }
-    ASSERT_TRUE(finishTest(resets));
-    EXPECT_EQ(resets.count(), 1);
-    ASSERT_EQ(alerts().size(), 2u);
-    EXPECT_EQ(alerts()[1].buttons, std::vector<std::string>{"Failed"});
-    for (const std::string& text : c.shown) EXPECT_NE(alerts()[1].msg.find(text), std::string::npos) << alerts()[1].msg;
-    EXPECT_EQ(d->Canceled->load(), 0);
-    for (const char* id : {"Sequential", "Random", "Dual Seq", "Threaded"}) EXPECT_EQ(cell(c.row, id), "") << id;
-  }
+// A run canceled from the progress window (the stub exits 3 on SIGCONT):
+// "Failed" with the output, no figures taken, the list refreshed all the same.
+// An unmounted whole disk: its Finder name goes as an empty argument; the
+// chosen duration follows.
+TEST_F(DelegateFixture, CanceledTestTakesNoFigures) {
+  useStub("wait");
+  launch();
+  // The Cancel button and the close box are both cancel requests.
+  auto* cancel = d->pctwindow->findChild<QPushButton*>("cancel");
+  cancel->click();
+  d->pctwindow->reject();
+  EXPECT_EQ(d->Canceled->exchange(0), 2);
+  select(0);
+  d->duration->setCurrentIndex(d->duration->findData(1));
+  QSignalSpy bar(d.get(), &QorConfigureAppDelegate::progressChanged);
+  QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);
+  d->Testmedia();
+  ASSERT_TRUE(guitest::spinUntil([&] { return bar.count() > 0; }));
+  EXPECT_EQ(cell(0, "Device"), "disk0");  // the window keeps serving the table
+  cancel->click();
+  ASSERT_TRUE(finishTest(resets));
+  EXPECT_EQ(resets.count(), 1);
+  ASSERT_EQ(alerts().size(), 2u);
+  EXPECT_EQ(alerts()[1].buttons, std::vector<std::string>{"Failed"});
+  for (const char* text : {"Canceled", "SIGCONT: 1", "args: 7 [-T] [disk0] [] [-s] [1] [-I] [serial-S0]"})
+    EXPECT_NE(alerts()[1].msg.find(text), std::string::npos) << alerts()[1].msg;
+  EXPECT_EQ(d->Canceled->load(), 0);
+  for (const char* id : {"Sequential", "Random", "Dual Seq", "Threaded"}) EXPECT_EQ(cell(0, id), "") << id;
 }
 
 // The production road: message boxes through the Qt seam, the result alert
-// carried over from the worker while the window keeps running.
+// carried over from the worker while the window keeps running; the bar moves
+// up to 100 and the figures outlive every rebuild.
 TEST_F(DelegateFixture, AWholeTestThroughMessageBoxes) {
   useStub("ok");
   launch();
@@ -840,16 +700,27 @@ TEST_F(DelegateFixture, AWholeTestThroughMessageBoxes) {
     box->buttons().front()->click();
   });
   presser.start(5);
-  select(2);
+  select(2);  // disk0s2, the volume "Data"
+  QSignalSpy bar(d.get(), &QorConfigureAppDelegate::progressChanged);
   QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);
   d->Testmedia();
+  EXPECT_EQ(d->pctwindow->windowTitle(), "Testing: /dev/disk0s2 (/dev/sda2, 50.0 MiB, Example Disk)");
   ASSERT_TRUE(finishTest(resets));
+  int last = -1;
+  for (const auto& args : bar) {
+    EXPECT_GE(args.at(0).toInt(), last);
+    last = args.at(0).toInt();
+  }
+  EXPECT_EQ(last, 100);
+  EXPECT_FALSE(d->pctwindow->isVisible());
   ASSERT_EQ(shown.size(), 3u);
   EXPECT_EQ(shown[0].rfind("Test Media:: You are about to test /dev/disk0s2 (", 0), 0u);
   EXPECT_EQ(shown[1].rfind("Test Media:: stub: testing /dev/disk0s2", 0), 0u) << shown[1];
   EXPECT_EQ(shown[2],
             "Test Media: A test is already running, you must wait for it to complete.");
+  d->Refresh();
   EXPECT_EQ(cell(2, "Sequential"), "523");
+  EXPECT_EQ(cell(0, "Sequential"), "");
   EXPECT_TRUE(alerts().empty());  // nothing went past the Qt seam
 }
 

@@ -1,13 +1,10 @@
 // The table model over a machine built in code: rows, texts, cells and colours,
-// model consistency, and the cost of a reload and redraw.
+// and model consistency.
 #include <QAbstractItemModelTester>
-#include <QHeaderView>
 #include <QIcon>
-#include <QTableView>
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 
 #include "perf/store.h"
 #include "table/pool.h"
@@ -42,11 +39,6 @@ struct PoolFixture : ::testing::Test {
     return pool.data(pool.index(row, col(id)), r);
   }
 };
-
-TEST_F(PoolFixture, NoRowsBeforeTheFirstReload) {
-  EXPECT_EQ(pool.rowCount(), 0);
-  EXPECT_EQ(pool.columnCount(), 11);
-}
 
 TEST_F(PoolFixture, ColumnTitlesShowUnitsAndKeepTheIdentifiers) {
   const char* ids[] = {"Seq", "Name", "Status", "Size", "Info", "Mount", "Device",
@@ -88,36 +80,6 @@ TEST_F(PoolFixture, RowsAsTextForTheClipboard) {
   for (const auto& c : cases) EXPECT_EQ(pool.rowsText(c.rows).toStdString(), c.text.toStdString());
 }
 
-TEST_F(PoolFixture, RowsAndTextsOfAMachine) {
-  load(guitest::smallMachine());
-  ASSERT_EQ(pool.rowCount(), 6);
-  struct Row {
-    const char *seq, *name, *status, *size, *mount, *device;
-  };
-  const Row rows[] = {
-      {"1", "*Example Disk", "  Disk:GPT", "256.0 MiB", "", "disk0"},
-      {"2", "   *EFI System Partition", "    Partition:EFI", "200.0 MiB", "", "disk0s1"},
-      {"3", "   Data", "    Partition:HFS+", "50.0 MiB", "/media/data", "disk0s2"},
-      {"4", "   *Mirror Slice", "    Partition:HFS*", "5.0 MiB", "", "disk0s3"},
-      {"5", "*Spare Drive", "  Disk:GPT", "1.0 GiB", "", "disk1"},
-      {"6", "   *Old Volume", "    Partition:HFS", "1023.3 MiB", "", "disk1s1"},
-  };
-  for (int r = 0; r < 6; ++r) {
-    SCOPED_TRACE(r);
-    EXPECT_EQ(text(r, "Seq"), rows[r].seq);
-    EXPECT_EQ(text(r, "Name"), rows[r].name);
-    EXPECT_EQ(text(r, "Status"), rows[r].status);
-    EXPECT_EQ(text(r, "Size"), rows[r].size);
-    EXPECT_EQ(text(r, "Mount"), rows[r].mount);
-    EXPECT_EQ(text(r, "Device"), rows[r].device);
-    for (const char* id : {"Sequential", "Random", "Dual Seq", "Threaded"})
-      EXPECT_EQ(text(r, id), "") << id;
-  }
-  EXPECT_EQ(text(1, "Info"), "(not mounted)");
-  EXPECT_TRUE(pool.refreshtime == nullptr);
-  EXPECT_EQ(pool.core().refreshtime().rfind("Refreshed: ", 0), 0u);
-}
-
 TEST_F(PoolFixture, NumbersStayNumbersAndSizesShowTheirBytes) {
   load(guitest::smallMachine());
   // The raw value for sorting and for the data source question is the number.
@@ -129,13 +91,6 @@ TEST_F(PoolFixture, NumbersStayNumbersAndSizesShowTheirBytes) {
   // A column the data source does not know shows its identifier.
   VLTableColumn foo("Foo", "Foo", 40);
   EXPECT_EQ(pool.objectValueForTableColumn(foo, 0).toString(), "Foo");
-  EXPECT_EQ(pool.objectValueForTableColumn(foo, 5).toString(), "Foo");
-  EXPECT_EQ(foo.dataCellForRow(0), &pool.CBlue);
-  // Outside the list every column gives "?".
-  for (const auto& c : pool.columns()) {
-    EXPECT_EQ(pool.objectValueForTableColumn(c, -1).toString(), "?") << c.identifier();
-    EXPECT_EQ(pool.objectValueForTableColumn(c, 6).toString(), "?") << c.identifier();
-  }
 }
 
 // The link shows in the Info tooltip; figures with a warning carry a sign and
@@ -229,9 +184,6 @@ TEST_F(PoolFixture, ColumnsChooseTheSharedCells) {
   // A whole disk: the blue text cell and the blue right-aligned number cell.
   EXPECT_EQ(name.dataCellForRow(0), &pool.CBlue);
   EXPECT_EQ(size.dataCellForRow(0), pool.NArray[1]);
-  EXPECT_NE(pool.NArray[1], &pool.CBlue);
-  EXPECT_EQ(pool.NArray[1]->formatter, &pool.NFormat);
-  EXPECT_EQ(pool.CBlue.formatter, nullptr);
   EXPECT_EQ(seq.dataCellForRow(2), pool.NArray[4]);  // row numbers are numeric
   EXPECT_EQ(pool.columns()[col("Mount")].dataCellForRow(3), &pool.CYellow);
   // A colour code that is out of range or negative.
@@ -288,41 +240,6 @@ TEST_F(PoolFixture, ModelStaysConsistentAcrossReloads) {
   pool.Reload("", 0);
   EXPECT_EQ(pool.rowCount(), 24);
   guitest::ListGuard::clear();
-}
-
-TEST_F(PoolFixture, ReloadAndRedrawOf4096Rows) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "timing is meaningless under a sanitizer";
-#endif
-  guitest::bigMachine(512).install();
-  pool.ColorInit();
-  thepool = &pool;
-  QTableView view;
-  view.setModel(&pool);
-  view.resize(1400, 800);
-  view.show();
-  pool.Reload("", 0);  // warm up
-  view.grab();
-  QElapsedTimer t;
-  const int runs = 5;
-  qint64 reload = 0, redraw = 0;
-  for (int i = 0; i < runs; ++i) {
-    t.start();
-    pool.Reload("", 0);
-    reload += t.nsecsElapsed();
-    t.start();
-    view.grab();
-    redraw += t.nsecsElapsed();
-  }
-  double ms = (reload + redraw) / 1e6 / runs;
-  ASSERT_EQ(pool.rowCount(), 4096);
-  std::printf("reload + redraw of 4096 rows: %.1f ms (reload %.1f, redraw %.1f)\n", ms,
-              reload / 1e6 / runs, redraw / 1e6 / runs);
-  RecordProperty("reload_redraw_ms", std::to_string(ms));
-  // Target 50 ms for both. The redraw is the window's own; the reload is
-  // mostly the inventory's rescan. Generous bounds for a shared, loaded machine.
-  EXPECT_LT(redraw / 1e6 / runs, 50.0);
-  EXPECT_LT(ms, 250.0);
 }
 
 }  // namespace
