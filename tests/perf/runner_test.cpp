@@ -74,32 +74,26 @@ struct SigintProbe {
   ~SigintProbe() { sigaction(SIGINT, &old, nullptr); }
 };
 
-TEST(Runner, SilentChildExitZero) {
-  vlm::RunHooks hooks;
-  Result r = run({helper("child_exit"), "0"}, &hooks);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.count, 0);
-}
-
+// The status as waitpid gives it, and the output stored as it came.
 TEST(Runner, ExitStatusIsWaitStatus) {
-  for (int code : {1, 3, 255}) {
-    Result r = run({helper("child_exit"), std::to_string(code), "bye\n"});
-    EXPECT_EQ(r.status, code * 256) << code;
-    EXPECT_EQ(r.out, "bye\n");
-  }
-}
-
-TEST(Runner, SignalEndsChild) {
-  Result r = run({"/bin/sh", "-c", "kill -TERM $$"});
-  EXPECT_TRUE(WIFSIGNALED(r.status));
-  EXPECT_EQ(WTERMSIG(r.status), SIGTERM);
-}
-
-TEST(Runner, StderrAndStdoutInterleavedInOrder) {
   vlm::RunHooks hooks;
-  Result r = run({helper("child_interleave"), "4"}, &hooks);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "out0\nerr0\nout1\nerr1\nout2\nerr2\nout3\nerr3\n");
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+  } cases[] = {
+      {{helper("child_exit"), "0"}, 0, ""},
+      {{helper("child_exit"), "3", "bye\n"}, 3 << 8, "bye\n"},
+      {{helper("child_exit"), "255", "bye\n"}, 255 << 8, "bye\n"},
+      {{"/bin/sh", "-c", "kill -TERM $$"}, SIGTERM, ""},
+      {{helper("child_interleave"), "4"}, 0, "out0\nerr0\nout1\nerr1\nout2\nerr2\nout3\nerr3\n"},
+  };
+  for (const auto& c : cases) {
+    Result r = run(c.args, &hooks);
+    EXPECT_EQ(r.status, c.status) << c.args[0];
+    EXPECT_EQ(r.out, c.out) << c.args[0];
+    EXPECT_EQ(r.count, int(c.out.size())) << c.args[0];
+  }
 }
 
 TEST(Runner, NulByteEndsChunkTextOnlyInRun2mem) {
@@ -288,28 +282,22 @@ TEST(Runner, LostExitStatusIsAFailure) {
   EXPECT_EQ(r.out, "\nrun2mem: can't collect the exit status of child_exit (No child processes).\n");
 }
 
-TEST(Runner, QorutilRunsUtilityWithOption) {
+// qorutil runs the utility with its option and two arguments, or three; the
+// output is stored byte for byte.
+TEST(Runner, QorutilRunsTheUtility) {
   const char* saved = perfutilpath;
   std::string stub = helper("stub_util");
   perfutilpath = stub.c_str();
   int status = -1;
   char* out = qorutil('T', "disk7", "Vol", &status, nullptr);
+  char* usage = qorutil('X', "a", "b", nullptr, "c");
   perfutilpath = saved;
-  std::string text = out;
-  std::free(out);
   EXPECT_EQ(status, 0);
-  EXPECT_NE(text.find("args: 3 [-T] [disk7] [Vol]\n"), std::string::npos);
-  EXPECT_NE(text.find("Percent: 50\n"), std::string::npos);  // stored byte for byte
-}
-
-TEST(Runner, QorutilThirdArgument) {
-  const char* saved = perfutilpath;
-  std::string stub = helper("stub_util");
-  perfutilpath = stub.c_str();
-  char* out = qorutil('X', "a", "b", nullptr, "c");
-  perfutilpath = saved;
-  EXPECT_STREQ(out, "usage: vlmperfutil -T diskN NAME\n");
+  for (const char* line : {"args: 3 [-T] [disk7] [Vol]\n", "Percent: 50\n"})
+    EXPECT_NE(std::string(out).find(line), std::string::npos) << out;
+  EXPECT_STREQ(usage, "usage: vlmperfutil -T diskN NAME\n");
   std::free(out);
+  std::free(usage);
 }
 
 }  // namespace

@@ -58,9 +58,9 @@ inline std::string tool(const std::string& name) {
 
 class TempDir {
  public:
-  TempDir() {
-    char tmpl[] = "/tmp/vlm-loop-XXXXXX";
-    if (::mkdtemp(tmpl)) path_ = tmpl;
+  explicit TempDir(const std::string& in = "/tmp") {
+    std::string tmpl = in + "/vlm-loop-XXXXXX";
+    if (::mkdtemp(tmpl.data())) path_ = tmpl;
   }
   ~TempDir() {
     if (path_.empty()) return;
@@ -96,10 +96,13 @@ class LoopDisk {
   std::string kernel() const { return node_.substr(5); }  // "loop3"
   std::string part(int n) const { return node_ + "p" + std::to_string(n); }
 
-  // Attaches the image and waits (up to ~2 s) for nparts partitions in sysfs.
-  bool attach(int nparts) {
+  // Attaches the image (read directly, not through the page cache, when
+  // direct) and waits (up to ~2 s) for nparts partitions in sysfs.
+  bool attach(int nparts, bool direct = false) {
     std::string out;
-    if (run({tool("losetup"), "-f", "--show", "-P", image_}, &out) != 0) return false;
+    std::vector<std::string> argv{tool("losetup"), "-f", "--show", "-P", image_};
+    if (direct) argv.insert(argv.begin() + 1, "--direct-io=on");
+    if (run(argv, &out) != 0) return false;
     while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
     if (out.rfind("/dev/loop", 0) != 0) return false;
     node_ = out;
