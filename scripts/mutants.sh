@@ -62,7 +62,7 @@ A01|app/install.cpp|app_tests|app_tests|Install.*|installed copy of mode 4755 ta
 A02|app/install.cpp|app_tests|app_tests|Install.*|nosuid mount no longer said|s/if (onnosuid(perfutilcopy)) {/if (false) {/
 A03|app/cli_list.cpp|app_tests|app_tests|CliList.*|listed colour code one off|s/row\["Color"\] = static_cast<int>(rec->color);/row["Color"] = static_cast<int>(rec->color) + 1;/
 A04|app/cli_test.cpp|app_tests VLM-Performance|app_tests|CliTest.*|consent asked on a closed input instead of refused|s/if (!opts.yes && !isatty(0)) {/if (false) {/
-A05|app/appdelegate.cpp|gui_tests|gui_tests|DelegateFixture.*|the selection does not come back after a refresh|/if (row >= 0) table->selectRow(row);/d
+A05|app/appdelegate.cpp|gui_tests|gui_tests|DelegateFixture.*|the selection does not come back after a refresh|/toggle the row off again/{n;s/if (row >= 0)/if (false)/}
 A06|app/appdelegate.cpp|gui_tests|gui_tests|DelegateFixture.*|closing during a test: the answers swapped|s/if (!quitting_ \&\& messbox2(/if (!quitting_ \&\& !messbox2(/
 A07|app/vlmperfinstall/main.cpp|vlmperfinstall app_tests|app_tests|Install.*|the installer follows a link planted at the target|s/fstatat(dfd, kName, &st, AT_SYMLINK_NOFOLLOW)/fstatat(dfd, kName, \&st, 0)/
 A08|app/appdelegate.cpp|gui_tests|gui_tests|DelegateFixture.*|the line that says how to install the utility never shown|s/setupline->setVisible(!vlm::utilityready());/setupline->setVisible(false);/
