@@ -40,19 +40,14 @@ struct PoolFixture : ::testing::Test {
   }
 };
 
-TEST_F(PoolFixture, ColumnTitlesShowUnitsAndKeepTheIdentifiers) {
-  const char* ids[] = {"Seq", "Name", "Status", "Size", "Info", "Mount", "Device",
-                       "Sequential", "Random", "Dual Seq", "Threaded"};
-  const char* titles[] = {"Seq", "Name", "Status", "Size", "Info", "Mount", "Device",
-                          "Sequential (KB/s)", "Random (KB/s)", "Dual Seq (KB/s)",
-                          "Threaded (KB/s)"};
-  for (int i = 0; i < 11; ++i) {
-    EXPECT_EQ(pool.columns()[i].identifier(), ids[i]);
-    EXPECT_EQ(pool.columns()[i].title(), QString::fromLatin1(titles[i]));
-    // The header puts the unit on a second line.
-    EXPECT_EQ(pool.headerData(i, Qt::Horizontal).toString(),
-              QString::fromLatin1(titles[i]).replace(" (", "\n("));
+// The header puts a title's unit on a second line (the titles themselves
+// show in the copied rows below).
+TEST_F(PoolFixture, HeaderPutsTheUnitOnASecondLine) {
+  for (int i = 0; i < pool.columnCount(); ++i) {
+    QString title = pool.columns()[i].title();
+    EXPECT_EQ(pool.headerData(i, Qt::Horizontal).toString(), title.replace(" (", "\n(")) << i;
   }
+  EXPECT_EQ(pool.headerData(col("Threaded"), Qt::Horizontal).toString(), "Threaded\n(KB/s)");
 }
 
 // Copied rows: titles, then each row as shown, trimmed, tab-separated; a tab
