@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -13,6 +15,8 @@
 #include "perf/record.h"
 #include "perf/store.h"
 #include "platform/platform.h"
+#include "tests/helpers/golden.h"
+#include "util/prog.h"
 
 namespace {
 
@@ -47,37 +51,18 @@ std::string listing(const char* machine, bool json) {
   return out;
 }
 
-std::vector<std::string> lines(const std::string& s) {
-  std::vector<std::string> v;
-  std::istringstream in(s);
-  for (std::string l; std::getline(in, l);) v.push_back(l);
-  return v;
-}
+time_t fixedClock() { return 1766666400; }  // 2025-12-25 12:40 UTC
 
-TEST(CliList, TextTableIsAligned) {
-  std::vector<std::string> l = lines(listing("desktop", false));
-  ASSERT_EQ(l.size(), 10u);  // header, 8 rows, stamp
-  const std::string& head = l[0];
-  EXPECT_EQ(head.rfind("Seq  Name", 0), 0u);
-  size_t dev = head.find("Device");
-  size_t node = head.find("Node");
-  ASSERT_NE(dev, std::string::npos);
-  ASSERT_NE(node, std::string::npos);
-  for (const char* t : {"Status", "Size", "Bytes", "Info", "Mount", "Sequential", "Random",
-                        "Dual Seq", "Threaded"})
-    EXPECT_NE(head.find(t), std::string::npos) << t;
-  EXPECT_EQ(l[1].substr(dev, 6), "disk0 ");
-  EXPECT_EQ(l[8].substr(dev, 7), "disk2s1");
-  EXPECT_EQ(l[8].substr(node, 4), "sdc1");
-  EXPECT_NE(l[1].find("1.8 TiB  2000398934016"), std::string::npos) << l[1];
-  EXPECT_EQ(l[9].rfind("Refreshed: ", 0), 0u);
-}
-
-TEST(CliList, JsonRows) {
-  // A test of disk4s1 earlier in this run: its figures and its record.
+// Each saved machine through the real scan, mounts, types, volume names and
+// selection, listed as text and as JSON (every cell, the colour code, the
+// clean fields), against the golden files tests/fixtures/NAME.list.txt and
+// NAME.list.json; on the mirror an earlier test of disk4s1 with its figures
+// and its record.
+TEST(CliList, GoldenListings) {
   DISKSTAT_ st{};
   std::snprintf(st.name, sizeof st.name, "disk4s1");
   std::snprintf(st.devid, sizeof st.devid, "diskseq-12-part1");
+  std::snprintf(st.checks, sizeof st.checks, "Warning: the device was busy\n");
   st.perf.seqkps = 523;
   perfpush(&st);
   vlm::Record rec;
@@ -85,40 +70,14 @@ TEST(CliList, JsonRows) {
   ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", rec, err)) << err;
   rec["device"]["id"] = "diskseq-12-part1";
   vlm::keepRecord("DISK4S1", rec);
-  nlohmann::json j = nlohmann::json::parse(listing("mirror", true));
+  setenv("TZ", "UTC0", 1);
+  zsetclock(fixedClock);
+  for (const std::string machine : {"laptop", "desktop", "mirror"})
+    for (bool json : {false, true})
+      vlmtest::expectGolden(listing(machine.c_str(), json), machine + ".list." + (json ? "json" : "txt"));
+  zsetclock(nullptr);
+  unsetenv("TZ");
   vlm::forgetRecords();
-  ASSERT_TRUE(j["rows"].is_array());
-  ASSERT_EQ(j["rows"].size(), 15u);
-  const auto& r = j["rows"][14];
-  EXPECT_EQ(r["Seq"], 15);
-  EXPECT_EQ(r["Device"], "disk4s1");
-  EXPECT_EQ(r["Name"], "   Mirror");
-  EXPECT_EQ(r["Status"], "    Partition:HFS+");
-  EXPECT_TRUE(r["Size"].is_number_integer());
-  EXPECT_EQ(r["Size"].get<long long>(), 999986782208LL);
-  EXPECT_EQ(r["Mount"], "/media/anna/Mirror");
-  EXPECT_EQ(r["Sequential"], 523);
-  EXPECT_TRUE(r["Random"].is_null());
-  EXPECT_EQ(r["Node"], "md0p1");
-  EXPECT_EQ(r["Disk"], "md0");
-  EXPECT_EQ(r["Id"], "diskseq-12-part1");
-  EXPECT_EQ(r["Color"], 4);
-  EXPECT_TRUE(r["Link"].is_null());  // saved machines from before links were read
-  EXPECT_TRUE(r["LinkMBps"].is_null());
-  // The clean fields beside the display texts.
-  const nlohmann::json clean = {{"Label", "Mirror"}, {"Kind", "Partition"}, {"Type", "HFS+"}, {"Depth", 1},
-                                {"Parent", "disk4"}, {"SizeBytes", 999986782208LL}};
-  for (const auto& [k, v] : clean.items()) EXPECT_EQ(r[k], v) << k;
-  EXPECT_EQ(r["LastTest"]["Sequential"], 523);
-  EXPECT_EQ(r["LastTest"]["Random"], 0);
-  EXPECT_EQ(r["LastTest"]["Time"], rec["time"]);
-  const auto& whole = j["rows"][0];
-  EXPECT_EQ(whole["Depth"], 0);
-  EXPECT_TRUE(whole["Parent"].is_null());
-  EXPECT_TRUE(whole["LastTest"].is_null());
-  EXPECT_EQ(whole["Label"].get<std::string>().find('*'), std::string::npos) << whole["Label"];
-  EXPECT_EQ(j["rows"][0]["Status"], "  Mirror:GPT");
-  EXPECT_EQ(j["refreshtime"].get<std::string>().rfind("Refreshed: ", 0), 0u);
 }
 
 TEST(CliList, JsonOfNamesThatAreNotUtf8) {

@@ -186,6 +186,12 @@ TEST_F(PoolFixture, ColumnsChooseTheSharedCells) {
   EXPECT_EQ(name.dataCellForRow(0), &pool.CBlue);  // 8 % 7
   diskarray[0]->color = -1;
   EXPECT_EQ(name.dataCellForRow(0), &name.dataCell());
+  // Two members of one set on the same disk: their device cells are red.
+  diskarray[1]->setid = diskarray[2]->setid = 9;
+  diskarray[1]->memberid = 1;
+  diskarray[2]->memberid = 2;
+  EXPECT_EQ(pool.columns()[col("Device")].dataCellForRow(1), pool.CArray[6]);
+  EXPECT_EQ(name.dataCellForRow(1), pool.CArray[5]);  // the other columns keep the row's colour
   // An empty slot falls back to the column's own cell.
   diskarray[0]->color = 1;
   pool.CArray[1] = nullptr;
