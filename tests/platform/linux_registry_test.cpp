@@ -1,13 +1,17 @@
 // The registry built from a generated sysfs tree, and the inventory scan over it.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <functional>
+#include <sstream>
 
 #include "util/alerts.h"
 #include "disk/disk.h"
 #include "platform/linux.h"
 #include "platform/platform.h"
 #include "tests/disk/records.h"
+#include "tests/helpers/golden.h"
 #include "tests/platform/fake_sysfs.h"
 
 using namespace vlm;
@@ -75,16 +79,6 @@ void machine(FakeSysfs& fs) {
   fs.write(fs.disk("loop0", "7:0", 600, "devices/virtual") + "/diskseq", "9\n");
 }
 
-const RegEntry* child(const RegEntry* e, const std::string& name) {
-  std::vector<const RegEntry*> kids;
-  if (!e->children("IOService", kids)) return nullptr;
-  for (const RegEntry* k : kids) {
-    std::string n;
-    if (k->nameInPlane("IOService", n) && n == name) return k;
-  }
-  return nullptr;
-}
-
 const RegEntry* media(const RegEntry* e, const std::string& bsd) {
   if (auto v = e->property("BSD Name"); v && v->bytes == bsd) return e;
   std::vector<const RegEntry*> kids;
@@ -94,86 +88,28 @@ const RegEntry* media(const RegEntry* e, const std::string& bsd) {
   return nullptr;
 }
 
-std::string cls(const RegEntry* e) {
-  std::string c;
-  return e && e->className(c) ? c : std::string("<none>");
-}
-
-std::string str(const RegEntry* e, const std::string& key) {
-  auto v = e->property(key);
-  return v ? v->bytes : std::string("<absent>");
-}
-
-bool flag(const RegEntry* e, const std::string& key) {
-  auto v = e->property(key);
-  EXPECT_TRUE(v && v->type == RegValue::Type::Boolean) << key;
-  return v && v->boolean;
-}
-
 }  // namespace
 
+// The registry of the generated machine, saved as a fixture, against
+// tests/fixtures/sysfs.registry.json: one object per sysfs directory above a
+// disk, the drive's properties, and every media object's, held partitions and
+// their disk open.
 TEST(LinuxRegistry, TreeFollowsTheSysfsAncestors) {
   FakeSysfs fs;
   machine(fs);
   live::LinuxRegistry reg(fs.root());
-  const RegEntry* root = reg.root();
-  ASSERT_NE(root, nullptr);
-  EXPECT_EQ(cls(root), "IORegistryEntry");
-
-  const RegEntry* pci = child(root, "pci0000:00");
-  ASSERT_NE(pci, nullptr);
-  const RegEntry* sata = child(pci, "0000:00:1f.2");
-  EXPECT_EQ(cls(sata), "IOPCIDevice");
-  std::vector<const RegEntry*> kids;
-  ASSERT_TRUE(sata->children("IOService", kids));
-  EXPECT_EQ(kids.size(), 2u);  // one controller node for both ports
-  const RegEntry* ata1 = child(sata, "ata1");
-  EXPECT_EQ(cls(ata1), "IOATAPort");
-  const RegEntry* host = child(ata1, "host0");
-  EXPECT_EQ(cls(host), "IOSCSIHost");
-  EXPECT_EQ(cls(child(host, "target0:0:0")), "IOSCSITarget");
-  const RegEntry* scsi = child(child(host, "target0:0:0"), "0:0:0:0");
-  EXPECT_EQ(cls(scsi), "IOSCSIDevice");
-  const RegEntry* drive = child(scsi, "Samsung SSD 860");
-  ASSERT_NE(drive, nullptr);
-  EXPECT_EQ(cls(drive), "IOBlockStorageDevice");
-  EXPECT_EQ(str(drive, "Physical Interconnect"), "SATA");
-  EXPECT_EQ(str(drive, "Rotation Rate"), "Solid State");
-  EXPECT_EQ(str(drive, "Serial Number"), "S3Z9NB0K");
-  EXPECT_EQ(str(drive, "Vendor Name"), "ATA");
-
-  const RegEntry* sda = child(drive, "Samsung SSD 860 Media");
-  ASSERT_NE(sda, nullptr);
-  EXPECT_EQ(cls(sda), "IOMedia");
-  EXPECT_EQ(media(root, "disk0"), sda);
-  EXPECT_EQ(str(sda, "io-device-location"), "sda");
-  EXPECT_EQ(sda->property("Size")->number, 1000000LL * 512);
-  EXPECT_TRUE(flag(sda, "Whole"));
-  EXPECT_FALSE(flag(sda, "Leaf"));
-  EXPECT_TRUE(flag(sda, "Writable"));
-  EXPECT_FALSE(flag(sda, "Open"));
-  EXPECT_EQ(sda->property("Preferred Block Size")->number, 512);
-  EXPECT_EQ(str(sda, "Content"), "<absent>");  // nothing could probe a generated tree
-
-  const RegEntry* efi = child(sda, "EFI System");
-  ASSERT_NE(efi, nullptr);
-  EXPECT_EQ(media(root, "disk0s1"), efi);
-  std::string loc;
-  EXPECT_TRUE(efi->locationInPlane("IOService", loc));
-  EXPECT_EQ(loc, "1");
-  EXPECT_EQ(efi->property("Partition ID")->number, 1);
-  EXPECT_FALSE(flag(efi, "Whole"));
-  EXPECT_TRUE(flag(efi, "Leaf"));
-  const RegEntry* p2 = child(sda, "sda Partition 2");
-  ASSERT_NE(p2, nullptr);
-  EXPECT_FALSE(flag(p2, "Writable"));
-
-  // Held partitions are open, and so is their disk.
-  EXPECT_TRUE(flag(media(root, "disk1s1"), "Open"));
-  EXPECT_FALSE(flag(media(root, "disk1s2"), "Open"));
-  EXPECT_TRUE(flag(media(root, "disk1"), "Open"));
+  const std::string dump = fs.root() + ".registry.json";
+  dumpRegistry(reg, dump);
+  std::stringstream got;
+  got << std::ifstream(dump).rdbuf();
+  std::remove(dump.c_str());
+  vlmtest::expectGolden(got.str(), "sysfs.registry.json");
 }
 
+// The records the scan makes of that registry, one a line, against
+// tests/fixtures/sysfs.records.txt: the extras of each disk (where, what, the
+// serial number, the link) and the identity (the WWN, else serial number and
+// model, else diskseq, else device number and size).
 TEST(LinuxRegistry, ScanPicksUpTheExtrasOfEachDisk) {
   FakeSysfs fs;
   machine(fs);
@@ -182,39 +118,12 @@ TEST(LinuxRegistry, ScanPicksUpTheExtrasOfEachDisk) {
   std::lock_guard<std::recursive_mutex> lock(disklock);
   diskzap();
   reginfo();
-  struct Want {
-    const char *bsd, *name, *ic, *rot, *serial, *loc, *link;
-    int mbps;
-    const char* id;  // the WWN, else serial number and model, else diskseq, else device number and size
-  };
-  const Want want[] = {
-      {"0", "Samsung SSD 860", "SATA", "Solid State", "S3Z9NB0K", "sda", "SATA 6.0 Gbps", 600, "serial-Samsung_SSD_860_S3Z9NB0K"},
-      {"0s1", "EFI System", "SATA", "Solid State", "S3Z9NB0K", "sda1", "SATA 6.0 Gbps", 600, "serial-Samsung_SSD_860_S3Z9NB0K-part1"},
-      {"1", "WDC WD5000AAKS", "SATA", "Rotational", "WD-123", "sdb", "", 0, "serial-WDC_WD5000AAKS_WD-123"},
-      {"2", "Cruzer", "USB", "Solid State", "U7SERIAL", "sdc", "USB 480 Mbit/s", 60, "serial-Cruzer_U7SERIAL"},
-      {"3", "WD Blue SN570", "NVMe", "Solid State", "NV123", "nvme0n1", "PCIe 8.0 GT/s x4", 3938, "wwn-eui.0025_38b5"},
-      {"4", "loop0", "Virtual", "Solid State", "", "loop0", "", 0, "diskseq-9"},
-  };
-  for (const Want& w : want) {
-    SCOPED_TRACE(w.bsd);
-    const DISKINFO_* rec = vlmtest::findrec(w.bsd);
-    ASSERT_NE(rec, nullptr);
-    EXPECT_STREQ(rec->name, w.name);
-    EXPECT_STREQ(rec->interconnect, w.ic);
-    EXPECT_STREQ(rec->rotation, w.rot);
-    EXPECT_STREQ(rec->serial, w.serial);
-    EXPECT_STREQ(rec->devloc, w.loc);
-    EXPECT_STREQ(rec->link, w.link);
-    EXPECT_EQ(rec->linkmbps, w.mbps);
-    EXPECT_STREQ(rec->devid, w.id);
-  }
-  int n = 0;
-  for (const DISKINFO_* r = diskinfo0; r; r = r->next) ++n;
-  EXPECT_EQ(n, 9);  // sda + 2, sdb + 2, sdc, nvme0n1, loop0
-  const DISKINFO_* usb = vlmtest::findrec("2");
-  ASSERT_NE(usb, nullptr);
-  EXPECT_EQ(usb->removable, 1);
-  EXPECT_EQ(usb->ejectable, 1);
+  std::string got;
+  for (const DISKINFO_* r = diskinfo0; r; r = r->next)
+    got += std::string(r->bsdname) + "|" + r->name + "|" + r->interconnect + "|" + r->rotation + "|" +
+           r->serial + "|" + r->devloc + "|" + r->link + "|" + std::to_string(r->linkmbps) + "|" + r->devid +
+           (r->removable ? "|removable" : "") + (r->ejectable ? "|ejectable" : "") + "\n";
+  vlmtest::expectGolden(got, "sysfs.records.txt");
   diskzap();
   setPlatform(linuxPlatform());
   EXPECT_TRUE(seam.seam.alerts.empty());
