@@ -17,7 +17,6 @@
 #include <gtest/gtest.h>
 
 #include "util/alerts.h"
-#include "util/startup.h"
 
 namespace {
 
@@ -40,6 +39,11 @@ Result run(std::vector<std::string> args, vlm::RunHooks* hooks = nullptr, int si
                    : run2mem(buf.data(), siz, &r.count, argv.data());
   r.out.assign(buf.data(), r.count);
   return r;
+}
+
+// A child that writes n bytes of 'x'.
+std::vector<std::string> flood(int n) {
+  return {"/bin/sh", "-c", "head -c " + std::to_string(n) + " /dev/zero | tr '\\000' x"};
 }
 
 int openfds() {
@@ -86,7 +90,7 @@ TEST(Runner, ExitStatusIsWaitStatus) {
       {{helper("child_exit"), "3", "bye\n"}, 3 << 8, "bye\n"},
       {{helper("child_exit"), "255", "bye\n"}, 255 << 8, "bye\n"},
       {{"/bin/sh", "-c", "kill -TERM $$"}, SIGTERM, ""},
-      {{helper("child_interleave"), "4"}, 0, "out0\nerr0\nout1\nerr1\nout2\nerr2\nout3\nerr3\n"},
+      {{"/bin/sh", "-c", "for i in 0 1 2 3; do echo out$i; echo err$i >&2; done"}, 0, "out0\nerr0\nout1\nerr1\nout2\nerr2\nout3\nerr3\n"},
   };
   for (const auto& c : cases) {
     Result r = run(c.args, &hooks);
@@ -98,10 +102,10 @@ TEST(Runner, ExitStatusIsWaitStatus) {
 
 TEST(Runner, NulByteEndsChunkTextOnlyInRun2mem) {
   vlm::RunHooks hooks;
-  Result with = run({helper("child_nul")}, &hooks);
+  Result with = run({"/bin/sh", "-c", "printf 'abc\\000def\\n'"}, &hooks);
   EXPECT_EQ(with.out, "abc");
   EXPECT_EQ(with.count, 3);
-  Result raw = run({helper("child_nul")});
+  Result raw = run({"/bin/sh", "-c", "printf 'abc\\000def\\n'"});
   EXPECT_EQ(raw.out, std::string("abc\0def\n", 8));
   EXPECT_EQ(raw.count, 8);
 }
@@ -133,14 +137,14 @@ TEST(Runner, SplitProgressLineStaysInOutput) {
   int calls = 0;
   vlm::RunHooks hooks;
   hooks.pctgrab = [&](char*) { ++calls; };
-  Result r = run({helper("child_split")}, &hooks);
+  Result r = run({helper("child_exit"), "0", "Percent: 3", "@drain", "5\nrest\n"}, &hooks);
   EXPECT_EQ(r.out, "Percent: 35\nrest\n");
   EXPECT_EQ(calls, 2);  // each read is handed over on its own
 }
 
 TEST(Runner, BufferBoundary) {
   // siz 32768 holds at most 32766 stored bytes.
-  Result ok = run({helper("child_flood"), "32766"});
+  Result ok = run(flood(32766));
   EXPECT_EQ(ok.status, 0);
   EXPECT_EQ(ok.count, 32766);
 
@@ -148,7 +152,7 @@ TEST(Runner, BufferBoundary) {
   SigintProbe probe;
   int fds = openfds();
   try {
-    run({helper("child_flood"), "32767"});
+    run(flood(32767));
     FAIL() << "no overflow";
   } catch (const vlm::FatalError& e) {
     EXPECT_STREQ(e.what(), "run2mem; input buffer overflow?");
@@ -163,7 +167,7 @@ TEST(Runner, OverflowCountsRawChunkBeforeProgressRemoval) {
   vlm::RunHooks hooks;
   hooks.pctgrab = [](char* chunk) { chunk[0] = '\0'; };  // stores nothing at all
   // A 100-byte buffer: the first 512-byte read can't fit whatever is removed.
-  EXPECT_THROW(run({helper("child_flood"), "2000"}, &hooks, 100), vlm::FatalError);
+  EXPECT_THROW(run(flood(2000), &hooks, 100), vlm::FatalError);
   EXPECT_TRUE(nochildren());
 }
 
@@ -280,24 +284,6 @@ TEST(Runner, LostExitStatusIsAFailure) {
   sigaction(SIGCHLD, &old, nullptr);
   EXPECT_NE(r.status, 0);
   EXPECT_EQ(r.out, "\nrun2mem: can't collect the exit status of child_exit (No child processes).\n");
-}
-
-// qorutil runs the utility with its option and two arguments, or three; the
-// output is stored byte for byte.
-TEST(Runner, QorutilRunsTheUtility) {
-  const char* saved = perfutilpath;
-  std::string stub = helper("stub_util");
-  perfutilpath = stub.c_str();
-  int status = -1;
-  char* out = qorutil('T', "disk7", "Vol", &status, nullptr);
-  char* usage = qorutil('X', "a", "b", nullptr, "c");
-  perfutilpath = saved;
-  EXPECT_EQ(status, 0);
-  for (const char* line : {"args: 3 [-T] [disk7] [Vol]\n", "Percent: 50\n"})
-    EXPECT_NE(std::string(out).find(line), std::string::npos) << out;
-  EXPECT_STREQ(usage, "usage: vlmperfutil -T diskN NAME\n");
-  std::free(out);
-  std::free(usage);
 }
 
 }  // namespace
