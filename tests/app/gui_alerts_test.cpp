@@ -74,17 +74,6 @@ TEST(QtAlerts, WorkerAlertIsShownOnTheUiThreadAndAnswered) {
   EXPECT_EQ(body, "100% of %s\nline two");  // literal text, plain line breaks
 }
 
-TEST(QtAlerts, AlertOnTheUiThreadReturnsTheButtonPressed) {
-  guitest::ensureApp();
-  vlm::UiBridge bridge;
-  vlm::QtAlertSeam seam(bridge);
-  QString title, body;
-  pressWhenShown("Ok", &title, &body);
-  EXPECT_EQ(seam.alert("VLM-Performance", "", {"Ok", "Cancel"}), 0);
-  EXPECT_EQ(title, "VLM-Performance");
-  EXPECT_EQ(body, "");
-}
-
 TEST(UiBridge, CallRunsOnTheUiThreadAndShutdownReleasesWaiters) {
   guitest::ensureApp();
   vlm::UiBridge bridge;

@@ -180,28 +180,6 @@ TEST(FixtureRoundTrip, GenericRegistryDumpsLikeTheTree) {
   EXPECT_EQ(slurp(tmp.path + "/direct.json"), slurp(tmp.path + "/generic.json"));
 }
 
-TEST(FixtureRoundTrip, Mounts) {
-  TempDir tmp;
-  for (const char* m : kMachines) {
-    vlm::MemMountTable t1, t2;
-    vlm::MemVolumeList v1, v2;
-    vlm::loadMountsFixture(kFixtures + "/" + m + ".mounts.json", t1, v1);
-    ASSERT_FALSE(t1.entries.empty()) << m;
-    const std::string f = tmp.path + "/" + m + ".mounts.json";
-    vlm::dumpMounts(t1, v1, f);
-    vlm::loadMountsFixture(f, t2, v2);
-    ASSERT_EQ(t1.entries.size(), t2.entries.size()) << m;
-    for (size_t i = 0; i < t1.entries.size(); ++i)
-      EXPECT_EQ(std::memcmp(&t1.entries[i], &t2.entries[i], sizeof(vlm::vlm_statfs)), 0) << m << " " << i;
-    ASSERT_EQ(v1.volumes.size(), v2.volumes.size()) << m;
-    for (size_t i = 0; i < v1.volumes.size(); ++i) {
-      EXPECT_EQ(v1.volumes[i].path, v2.volumes[i].path);
-      EXPECT_EQ(v1.volumes[i].hasName, v2.volumes[i].hasName);
-      EXPECT_EQ(v1.volumes[i].name, v2.volumes[i].name);
-    }
-  }
-}
-
 TEST(FixtureRoundTrip, MountsWithEveryField) {
   TempDir tmp;
   vlm::MemMountTable t, back;
@@ -258,27 +236,16 @@ TEST(FixtureErrors, RegistryFiles) {
       {"bad JSON", "{\"class\": ", "not valid JSON"},
       {"not an object", "[]", "/: expected the root registry object"},
       {"missing class", R"({"name":"r"})", "/: missing \"class\""},
-      {"class type", R"({"class":1,"name":"r"})", "/class: expected a string"},
       {"unknown key", root(R"("kids":[])"), "/: unknown key \"kids\""},
-      {"number text", props(R"({"Size":{"number":"1"}})"), "/properties/Size/number: expected an integer"},
-      {"number float", props(R"({"Size":{"number":1.5}})"), "/properties/Size/number: expected an integer"},
       {"number range", props(R"({"Size":{"number":9223372036854775808}})"),
        "/properties/Size/number: number out of range"},
       {"two types", props(R"({"x":{"bool":true,"string":"s"}})"), "/properties/x: a value has exactly one type key"},
-      {"no type", props(R"({"x":{"flag":true}})"), "/properties/x: expected a typed value"},
-      {"untyped", props(R"({"x":"plain"})"), "/properties/x: expected a typed value"},
       {"bad hex", props(R"({"x":{"data":"zz"}})"), "/properties/x/data: not a hex digit"},
-      {"odd hex", props(R"({"x":{"data":"abc"}})"), "/properties/x/data: odd number of hex digits"},
-      {"bool type", props(R"({"x":{"bool":1}})"), "/properties/x/bool: expected true or false"},
-      {"pair", props(R"([["k"]])"), "/properties/0: expected a [key, value] pair"},
-      {"children type", root(R"("children":{})"), "/children: expected an array"},
-      {"child type", root(R"("children":[3])"), "/children/0: expected a registry object"},
       {"dangling ref", root(R"("children":[{"ref":"x"}])"), "/children/0/ref: no object has the id \"x\""},
       {"duplicate id", root(R"("children":[{"class":"c","name":"a","id":"x"},{"class":"c","name":"b","id":"x"}])"),
        "/children/1/id: id \"x\" used twice"},
       {"cycle", root(R"("children":[{"class":"c","name":"a","id":"x","children":[{"ref":"x"}]}])"),
        "the object \"a\" is its own ancestor"},
-      {"failure name", root(R"("fail":["everything"])"), "/fail/0: unknown failure"},
       {"escaped key", props(R"({"a/b":{"number":true}})"), "/properties/a~1b/number: expected an integer"},
       {"too deep", deep, "registry nested too deeply"},
   };
@@ -301,23 +268,14 @@ TEST(FixtureErrors, MountFiles) {
     std::string body, message;
   } cases[] = {
       {"not a list", "{}", "/: expected an array of mount records"},
-      {"record type", "[1]", "/0: expected an object"},
       {"missing", R"([{"f_mntonname":"/"}])", "/0: missing \"f_bsize\""},
       {"type name too long", "[{" + good + R"(},{"f_mntfromname":"a","f_mntonname":"/b","f_fstypename":"0123456789abcdef","f_bsize":1,"f_blocks":1,"f_bfree":1,"f_bavail":1}])",
        "/1/f_fstypename: text of 16 bytes does not fit (at most 15)"},
-      {"path too long", R"([{"f_mntfromname":"a","f_mntonname":")" + std::string(1024, 'p') +
-           R"(","f_fstypename":"x","f_bsize":1,"f_blocks":1,"f_bfree":1,"f_bavail":1}])",
-       "/0/f_mntonname: text of 1024 bytes does not fit (at most 1023)"},
       {"nul", R"([{"f_mntfromname":"a\u0000b","f_mntonname":"/","f_fstypename":"x","f_bsize":1,"f_blocks":1,"f_bfree":1,"f_bavail":1}])",
        "/0/f_mntfromname: text holds a NUL byte"},
-      {"negative", "[{" + good + R"(,"f_files":-1}])", "/0/f_files: number out of range"},
-      {"block size range", R"([{"f_mntfromname":"a","f_mntonname":"/","f_fstypename":"x","f_bsize":4294967296,"f_blocks":1,"f_bfree":1,"f_bavail":1}])",
-       "/0/f_bsize: number out of range"},
       {"name without volume", "[{" + good + R"(,"volume":false,"name":"x"}])",
        "/0/name: a record that is not a volume has no name"},
-      {"volume type", "[{" + good + R"(,"volume":"no"}])", "/0/volume: expected true or false"},
       {"unknown key", "[{" + good + R"(,"f_mntfrom":"x"}])", "/0: unknown key \"f_mntfrom\""},
-      {"reserved", "[{" + good + R"(,"f_reserved":[1,2]}])", "/0/f_reserved: expected 8 integers"},
   };
   TempDir tmp;
   for (const auto& c : cases) {
@@ -358,46 +316,6 @@ TEST(FixtureErrors, FilesThatAreNoSavedMachine) {
 }
 
 // --- in-memory mount table, volume list and the platform holder --------------------------
-
-TEST(MemMounts, GetfsstatLikeTheSystemCall) {
-  vlm::MemMountTable t;
-  t.add("/dev/disk0s1", "/", "ext4", 4096, 10, 5);
-  t.add("proc", "/proc", "proc", 0, 0, 0);
-  EXPECT_EQ(t.getfsstat(nullptr, 0, vlm::MNT_WAIT), 2);
-  vlm::vlm_statfs buf[3];
-  EXPECT_EQ(t.getfsstat(buf, sizeof buf, vlm::MNT_WAIT), 2);
-  EXPECT_STREQ(buf[1].f_mntonname, "/proc");
-  EXPECT_EQ(buf[0].f_bavail, 5u);
-  EXPECT_EQ(t.getfsstat(buf, sizeof(vlm::vlm_statfs) + 7, vlm::MNT_WAIT), 1);
-  EXPECT_EQ(t.getfsstat(buf, -1, vlm::MNT_WAIT), 0);
-  t.fail = true;
-  EXPECT_EQ(t.getfsstat(nullptr, 0, vlm::MNT_WAIT), -1);
-  // add() bounds every text to its field.
-  vlm::vlm_statfs& big = t.add(std::string(2000, 'f'), "/", std::string(40, 't'), 1, 1, 1);
-  EXPECT_EQ(std::strlen(big.f_mntfromname), 1023u);
-  EXPECT_EQ(std::strlen(big.f_fstypename), 15u);
-}
-
-TEST(MemMounts, Rename) {
-  vlm::MemVolumeList v;
-  v.volumes = {{"/media/a", true, "A"}};
-  EXPECT_EQ(v.setName("/media/a", "B"), 1);  // refused by default
-  v.refuseRename = false;
-  EXPECT_EQ(v.setName("/media/a", "B"), 0);
-  EXPECT_EQ(v.volumes[0].name, "B");
-  EXPECT_EQ(v.setName("/media/none", "C"), 1);
-}
-
-TEST(PlatformHolder, SetReplacesAndEmptyResets) {
-  vlm::Platform p = vlm::fixturePlatform(kFixtures + "/laptop.registry.json", kFixtures + "/laptop.mounts.json");
-  vlm::setPlatform(p);
-  EXPECT_EQ(vlm::platform().registry, p.registry);
-  EXPECT_EQ(vlm::platform().mounts->getfsstat(nullptr, 0, vlm::MNT_WAIT), 8);
-  vlm::setPlatform({});
-  EXPECT_NE(vlm::platform().registry, p.registry);  // the live machine again
-  EXPECT_NE(vlm::platform().registry, nullptr);
-  vlm::setPlatform({});
-}
 
 TEST(PlatformHolder, FirstUseFromTwoThreadsBuildsOneMachine) {
   vlm::setPlatform({});

@@ -45,11 +45,13 @@ class Menuinit : public testing::Test {
   mode_t mask_ = 022;
 };
 
-TEST_F(Menuinit, HomeLengthRules) {
+// HOME: unset, cut or too long is fatal; else the file-creation mask is cleared.
+TEST_F(Menuinit, HomeRulesAndMask) {
   const struct {
-    size_t len;
+    long len;  // -1: unset
     const char* fatal;  // nullptr: accepted
   } cases[] = {
+      {-1, "menuinit; No 'HOME' setting. *STOP*"},
       {0, nullptr},
       {1, nullptr},
       {200, nullptr},
@@ -59,12 +61,14 @@ TEST_F(Menuinit, HomeLengthRules) {
       {4000, "zgetenv; size too small! HOME:{4000/252}"},
   };
   for (const auto& c : cases) {
-    std::string home = "/" + std::string(c.len ? c.len - 1 : 0, 'h');
-    if (c.len == 0) home.clear();
-    setenv("HOME", home.c_str(), 1);
+    std::string home = c.len > 0 ? "/" + std::string(size_t(c.len - 1), 'h') : "";
+    if (c.len < 0) unsetenv("HOME");
+    else setenv("HOME", home.c_str(), 1);
+    umask(077);
     std::optional<std::string> got = run();
     if (!c.fatal) {
       EXPECT_FALSE(got) << c.len << ": " << got.value_or("");
+      EXPECT_EQ(umask(022), 0u) << c.len;
       continue;
     }
     std::string want = c.fatal;
@@ -72,18 +76,6 @@ TEST_F(Menuinit, HomeLengthRules) {
     if (at != std::string::npos) want.replace(at, 2, home);
     EXPECT_EQ(got.value_or("(passed)"), want) << c.len;
   }
-}
-
-TEST_F(Menuinit, HomeUnset) {
-  unsetenv("HOME");
-  EXPECT_EQ(run().value_or("(passed)"), "menuinit; No 'HOME' setting. *STOP*");
-}
-
-TEST_F(Menuinit, ClearsFileCreationMask) {
-  setenv("HOME", "/root", 1);
-  umask(077);
-  EXPECT_FALSE(run());
-  EXPECT_EQ(umask(022), 0u);
 }
 
 // perfutilinit only ever points the globals at new buffers: the guard frees
