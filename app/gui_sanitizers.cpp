@@ -26,7 +26,10 @@ extern "C" const char* __lsan_default_suppressions() {
 
 #ifdef VLM_TSAN
 extern "C" const char* __tsan_default_suppressions() {
-  // Qt's own locks (futexes) are invisible to the sanitizer.
-  return "race:libQt6Core.so\nrace:libQt6Gui.so\nrace:libQt6Widgets.so\n";
+  // Qt is not built with the sanitizer: its own locks (futexes) are invisible
+  // to it, so the allocations and copies Qt makes itself look racy. Only
+  // those are left out; an access of ours stays reported even when Qt's event
+  // loop called it (a race: line naming the libraries would hide that too).
+  return "called_from_lib:libQt6Core.so\ncalled_from_lib:libQt6Gui.so\ncalled_from_lib:libQt6Widgets.so\n";
 }
 #endif
