@@ -105,12 +105,15 @@ std::unique_ptr<Engine> makeUringEngine(int fd, unsigned mainDepth, uint32_t mai
 // Blocking pread from a pool of threads, one per read in flight.
 std::unique_ptr<Engine> makePreadEngine(int fd);
 
-// Asks the scheduler for the shortest time slice for the calling thread and
-// the threads it starts later (EEVDF's per-task slice, kernel 6.12 and later;
-// elsewhere ignored). A thread with a shorter slice than the running one takes
-// the core when it wakes, so a completed read is seen at once rather than when
-// a busy neighbour's slice ends; the share of CPU time stays the same.
+// The calling thread's time slice (EEVDF's per-task slice, kernel 6.12 and
+// later; elsewhere ignored). With one read in flight the shortest: a thread
+// with a shorter slice than the running one takes the core when it wakes, so
+// a completed read is seen at once rather than when a busy neighbour's slice
+// ends. With several in flight the default: taking the core at every
+// completion only preempts the kernel thread serving the next read; the
+// worker reaps them together when it runs. The share of CPU time is the same.
 void askShortSlice();
+void askDefaultSlice();
 
 // A session of its own, as fio's jobs have: the scheduler's automatic grouping
 // (autogroup) then gives the measurement a share of its own rather than a part

@@ -85,6 +85,7 @@ Tally PreadEngine::run(const std::vector<Stream>& streams, PhaseTime pt, Progres
     for (unsigned d = 0; d < streams[s].depth; ++d) lanes.push_back({s, {}});
   std::vector<std::atomic<uint64_t>> cursors(streams.size());
   runTogether(unsigned(lanes.size()), pt, pg, [&](unsigned i, const StartFn& start) {
+    askShortSlice();  // one read in flight per thread
     const Timeline tl = start();
     Lane& ln = lanes[i];
     lane(ln, streams[ln.stream], cursors[ln.stream], tl, i);

@@ -75,7 +75,6 @@ int main(int argc, char** argv) {
   plan.seconds = args.seconds;
 
   ownSession();
-  askShortSlice();
   // Rings and registered buffers as the real user: its RLIMIT_MEMLOCK bounds
   // what the kernel pins.
   std::string uringWhy;

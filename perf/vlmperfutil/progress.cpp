@@ -67,17 +67,21 @@ struct SchedAttr {
   uint64_t runtime, deadline, period;
   uint32_t utilMin, utilMax;
 };
-}  // namespace
 
-void askShortSlice() {
+// runtime 0: the kernel's default slice.
+void askSlice(uint64_t runtimeNs) {
   // Policy and nice stay as they are (an unprivileged caller can't raise them).
   SchedAttr a{};
   if (syscall(SYS_sched_getattr, 0, &a, sizeof a, 0) != 0 || a.policy != SCHED_OTHER) return;
   a.size = sizeof a;
   a.flags = 0;
-  a.runtime = 100 * 1000;  // ns: the kernel's smallest slice
+  a.runtime = runtimeNs;
   (void)syscall(SYS_sched_setattr, 0, &a, 0);
 }
+}  // namespace
+
+void askShortSlice() { askSlice(100 * 1000); }  // ns: the kernel's smallest slice
+void askDefaultSlice() { askSlice(0); }
 
 void ownSession() {
   if (!isatty(STDOUT_FILENO)) (void)setsid();  // fails only for a group leader: then as before
