@@ -2,7 +2,7 @@
 //
 // Command line as the application runs the utility:
 //     stub_util -T DEVICE NAME [-s SECONDS] [-I IDENTITY]
-// Output (standard output, unbuffered, one write per line):
+// Output (standard output, one write per line):
 //     "stub: testing /dev/DEVICE"
 //     "args: N [arg1] [arg2] ..."        every argument after argv[0], in brackets
 //     "Percent: 0" "Percent: 25" "Percent: 50" "Percent: 75" "Percent: 100",
@@ -11,9 +11,7 @@
 //     "Sequential: 523.7" "Random: 81" "Dual: 610" "Threaded: 587"
 // and exit status 0.
 //
-// The mode comes from the program's own name: a link or copy named
-// "stub_util-MODE" (or "vlmperfutil-MODE"), or else the environment variable
-// VLM_STUB_MODE. Modes:
+// The mode comes from the environment variable VLM_STUB_MODE:
 //     ok      as above (the default)
 //     fail    "stub: can't open /dev/DEVICE", then result lines with the
 //             figures 1 2 3 4, and exit status 1
@@ -29,15 +27,16 @@
 //     record  as warn, with "Link: SATA 6.0 Gbps, ceiling 600 MB/s" before the
 //             results, and after them the record mark (byte 0x1E) and
 //             tests/fixtures/record.json
-//     usage   (any wrong command line, in any mode) "usage: ..." and exit 2
+// Any wrong command line, in any mode: "usage: ..." and exit 2.
 // DELAY is VLM_STUB_DELAY_MS, default 20.
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -51,30 +50,13 @@ void nap(long ms) {
 }
 
 void say(const std::string& line) {
-  std::string s = line + "\n";
-  const char* p = s.data();
-  size_t n = s.size();
-  while (n > 0) {
-    ssize_t w = write(1, p, n);
-    if (w <= 0) std::exit(99);
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
+  const std::string s = line + "\n";
+  if (write(1, s.data(), s.size()) != static_cast<ssize_t>(s.size())) std::exit(99);
 }
 
-std::string mode(const char* argv0) {
-  std::string base = argv0;
-  size_t slash = base.rfind('/');
-  if (slash != std::string::npos) base = base.substr(slash + 1);
-  size_t dash = base.rfind('-');
-  if (dash != std::string::npos) return base.substr(dash + 1);
-  const char* env = std::getenv("VLM_STUB_MODE");
-  return env && *env ? env : "ok";
-}
-
-long delay() {
-  const char* env = std::getenv("VLM_STUB_DELAY_MS");
-  return env && *env ? std::atol(env) : 20;
+std::string env(const char* name, const char* fallback) {
+  const char* v = std::getenv(name);
+  return v && *v ? v : fallback;
 }
 
 void results(const char* seq, const char* rnd, const char* dual, const char* thr) {
@@ -116,8 +98,8 @@ int main(int argc, char** argv) {
     say("usage: vlmperfutil -T diskN NAME");
     return 2;
   }
-  std::string m = mode(argv[0]);
-  long ms = delay();
+  const std::string m = env("VLM_STUB_MODE", "ok");
+  const long ms = std::atol(env("VLM_STUB_DELAY_MS", "20").c_str());
   say(std::string("stub: testing /dev/") + argv[2]);
   std::string args = "args: " + std::to_string(argc - 1);
   for (int i = 1; i < argc; ++i) args += std::string(" [") + argv[i] + "]";
@@ -146,11 +128,9 @@ int main(int argc, char** argv) {
     say("Warning: the device was busy: 5.0 MB read and 0.0 MB written by other programs during the Random phase");
   results("523.7", "81", "610", "587");
   if (m == "record") {
-    std::string rec = "\x1e";
-    FILE* f = std::fopen(VLM_FIXTURES "/record.json", "r");
-    for (int c; f && (c = std::fgetc(f)) != EOF;) rec += static_cast<char>(c);
-    if (f) std::fclose(f);
-    say(rec);
+    std::stringstream rec;
+    rec << std::ifstream(VLM_FIXTURES "/record.json").rdbuf();
+    say("\x1e" + rec.str());
   }
   return 0;
 }

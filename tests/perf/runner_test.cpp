@@ -4,14 +4,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -78,189 +76,146 @@ struct SigintProbe {
   ~SigintProbe() { sigaction(SIGINT, &old, nullptr); }
 };
 
-// The status as waitpid gives it, and the output stored as it came.
-TEST(Runner, ExitStatusIsWaitStatus) {
-  vlm::RunHooks hooks;
+// The status as waitpid gives it, and the output stored as it came (with
+// hooks, up to a NUL byte). The child has only the standard streams and
+// SIGINT at its default while the parent ignores it.
+TEST(Runner, ExitStatusAndOutput) {
+  const std::string fixture = VLM_FIXTURES "/record.json";  // a file that can't be run
+  const std::string sigign = "ign() { echo $((0x$(sed -n 's/^SigIgn:.//p' /proc/$1/status) >> 1 & 1)); }; ";
   const struct {
     std::vector<std::string> args;
+    bool hooks;
     int status;
     std::string out;
   } cases[] = {
-      {{helper("child_exit"), "0"}, 0, ""},
-      {{helper("child_exit"), "3", "bye\n"}, 3 << 8, "bye\n"},
-      {{helper("child_exit"), "255", "bye\n"}, 255 << 8, "bye\n"},
-      {{"/bin/sh", "-c", "kill -TERM $$"}, SIGTERM, ""},
-      {{"/bin/sh", "-c", "for i in 0 1 2 3; do echo out$i; echo err$i >&2; done"}, 0, "out0\nerr0\nout1\nerr1\nout2\nerr2\nout3\nerr3\n"},
+      {{helper("child_exit"), "0"}, true, 0, ""},
+      {{helper("child_exit"), "255", "bye\n"}, true, 255 << 8, "bye\n"},
+      {{"/bin/sh", "-c", "kill -TERM $$"}, true, SIGTERM, ""},
+      {{"/bin/sh", "-c", "for i in 0 1 2; do echo out$i; echo err$i >&2; done"}, true, 0,
+       "out0\nerr0\nout1\nerr1\nout2\nerr2\n"},
+      {{"/bin/sh", "-c", "printf 'abc\\000def\\n'"}, true, 0, "abc"},
+      {{"/bin/sh", "-c", "printf 'abc\\000def\\n'"}, false, 0, std::string("abc\0def\n", 8)},
+      {flood(32766), false, 0, std::string(32766, 'x')},  // the most a 32768-byte buffer holds
+      {{fixture}, true, 255 << 8, "run2mem; Can't run shell command: '" + fixture + "'\n"},
+      {{"/bin/sh", "-c", sigign + "ls /proc/$$/fd; ign $$; ign $PPID"}, false, 0, "0\n1\n2\n0\n1\n"},
+  };
+  const int null = open("/dev/null", O_RDONLY);
+  ASSERT_EQ(dup2(null, 150), 150);  // inheritable
+  close(null);
+  SigintProbe probe;
+  for (const auto& c : cases) {
+    vlm::RunHooks hooks;
+    Result r = run(c.args, c.hooks ? &hooks : nullptr);
+    SCOPED_TRACE(c.args.back());
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.count, int(c.out.size()));
+  }
+  close(150);
+  EXPECT_TRUE(probe.intact());
+}
+
+// Each read is handed to the progress parser on its own: whole lines are
+// taken out, a line split over two reads stays in the output.
+TEST(Runner, EachReadGoesToTheProgressParser) {
+  const struct {
+    std::vector<std::string> writes;  // child_exit's arguments after the status
+    std::vector<double> seen;
+    std::string out;
+    size_t chunks;
+  } cases[] = {
+      {{"Percent: 10\n", "@drain", "Percent: 60\nabc\n", "@drain", "tail\n"}, {10, 60}, "abc\ntail\n", 3},
+      {{"Percent: 3", "@drain", "5\nrest\n"}, {}, "Percent: 35\nrest\n", 2},
   };
   for (const auto& c : cases) {
-    Result r = run(c.args, &hooks);
-    EXPECT_EQ(r.status, c.status) << c.args[0];
-    EXPECT_EQ(r.out, c.out) << c.args[0];
-    EXPECT_EQ(r.count, int(c.out.size())) << c.args[0];
+    std::vector<double> seen;
+    size_t chunks = 0;
+    vlm::RunHooks hooks;
+    hooks.pctgrab = [&](char* chunk) {
+      ++chunks;
+      // A stand-in parser: one whole "Percent: N\n" line at the start of a chunk.
+      std::string s = chunk;
+      if (s.rfind("Percent: ", 0) == 0 && s.find('\n') != std::string::npos) {
+        seen.push_back(std::atof(s.c_str() + 9));
+        std::string rest = s.substr(s.find('\n') + 1);
+        std::copy(rest.c_str(), rest.c_str() + rest.size() + 1, chunk);
+      }
+    };
+    std::vector<std::string> args{helper("child_exit"), "0"};
+    args.insert(args.end(), c.writes.begin(), c.writes.end());
+    Result r = run(args, &hooks);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(seen, c.seen);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(chunks, c.chunks);
   }
 }
 
-TEST(Runner, NulByteEndsChunkTextOnlyInRun2mem) {
-  vlm::RunHooks hooks;
-  Result with = run({"/bin/sh", "-c", "printf 'abc\\000def\\n'"}, &hooks);
-  EXPECT_EQ(with.out, "abc");
-  EXPECT_EQ(with.count, 3);
-  Result raw = run({"/bin/sh", "-c", "printf 'abc\\000def\\n'"});
-  EXPECT_EQ(raw.out, std::string("abc\0def\n", 8));
-  EXPECT_EQ(raw.count, 8);
-}
-
-TEST(Runner, ProgressLinesTakenOutAndReported) {
-  std::vector<double> seen;
-  std::vector<std::string> chunks;
-  vlm::RunHooks hooks;
-  hooks.pctgrab = [&](char* chunk) {
-    chunks.push_back(chunk);
-    // A stand-in parser: one whole "Percent: N\n" line at the start of a chunk.
-    std::string s = chunk;
-    if (s.rfind("Percent: ", 0) == 0 && s.find('\n') != std::string::npos) {
-      seen.push_back(std::atof(s.c_str() + 9));
-      std::string rest = s.substr(s.find('\n') + 1);
-      std::copy(rest.c_str(), rest.c_str() + rest.size() + 1, chunk);
-    }
+// A fatal error leaves no descriptor, child or SIGINT disposition behind. The
+// overflow counts each read before the progress lines are taken out of it.
+TEST(Runner, FatalErrorsLeaveNothingBehind) {
+  const struct {
+    std::vector<std::string> args;
+    int siz;
+    bool parser;  // a progress parser that takes every byte out
+    std::string message;
+  } cases[] = {
+      {flood(32767), 32768, false, "run2mem; input buffer overflow?"},
+      {flood(2000), 100, true, "run2mem; input buffer overflow?"},
+      {{"/nonexistent/vlmperfutil"}, 32768, true, "run2mem: can't find: /nonexistent/vlmperfutil"},
+      {{"/tmp"}, 32768, false, "run2mem: can't find: /tmp"},
   };
-  Result r = run({helper("child_exit"), "0", "Percent: 10\n", "@drain", "Percent: 60\nabc\n", "@drain",
-                  "tail\n"},
-                 &hooks);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(seen, (std::vector<double>{10, 60}));
-  EXPECT_EQ(r.out, "abc\ntail\n");
-  ASSERT_GE(chunks.size(), 3u);
-}
-
-TEST(Runner, SplitProgressLineStaysInOutput) {
-  int calls = 0;
-  vlm::RunHooks hooks;
-  hooks.pctgrab = [&](char*) { ++calls; };
-  Result r = run({helper("child_exit"), "0", "Percent: 3", "@drain", "5\nrest\n"}, &hooks);
-  EXPECT_EQ(r.out, "Percent: 35\nrest\n");
-  EXPECT_EQ(calls, 2);  // each read is handed over on its own
-}
-
-TEST(Runner, BufferBoundary) {
-  // siz 32768 holds at most 32766 stored bytes.
-  Result ok = run(flood(32766));
-  EXPECT_EQ(ok.status, 0);
-  EXPECT_EQ(ok.count, 32766);
-
-  vlm::ScopedRecordingSeam seam;
-  SigintProbe probe;
-  int fds = openfds();
-  try {
-    run(flood(32767));
-    FAIL() << "no overflow";
-  } catch (const vlm::FatalError& e) {
-    EXPECT_STREQ(e.what(), "run2mem; input buffer overflow?");
-  }
-  EXPECT_EQ(openfds(), fds);
-  EXPECT_TRUE(nochildren());
-  EXPECT_TRUE(probe.intact());
-}
-
-TEST(Runner, OverflowCountsRawChunkBeforeProgressRemoval) {
-  vlm::ScopedRecordingSeam seam;
-  vlm::RunHooks hooks;
-  hooks.pctgrab = [](char* chunk) { chunk[0] = '\0'; };  // stores nothing at all
-  // A 100-byte buffer: the first 512-byte read can't fit whatever is removed.
-  EXPECT_THROW(run(flood(2000), &hooks, 100), vlm::FatalError);
-  EXPECT_TRUE(nochildren());
-}
-
-TEST(Runner, MissingProgramIsFatal) {
-  vlm::ScopedRecordingSeam seam;
-  for (std::string path : {"/nonexistent/vlmperfutil", "/tmp"}) {
+  for (const auto& c : cases) {
+    vlm::ScopedRecordingSeam seam;
+    SigintProbe probe;
+    vlm::RunHooks hooks;
+    hooks.pctgrab = [](char* chunk) { chunk[0] = '\0'; };
+    const int fds = openfds();
     try {
-      run({path});
-      FAIL() << path;
+      run(c.args, c.parser ? &hooks : nullptr, c.siz);
+      ADD_FAILURE() << "no fatal error: " << c.message;
     } catch (const vlm::FatalError& e) {
-      EXPECT_EQ(std::string(e.what()), "run2mem: can't find: " + path);
+      EXPECT_EQ(e.what(), c.message);
     }
+    ASSERT_EQ(seam.seam.alerts.size(), 1u);
+    EXPECT_EQ(seam.seam.alerts[0].title, "Velmora: Fatal Error");
+    EXPECT_EQ(openfds(), fds);
+    EXPECT_TRUE(nochildren());
+    EXPECT_TRUE(probe.intact());
   }
-  ASSERT_EQ(seam.seam.alerts.size(), 2u);
-  EXPECT_EQ(seam.seam.alerts[0].title, "Velmora: Fatal Error");
 }
 
-TEST(Runner, ExecFailureReportedByChild) {
-  char path[] = "/tmp/vlm-runner-noexec-XXXXXX";
-  int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(write(fd, "#!/bin/sh\n", 10), 10);
-  close(fd);
-  chmod(path, 0644);
-  vlm::RunHooks hooks;
-  Result r = run({path}, &hooks);
-  unlink(path);
-  EXPECT_EQ(r.status, 255 << 8);
-  EXPECT_EQ(r.out, std::string("run2mem; Can't run shell command: '") + path + "'\n");
-}
-
-TEST(Runner, ChildGetsOnlyStandardStreamsAndDefaultSigint) {
-  int extra = open("/dev/null", O_RDONLY);  // inheritable
-  int high = dup2(extra, 150);
-  ASSERT_GE(extra, 3);
-  ASSERT_EQ(high, 150);
-  SigintProbe probe;
-  Result r = run({helper("child_fds")});
-  close(extra);
-  close(high);
-  EXPECT_EQ(r.out, "fds:\nsigint: default\n");
-  EXPECT_TRUE(probe.intact());
-}
-
-TEST(Runner, SigintIgnoredInParentWhileRunning) {
-  SigintProbe probe;
-  // The child reports its parent's disposition through /proc: SigIgn bit 2 (SIGINT).
-  Result r = run({"/bin/sh", "-c", "grep SigIgn /proc/$PPID/status"});
-  ASSERT_EQ(r.status, 0) << r.out;
-  unsigned long long mask = std::stoull(r.out.substr(r.out.find(':') + 1), nullptr, 16);
-  EXPECT_TRUE(mask & (1ull << (SIGINT - 1)));
-  EXPECT_TRUE(probe.intact());
-}
-
-TEST(Runner, TwoCancelsBetweenChunksGiveOneSigcont) {
-  std::atomic<int> canceled{0};
-  vlm::RunHooks hooks;
-  hooks.canceled = &canceled;
-  hooks.pctgrab = [&](char* chunk) {
-    if (std::string(chunk).find("ready") != std::string::npos) {
-      canceled.fetch_add(1);
-      canceled.fetch_add(1);
-    }
-  };
-  Result r = run({helper("child_wait_cont")}, &hooks);
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(r.out, "ready\ngot\ncont=1\n");
-  EXPECT_EQ(canceled.load(), 0);
-}
-
-// A cancel made before the child could catch SIGCONT is repeated until it
-// ends; a child that ignores it, or outlives the limit, is killed and the
-// output says why.
+// Cancels, made before the child could catch SIGCONT or two between reads,
+// reach it once; a child that ignores them, or outlives the limit, is killed
+// and the output says why.
 TEST(Runner, CancelAndLimitAlwaysEndTheChild) {
+  const std::vector<std::string> waits{helper("stub_util"), "-T", "disk0", ""};  // exits 3 on SIGCONT
   const struct {
     std::vector<std::string> args;
     int limitMs;
-    bool cancel;
-    int status;       // exit status, or -signal
-    std::string tail;  // end of the stored output
+    int before, atFirstRead;  // cancels made
+    int status;               // exit status, or -signal
+    std::string tail;         // end of the stored output
   } cases[] = {
-      {{helper("child_wait_cont")}, 0, true, 0, "got\ncont=1\n"},
-      {{helper("child_exit"), "0", "@20000"}, 0, true, -SIGKILL,
+      {waits, 0, 1, 0, 3, "Canceled\nSIGCONT: 1\n"},
+      {waits, 0, 0, 2, 3, "Canceled\nSIGCONT: 1\n"},
+      {{helper("child_exit"), "0", "@20000"}, 0, 1, 0, -SIGKILL,
        "run2mem: child_exit did not end within 3 s of the cancel and was killed.\n"},
-      {{helper("child_exit"), "0", "@20000"}, 300, false, -SIGKILL,
+      {{helper("child_exit"), "0", "@20000"}, 300, 0, 0, -SIGKILL,
        "run2mem: child_exit ran past its time limit of 1 s and was killed.\n"},
   };
+  setenv("VLM_STUB_MODE", "wait", 1);
   for (const auto& c : cases) {
-    std::atomic<int> canceled{c.cancel ? 1 : 0};  // before the child even starts
+    std::atomic<int> canceled{c.before};
     vlm::RunHooks hooks;
     hooks.canceled = &canceled;
     hooks.limitMs = c.limitMs;
     hooks.cancelGraceMs = 2500;
+    bool first = true;
+    hooks.pctgrab = [&](char*) {
+      if (first) canceled.fetch_add(c.atFirstRead);
+      first = false;
+    };
     Result r = run(c.args, &hooks);
     SCOPED_TRACE(c.args[0] + " " + r.out);
     if (c.status >= 0) {
@@ -269,8 +224,10 @@ TEST(Runner, CancelAndLimitAlwaysEndTheChild) {
       EXPECT_TRUE(WIFSIGNALED(r.status) && WTERMSIG(r.status) == -c.status);
     }
     EXPECT_TRUE(r.out.ends_with(c.tail));
+    EXPECT_EQ(canceled.load(), 0);
     EXPECT_TRUE(nochildren());
   }
+  unsetenv("VLM_STUB_MODE");
 }
 
 // Started with SIGCHLD ignored, a child's status can't be collected: that is

@@ -102,12 +102,6 @@ struct Utility {
   }
 };
 
-const vlm::RecordingAlertSeam::Alert* resultAlert(const vlm::RecordingAlertSeam& seam) {
-  for (auto& a : seam.alerts)
-    if (a.title == "Test Media:" && a.buttons.size() == 1) return &a;
-  return nullptr;
-}
-
 // Requests that end before a test starts (the last one at the question): one
 // alert each, and nothing asked of the window.
 TEST(TestControl, RefusedRequests) {
@@ -148,138 +142,75 @@ TEST(TestControl, RefusedRequests) {
   }
 }
 
-TEST(TestControl, WholeRunStoresFiguresAndRefreshesAfterAlert) {
-  FakeList list{{"0", "System"}, {"90s2", "Data Vol"}};
-  Utility util;
-  vlm::ScopedRecordingSeam seam;
-  FakeUi ui;
-  ui.row = 1;
-  size_t alertsAtRefresh = 0;
-  int testingAtRefresh = -1;
-  ui.onRefresh = [&] {
-    alertsAtRefresh = seam.seam.alerts.size();
-    testingAtRefresh = Testing.load();
+// Whole runs of one device, in order: figures stored from a good run only,
+// the volume name as the utility's argument (cut to 63 bytes), a failed or
+// canceled run reported with its output, a missing utility fatal.
+TEST(TestControl, WholeRuns) {
+  const std::string stub = helper("stub_util"), missing = "/nonexistent/vlmperfutil";
+  const struct {
+    const char* mode;
+    const std::string& path;
+    std::string finder;
+    int cancels;         // made at the first progress line
+    const char* button;  // of the result alert; null: a fatal error instead
+    std::string says;    // in its text
+  } cases[] = {
+      {"ok", stub, "Data Vol", 0, "Ok",
+       "stub: testing /dev/disk90s2\nargs: 3 [-T] [disk90s2] [Data Vol]\nBlock size: 4096\n"
+       "Sequential: 523.7\nRandom: 81\nDual: 610\nThreaded: 587\n"},
+      {"ok", stub, "", 0, "Ok", "args: 3 [-T] [disk90s2] []\n"},
+      {"ok", stub, std::string(100, 'n'), 0, "Ok", "args: 3 [-T] [disk90s2] [" + std::string(63, 'n') + "]\n"},
+      {"fail", stub, "Disk", 0, "Failed", "stub: can't open /dev/disk90s2\n"},
+      {"wait", stub, "Slow", 2, "Failed", "Canceled\nSIGCONT: 1\n"},  // the stub exits 3 on cancel
+      {"ok", missing, "Z", 0, nullptr, "run2mem: can't find: /nonexistent/vlmperfutil"},
   };
-  vlm::TestControl ctl(ui);
-  ctl.Testmedia();
-  ctl.join();
-
-  EXPECT_STREQ(Testdev, "disk90s2");
-  EXPECT_STREQ(Testname, "Data Vol");
-  EXPECT_EQ(ui.events(), (std::vector<std::string>{"start", "show:Testing: /dev/disk90s2", "reset",
-                                                   "stop", "refresh"}));
-  // Progress values arrive in the utility's order and end at 100.
-  std::vector<double> v = ui.values();
-  ASSERT_FALSE(v.empty());
-  EXPECT_TRUE(std::is_sorted(v.begin(), v.end()));
-  EXPECT_EQ(v.back(), 100);
-
-  const auto* a = resultAlert(seam.seam);
-  ASSERT_NE(a, nullptr);
-  EXPECT_EQ(a->buttons, std::vector<std::string>{"Ok"});
-  EXPECT_EQ(a->msg,
-            "stub: testing /dev/disk90s2\n"
-            "args: 3 [-T] [disk90s2] [Data Vol]\n"
-            "Block size: 4096\n"
-            "Sequential: 523.7\nRandom: 81\nDual: 610\nThreaded: 587\n");
-  EXPECT_EQ(alertsAtRefresh, 2u);  // question and result, both before the refresh
-  EXPECT_EQ(testingAtRefresh, 0);
-  EXPECT_EQ(Testing.load(), 0);
-  EXPECT_EQ(ctl.Canceled.load(), 0);
-
-  DISKPERF_ p{};
-  ASSERT_TRUE(perfget("disk90s2", "", p));
-  EXPECT_EQ(std::tie(p.seqkps, p.randkps, p.dualkps, p.threadkps), std::make_tuple(523, 81, 610, 587));
-}
-
-TEST(TestControl, FailedUtilityKeepsFigures) {
-  FakeList list{{"91", "Disk"}};
-  vlm::ScopedRecordingSeam seam;
-  FakeUi ui;
-  {
-    Utility util;
-    vlm::TestControl ctl(ui);
-    ctl.Testmedia();
-    ctl.join();
-  }
-  Utility util("fail");
-  seam.seam.alerts.clear();
-  vlm::TestControl ctl(ui);
-  ctl.Testmedia();
-  ctl.join();
-
-  const auto* a = resultAlert(seam.seam);
-  ASSERT_NE(a, nullptr);
-  EXPECT_EQ(a->buttons, std::vector<std::string>{"Failed"});
-  EXPECT_NE(a->msg.find("stub: can't open /dev/disk91\n"), std::string::npos);
-  DISKPERF_ p{};
-  ASSERT_TRUE(perfget("disk91", "", p));
-  EXPECT_EQ(p.seqkps, 523);  // not the failed run's 1 2 3 4
-  EXPECT_EQ(p.threadkps, 587);
-  EXPECT_EQ(ui.events().back(), "refresh");
-  EXPECT_EQ(Testing.load(), 0);
-}
-
-TEST(TestControl, VolumeNameArgument) {
-  struct Case {
-    std::string finder, arg;
-  };
-  const Case cases[] = {
-      {"", "[]"},
-      {"two words", "[two words]"},
-      {std::string(100, 'n'), "[" + std::string(63, 'n') + "]"},
-  };
-  Utility util;
-  for (const Case& c : cases) {
-    FakeList list{{"92", c.finder}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.says);
+    FakeList list{{"0", "System"}, {"90s2", c.finder}};
+    Utility util(c.mode, c.path);
     vlm::ScopedRecordingSeam seam;
     FakeUi ui;
+    ui.row = 1;
+    size_t alertsAtRefresh = 0;
+    int testingAtRefresh = -1;
+    ui.onRefresh = [&] {
+      alertsAtRefresh = seam.seam.alerts.size();
+      testingAtRefresh = Testing.load();
+    };
     vlm::TestControl ctl(ui);
+    int cancels = c.cancels;
+    ui.onProgress = [&](double) {
+      for (; cancels > 0; --cancels) ctl.Testcancel();
+    };
     ctl.Testmedia();
     ctl.join();
-    const auto* a = resultAlert(seam.seam);
-    ASSERT_NE(a, nullptr);
-    EXPECT_NE(a->msg.find("args: 3 [-T] [disk92] " + c.arg + "\n"), std::string::npos) << a->msg;
-  }
-}
 
-TEST(TestControl, CancelSendsOneSignalAndReportsNormally) {
-  FakeList list{{"93", "Slow"}};
-  Utility util("wait");
-  vlm::ScopedRecordingSeam seam;
-  FakeUi ui;
-  vlm::TestControl ctl(ui);
-  bool once = false;
-  ui.onProgress = [&](double) {
-    if (!once) {
-      once = true;
-      ctl.Testcancel();
-      ctl.Testcancel();
+    EXPECT_STREQ(Testdev, "disk90s2");
+    const auto& a = seam.seam.alerts.back();
+    if (c.button) {
+      EXPECT_EQ(a.title, "Test Media:");
+      EXPECT_EQ(a.buttons, std::vector<std::string>{c.button});
+      EXPECT_NE(a.msg.find(c.says), std::string::npos) << a.msg;
+      EXPECT_EQ(ui.events(), (std::vector<std::string>{"start", "show:Testing: /dev/disk90s2", "reset", "stop",
+                                                       "refresh"}));
+      EXPECT_EQ(alertsAtRefresh, 2u);  // question and result, both before the refresh
+      EXPECT_EQ(testingAtRefresh, 0);
+    } else {
+      EXPECT_EQ(a.title, "Velmora: Fatal Error");
+      EXPECT_EQ(a.msg, c.says);
     }
-  };
-  ctl.Testmedia();
-  ctl.join();
-  const auto* a = resultAlert(seam.seam);
-  ASSERT_NE(a, nullptr);
-  EXPECT_EQ(a->buttons, std::vector<std::string>{"Failed"});  // the stub exits 3 on cancel
-  EXPECT_NE(a->msg.find("Canceled\nSIGCONT: 1\n"), std::string::npos) << a->msg;
-  EXPECT_EQ(ctl.Canceled.load(), 0);
-  EXPECT_EQ(Testing.load(), 0);
-  EXPECT_EQ(ui.events().back(), "refresh");
-}
-
-TEST(TestControl, MissingUtilityIsFatalOnTheWorker) {
-  FakeList list{{"96", "Z"}};
-  Utility util("ok", "/nonexistent/vlmperfutil");
-  vlm::ScopedRecordingSeam seam;
-  FakeUi ui;
-  vlm::TestControl ctl(ui);
-  ctl.Testmedia();
-  ctl.join();
-  ASSERT_EQ(seam.seam.alerts.size(), 2u);
-  EXPECT_EQ(seam.seam.alerts[1].title, "Velmora: Fatal Error");
-  EXPECT_EQ(seam.seam.alerts[1].msg, "run2mem: can't find: /nonexistent/vlmperfutil");
-  EXPECT_EQ(Testing.load(), 0);  // the test seam's fatal error returns; the run is over
+    // Progress values arrive in the utility's order and end at 100.
+    std::vector<double> v = ui.values();
+    EXPECT_TRUE(std::is_sorted(v.begin(), v.end()));
+    if (std::string(c.mode) == "ok" && c.button) {
+      EXPECT_EQ(v.empty() ? -1 : v.back(), 100);
+    }
+    EXPECT_EQ(Testing.load(), 0);
+    EXPECT_EQ(ctl.Canceled.load(), 0);
+    DISKPERF_ p{};
+    ASSERT_TRUE(perfget("disk90s2", "", p));  // the first run's, whatever came after
+    EXPECT_EQ(std::tie(p.seqkps, p.randkps, p.dualkps, p.threadkps), std::make_tuple(523, 81, 610, 587));
+  }
 }
 
 TEST(TestControl, NewTestWhileRefreshing) {
