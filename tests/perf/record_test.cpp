@@ -2,6 +2,7 @@
 // that are not valid, the comparison of two, and the texts made from one.
 #include "perf/record.h"
 #include "tests/helpers/schema_check.h"
+#include "tests/platform/loop_guard.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -21,12 +22,6 @@ vlm::Record fixture() {
   EXPECT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", r, err)) << err;
   return r;
 }
-
-struct TempDir {
-  fs::path path = fs::temp_directory_path() / ("vlm-record-" + std::to_string(getpid()));
-  TempDir() { fs::create_directories(path); }
-  ~TempDir() { fs::remove_all(path); }
-};
 
 TEST(RecordTap, TakesTheRecordOutOfChunksOfAnySize) {
   const std::string json = fixture().dump();
@@ -48,7 +43,8 @@ TEST(RecordTap, TakesTheRecordOutOfChunksOfAnySize) {
 // A saved record that is not valid: the file and its first problem are named.
 // The program's own check agrees with python3-jsonschema on every case.
 TEST(RecordLoad, NamesTheFileAndTheFirstProblem) {
-  TempDir dir;
+  vlm::testing::TempDir tmp;
+  const fs::path dir = tmp.path();
   const vlm::Record good = fixture();
   const auto verdict = vlmtest::checkRecord(good.dump());
   ASSERT_TRUE(verdict.available) << "python3-jsonschema is needed";
@@ -72,7 +68,7 @@ TEST(RecordLoad, NamesTheFileAndTheFirstProblem) {
   for (const Case& c : cases) {
     vlm::Record r = good;
     c.spoil(r);
-    const fs::path file = dir.path / "bad.json";
+    const fs::path file = dir / "bad.json";
     std::ofstream(file) << r.dump();
     vlm::Record out = good;
     out["host"] = "untouched";
@@ -82,12 +78,12 @@ TEST(RecordLoad, NamesTheFileAndTheFirstProblem) {
     EXPECT_EQ(err.rfind(file.string() + ": " + c.problem, 0), 0u) << err;
     EXPECT_EQ(out["host"], "untouched") << "a bad file changed the record";
   }
-  std::ofstream(dir.path / "cut.json") << good.dump().substr(0, 100);
+  std::ofstream(dir / "cut.json") << good.dump().substr(0, 100);
   for (auto [name, problem] : {std::pair{"cut.json", ": not JSON"}, {"", ": not a saved test record (not a regular"},
                                {"absent.json", ": No such file"}}) {
     std::string err;
     vlm::Record out;
-    EXPECT_FALSE(vlm::loadRecord((dir.path / name).string(), out, err));
+    EXPECT_FALSE(vlm::loadRecord((dir / name).string(), out, err));
     EXPECT_NE(err.find(problem), std::string::npos) << err;
   }
 }
@@ -121,17 +117,17 @@ TEST(RecordTexts, TextCsvAndAtomicWrite) {
   EXPECT_EQ(csv.rfind("field,value\r\ntime," + r["time"].get<std::string>() + "\r\n", 0), 0u) << csv;
   EXPECT_NE(csv.find("\r\nwarning,\"the device was busy: 5 MB read, \"\"much\"\"\"\r\n"), std::string::npos) << csv;
 
-  TempDir dir;
+  vlm::testing::TempDir dir;
   std::string err;
-  const fs::path file = dir.path / "r.csv";
+  const fs::path file = fs::path(dir.path()) / "r.csv";
   ASSERT_TRUE(vlm::writeFileAtomic(file, csv, err)) << err;
   ASSERT_TRUE(vlm::writeFileAtomic(file, "second", err)) << err;  // replaced whole
   std::ifstream in(file);
   std::string back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(back, "second");
-  EXPECT_FALSE(vlm::writeFileAtomic(dir.path.string(), "x", err));  // a folder
-  EXPECT_NE(err.find("can't write " + dir.path.string() + ": "), std::string::npos) << err;
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+  EXPECT_FALSE(vlm::writeFileAtomic(dir.path(), "x", err));  // a folder
+  EXPECT_NE(err.find("can't write " + dir.path() + ": "), std::string::npos) << err;
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
 }  // namespace
