@@ -10,72 +10,54 @@
 
 using vlmtest::addrec;
 using vlmtest::findrec;
+using Names = std::vector<std::string>;
 
 namespace {
 
-std::vector<std::string> arrayNames() {
-  std::vector<std::string> v;
+Names arrayNames() {
+  Names v;
   for (int i = 0; i < ndiskarray; ++i) v.push_back(diskarray[i]->bsdname);
   return v;
 }
 
 // Whole disks are the names without "s".
-void addNamed(const std::vector<const char*>& names, const char* parttype = "?") {
+void addNamed(const std::vector<const char*>& names) {
   for (const char* n : names) {
     bool whole = std::string(n).find('s') == std::string::npos;
-    addrec(n, whole, whole ? "GPT" : parttype);
+    addrec(n, whole, whole ? "GPT" : "?");
   }
 }
 
-TEST(List, SortsNumericallyWholeDiskFirst) {
+// Numeric order, each whole disk before its partitions and a nested slice
+// after its slice; a partition links to the row of its whole disk ("S" is no
+// separator, and a disk that is not listed gives no link).
+TEST(List, OrderAndLinks) {
   vlmtest::ListGuard guard;
-  addNamed({"1", "0s2", "10", "0", "0s10", "2", "0s1", "1s1"});
+  addNamed({"1", "0s2", "10", "0", "0s10", "1s2s1", "1s2", "2", "0s1", "3s1", "5S1"});
   diskinfo('A');
-  EXPECT_EQ(arrayNames(),
-            (std::vector<std::string>{"0", "0s1", "0s2", "0s10", "1", "1s1", "2", "10"}));
+  EXPECT_EQ(arrayNames(), (Names{"0", "0s1", "0s2", "0s10", "1", "1s2", "1s2s1", "2", "3s1", "5S1", "10"}));
   EXPECT_EQ(diskarray[ndiskarray], nullptr);  // null-filled after the last entry
-}
-
-TEST(List, NestedSliceFollowsItsSlice) {
-  vlmtest::ListGuard guard;
-  addNamed({"1s2s1", "1s2", "1", "1s3"});
-  diskinfo('A');
-  EXPECT_EQ(arrayNames(), (std::vector<std::string>{"1", "1s2", "1s2s1", "1s3"}));
-  EXPECT_EQ(findrec("1s2s1")->diskno, 1);
-  EXPECT_EQ(findrec("1s2s1")->partno, 2);
-  EXPECT_EQ(findrec("1s2s1")->parent, findrec("1s2"));
-  EXPECT_EQ(findrec("1")->partno, 0);
-}
-
-TEST(List, LinksPartitionsToTheirWholeDisk) {
-  vlmtest::ListGuard guard;
-  addNamed({"0", "0s2", "3s1", "5", "5S1"});
-  diskinfo('A');
-  EXPECT_EQ(findrec("0s2")->parent, findrec("0"));
-  EXPECT_EQ(findrec("3s1")->parent, nullptr);
-  EXPECT_EQ(findrec("0")->parent, nullptr);
-  // "S" is not the separator; the name has no "s" to cut at
-  EXPECT_EQ(findrec("5S1")->parent, nullptr);
+  const std::pair<const char*, const char*> parents[] = {
+      {"0s2", "0"}, {"1s2", "1"}, {"1s2s1", "1s2"}, {"0", nullptr}, {"3s1", nullptr}, {"5S1", nullptr}};
+  for (auto [child, parent] : parents)
+    EXPECT_EQ(findrec(child)->parent, parent ? findrec(parent) : nullptr) << child;
+  EXPECT_EQ(std::tie(findrec("1s2s1")->diskno, findrec("1s2s1")->partno), std::make_tuple(1, 2));
 }
 
 TEST(List, EmptySelectionAndSelectionMWithoutARecordAreFatal) {
   vlmtest::ListGuard guard;
   EXPECT_EQ(vlmtest::fatalOf([] { diskinfo('A'); }), "disksort: No disks selected?");
   EXPECT_EQ(ndiskarray, 0);
-  EXPECT_EQ(diskarray, nullptr);
-  vlmtest::ListGuard::clear();
   addNamed({"0"});
   EXPECT_EQ(vlmtest::fatalOf([] { diskinfo('M'); }), "diskother: disksort_ptr is VOID?");
 }
 
-struct SelCase {
-  int code;
-  uint64_t size;
-  std::vector<std::string> shown;
-};
-
 TEST(List, Selections) {
-  const std::vector<SelCase> cases = {
+  const struct {
+    int code;
+    uint64_t size;
+    Names shown;
+  } cases[] = {
       {'A', 0, {"0", "0s1", "0s2", "0s3", "0s4", "1", "1s1", "2", "2s1", "3s1"}},
       {'H', ~uint64_t{0}, {"0", "2"}},                       // whole disks, no mirrors
       {'H', 0, {"0", "0s2", "0s3", "0s4", "2", "2s1"}},     // and HFS partitions, no set members
@@ -83,7 +65,7 @@ TEST(List, Selections) {
       {'M', 0, {"0", "0s1", "0s2", "0s3", "0s4", "1", "1s1", "2", "2s1"}},
       {'X', 0, {"0", "0s2", "0s3", "0s4", "1", "1s1", "2", "2s1", "3s1"}},
   };
-  for (const SelCase& c : cases) {
+  for (const auto& c : cases) {
     vlmtest::ListGuard guard;
     addrec("0", 1, "GPT");
     addrec("0s1", 0, "?");
@@ -109,52 +91,36 @@ TEST(List, Colours) {
   addrec("0s2", 0, "HFS+");
   addrec("0s3", 0, "HFS");
   addrec("0s4", 0, "EFI");
-  addrec("0s5", 0, "?");
   addrec("0s6", 0, "hfs+");  // the HFS prefix is case-sensitive here
   addrec("1", 1, "GPT")->mirror = 1;
   addrec("1s1", 0, "HFS+")->mirror = 1;
   addrec("2", 1, "HFS");
+  addrec("3s1", 0, "?")->setid = 9;  // set members: by set and member
+  DISKINFO_* member = addrec("3s2", 0, "?");
+  member->setid = 9;
+  member->memberid = 4;
   diskinfo('A');
-  const std::vector<std::pair<const char*, int>> want = {
-      {"0", 1}, {"0s1", 3}, {"0s2", 4}, {"0s3", 5}, {"0s4", 5}, {"0s5", 5},
-      {"0s6", 5}, {"1", 2}, {"1s1", 2}, {"2", 1}};
+  const std::pair<const char*, int> want[] = {{"0", 1}, {"0s1", 3}, {"0s2", 4}, {"0s3", 5}, {"0s4", 5}, {"0s6", 5},
+                                              {"1", 2}, {"1s1", 2}, {"2", 1},   {"3s1", 2}, {"3s2", 3}};
   for (auto [name, colour] : want) EXPECT_EQ(findrec(name)->color, colour) << name;
 }
 
-TEST(List, SetMembersColourBySetAndMember) {
+// Look-ups by device name, in the list or in the display array, and the
+// rule that another member of a set lies on the same disk.
+TEST(List, FindAndSameDevice) {
   vlmtest::ListGuard guard;
-  DISKINFO_* a = addrec("0s1", 0, "?");
-  DISKINFO_* b = addrec("0s2", 0, "?");
-  a->setid = 9;
-  b->setid = 9;
-  b->memberid = 4;
-  diskinfo('A');
-  EXPECT_EQ(a->color, 2);
-  EXPECT_EQ(b->color, 3);
-}
-
-TEST(List, Find) {
-  vlmtest::ListGuard guard;
-  addNamed({"0", "0s2"});
+  addNamed({"0", "0s1", "0s2", "1s1"});
   EXPECT_EQ(diskfind("DISK0s2", 1), findrec("0s2"));
   EXPECT_EQ(diskfind("disk0S2", 1), nullptr);
   EXPECT_EQ(diskfind("dsk0", 1), nullptr);
-  EXPECT_EQ(diskfind("disk", 1), nullptr);
   EXPECT_EQ(diskfind(nullptr, 1), nullptr);
   EXPECT_EQ(diskfind("disk0", 0), nullptr);  // no display array yet
   diskinfo('H');                             // whole disks only (size filter 0: no HFS here)
   EXPECT_EQ(diskfind("disk0", 0), findrec("0"));
   EXPECT_EQ(diskfind("disk0s2", 0), nullptr);
-  EXPECT_EQ(diskfind("disk0s2", 1), findrec("0s2"));
-}
 
-TEST(List, SameDevice) {
-  vlmtest::ListGuard guard;
-  addNamed({"0", "0s1", "0s2", "1s1"});
-  diskinfo('A');
   EXPECT_EQ(samedev(nullptr), 0);
-  for (int i = 0; i < ndiskarray; ++i) EXPECT_EQ(samedev(diskarray[i]), 0);
-  // The rule itself, with set identifiers filled in by hand.
+  EXPECT_EQ(samedev(findrec("0s1")), 0);
   DISKINFO_* a = findrec("0s1");
   DISKINFO_* b = findrec("0s2");
   DISKINFO_* c = findrec("1s1");
@@ -163,9 +129,9 @@ TEST(List, SameDevice) {
   b->memberid = 2;
   c->memberid = 3;
   EXPECT_EQ(samedev(a), 1);
+  EXPECT_EQ(samedev(c), 0);
   b->memberid = 1;  // same member: not another one
   EXPECT_EQ(samedev(a), 0);
-  EXPECT_EQ(samedev(c), 0);
 }
 
 TEST(List, SavedResultsComeBackAfterSelection) {

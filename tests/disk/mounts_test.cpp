@@ -16,9 +16,6 @@ struct MountFixture : ::testing::Test {
   vlmtest::ListGuard guard;
   vlmtest::PlatformParts parts;
   void SetUp() override { parts.install(); }
-  void mount(const std::string& from, const std::string& on, const char* fstype = "ext4") {
-    parts.mounts->add(from, on, fstype, 4096, 1000, 500);
-  }
 };
 
 // The mount each record takes: device names matched without regard to case,
@@ -46,7 +43,7 @@ TEST_F(MountFixture, RecordsTakeTheirDevicesMount) {
     parts.mounts->fail = c.fail;
     DISKINFO_* rec = addrec(c.bsdname.c_str());
     ASSERT_EQ(rec->bsdname, c.bsdname);
-    for (const auto& [from, on] : c.mounts) mount(from, on, "hfsplus");
+    for (const auto& [from, on] : c.mounts) parts.mounts->add(from, on, "hfsplus", 4096, 1000, 500);
     diskmount();
     EXPECT_EQ(rec->fs.f_mntonname, c.want) << c.bsdname;
     EXPECT_EQ(rec->fs.f_blocks, c.want.empty() ? 0u : 1000u) << c.bsdname;
