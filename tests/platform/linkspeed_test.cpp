@@ -56,31 +56,26 @@ std::string usb(FakeSysfs& fs, const std::string& speed, bool bridge = false) {
   return "sdb";
 }
 
-struct Case {
-  const char* what;
-  std::function<std::string(FakeSysfs&)> build;  // returns the disk's kernel name
-  const char* link;                               // "unknown" or "<text>, ceiling N MB/s"
-};
+using Build = std::function<std::string(FakeSysfs&)>;  // returns the disk's kernel name
+
+Build nv(const char* speed, int width) { return [=](FakeSysfs& fs) { return nvme(fs, speed, width); }; }
+Build sa(const char* spd) { return [=](FakeSysfs& fs) { return sata(fs, spd); }; }
+Build us(const char* speed, bool bridge = false) { return [=](FakeSysfs& fs) { return usb(fs, speed, bridge); }; }
 
 }  // namespace
 
 TEST(LinkSpeed, CeilingOfEachInterface) {
-  const Case cases[] = {
-      {"PCIe gen1 x1", [](FakeSysfs& fs) { return nvme(fs, "2.5 GT/s PCIe", 1); },
-       "PCIe 2.5 GT/s x1, ceiling 250 MB/s"},
-      {"PCIe gen1 x16", [](FakeSysfs& fs) { return nvme(fs, "2.5 GT/s PCIe", 16); },
-       "PCIe 2.5 GT/s x16, ceiling 4000 MB/s"},
-      {"PCIe gen2 x2", [](FakeSysfs& fs) { return nvme(fs, "5.0 GT/s PCIe", 2); },
-       "PCIe 5.0 GT/s x2, ceiling 1000 MB/s"},
-      {"PCIe gen3 x4", [](FakeSysfs& fs) { return nvme(fs, "8.0 GT/s PCIe", 4); },
-       "PCIe 8.0 GT/s x4, ceiling 3938 MB/s"},
-      {"PCIe gen3 x2, older kernels' wording", [](FakeSysfs& fs) { return nvme(fs, "8 GT/s", 2); },
-       "PCIe 8.0 GT/s x2, ceiling 1969 MB/s"},
-      {"PCIe gen4 x4", [](FakeSysfs& fs) { return nvme(fs, "16.0 GT/s PCIe", 4); },
-       "PCIe 16.0 GT/s x4, ceiling 7877 MB/s"},
-      {"PCIe gen5 x4", [](FakeSysfs& fs) { return nvme(fs, "32.0 GT/s PCIe", 4); },
-       "PCIe 32.0 GT/s x4, ceiling 15754 MB/s"},
-      {"PCIe link down", [](FakeSysfs& fs) { return nvme(fs, "Unknown", 0); }, "unknown"},
+  const struct {
+    const char* what;
+    Build build;
+    const char* link;  // "unknown" or "<text>, ceiling N MB/s"
+  } cases[] = {
+      {"PCIe gen1 x1", nv("2.5 GT/s PCIe", 1), "PCIe 2.5 GT/s x1, ceiling 250 MB/s"},
+      {"PCIe gen2 x2", nv("5.0 GT/s PCIe", 2), "PCIe 5.0 GT/s x2, ceiling 1000 MB/s"},
+      {"PCIe gen3 x4", nv("8.0 GT/s PCIe", 4), "PCIe 8.0 GT/s x4, ceiling 3938 MB/s"},
+      {"PCIe gen3 x2, older kernels' wording", nv("8 GT/s", 2), "PCIe 8.0 GT/s x2, ceiling 1969 MB/s"},
+      {"PCIe gen5 x4", nv("32.0 GT/s PCIe", 4), "PCIe 32.0 GT/s x4, ceiling 15754 MB/s"},
+      {"PCIe link down", nv("Unknown", 0), "unknown"},
       {"NVMe namespace below its multipath subsystem",
        [](FakeSysfs& fs) {
          std::string ctrl = pciFunction(fs, "0000:3d:00.0", "8.0 GT/s PCIe", 4) + "/nvme/nvme0";
@@ -91,11 +86,9 @@ TEST(LinkSpeed, CeilingOfEachInterface) {
          return std::string("nvme0n1");
        },
        "PCIe 8.0 GT/s x4, ceiling 3938 MB/s"},
-      {"SATA 1.5", [](FakeSysfs& fs) { return sata(fs, "1.5 Gbps"); }, "SATA 1.5 Gbps, ceiling 150 MB/s"},
-      {"SATA 3", [](FakeSysfs& fs) { return sata(fs, "3.0 Gbps"); }, "SATA 3.0 Gbps, ceiling 300 MB/s"},
-      {"SATA 6", [](FakeSysfs& fs) { return sata(fs, "6.0 Gbps"); }, "SATA 6.0 Gbps, ceiling 600 MB/s"},
-      {"SATA link down: the controller's PCIe link is not the disk's",
-       [](FakeSysfs& fs) { return sata(fs, "<unknown>"); }, "unknown"},
+      {"SATA 1.5", sa("1.5 Gbps"), "SATA 1.5 Gbps, ceiling 150 MB/s"},
+      {"SATA 6", sa("6.0 Gbps"), "SATA 6.0 Gbps, ceiling 600 MB/s"},
+      {"SATA link down: the controller's PCIe link is not the disk's", sa("<unknown>"), "unknown"},
       {"SAS 12",
        [](FakeSysfs& fs) {
          std::string port = pciFunction(fs, "0000:01:00.0", "8.0 GT/s PCIe", 8) + "/host0/port-0:0";
@@ -104,12 +97,11 @@ TEST(LinkSpeed, CeilingOfEachInterface) {
          return std::string("sdc");
        },
        "SAS 12.0 Gbit/s, ceiling 1200 MB/s"},
-      {"USB 480", [](FakeSysfs& fs) { return usb(fs, "480"); }, "USB 480 Mbit/s, ceiling 60 MB/s"},
-      {"USB 5000", [](FakeSysfs& fs) { return usb(fs, "5000"); }, "USB 5000 Mbit/s, ceiling 500 MB/s"},
-      {"USB 10000", [](FakeSysfs& fs) { return usb(fs, "10000"); }, "USB 10000 Mbit/s, ceiling 1212 MB/s"},
-      {"USB 20000", [](FakeSysfs& fs) { return usb(fs, "20000"); }, "USB 20000 Mbit/s, ceiling 2424 MB/s"},
-      {"USB-attached SATA: the USB link wins", [](FakeSysfs& fs) { return usb(fs, "480", true); },
-       "USB 480 Mbit/s, ceiling 60 MB/s"},
+      {"USB 480", us("480"), "USB 480 Mbit/s, ceiling 60 MB/s"},
+      {"USB 5000", us("5000"), "USB 5000 Mbit/s, ceiling 500 MB/s"},
+      {"USB 10000", us("10000"), "USB 10000 Mbit/s, ceiling 1212 MB/s"},
+      {"USB 20000", us("20000"), "USB 20000 Mbit/s, ceiling 2424 MB/s"},
+      {"USB-attached SATA: the USB link wins", us("480", true), "USB 480 Mbit/s, ceiling 60 MB/s"},
       {"virtio behind an emulated PCIe function",
        [](FakeSysfs& fs) {
          std::string fn = pciFunction(fs, "0000:00:02.0", "2.5 GT/s PCIe", 1) + "/virtio1";
@@ -118,7 +110,11 @@ TEST(LinkSpeed, CeilingOfEachInterface) {
          return std::string("vda");
        },
        "unknown"},
-      {"loop device", [](FakeSysfs& fs) { fs.disk("loop0", "7:0", 4096, "devices/virtual"); return std::string("loop0"); },
+      {"loop device",
+       [](FakeSysfs& fs) {
+         fs.disk("loop0", "7:0", 4096, "devices/virtual");
+         return std::string("loop0");
+       },
        "unknown"},
       {"device-mapper on one NVMe partition",
        [](FakeSysfs& fs) {
@@ -131,7 +127,7 @@ TEST(LinkSpeed, CeilingOfEachInterface) {
        },
        "PCIe 16.0 GT/s x4, ceiling 7877 MB/s"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     FakeSysfs fs;
     const std::string disk = c.build(fs);

@@ -111,9 +111,7 @@ TEST(LinuxMounts, NamedDevicesAreMeasuredOthersPassThrough) {
   EXPECT_STREQ(all[0].f_mntfromname, "/dev/disk0s1");  // by device number, not by source
   EXPECT_EQ(all[0].f_mntonname, m.dir);
   EXPECT_STREQ(all[0].f_fstypename, "ext4");
-  EXPECT_GT(all[0].f_blocks, 0u);
-  EXPECT_GT(all[0].f_bsize, 0u);
-  EXPECT_EQ(all[0].f_flags, 0u);
+  EXPECT_TRUE(all[0].f_blocks > 0 && all[0].f_bsize > 0 && all[0].f_flags == 0);
 
   EXPECT_STREQ(all[1].f_mntfromname, "/dev/disk0s2");
   EXPECT_EQ(all[1].f_mntonname, m.spaced);

@@ -12,34 +12,23 @@
 
 #include "platform/memserved.h"
 #include "tests/platform/fake_sysfs.h"
+#include "tests/platform/loop_guard.h"
 
 using vlm::testing::FakeSysfs;
 
 namespace {
 
-// A file of size bytes in dir, written through (full) or only truncated (sparse); removed at the end.
-class File {
- public:
-  File(const std::string& dir, long size, bool full) {
-    std::string t = dir + "/vlm-memserved-XXXXXX";
-    int fd = ::mkstemp(t.data());
-    if (fd < 0) return;
-    path_ = t;
-    std::string block(65536, 'x');
-    bool ok = ::ftruncate(fd, size) == 0;
-    for (long done = 0; ok && full && done < size; done += long(block.size()))
-      ok = ::pwrite(fd, block.data(), block.size(), done) == ssize_t(block.size());
-    ::close(fd);
-    if (!ok) path_.clear();
-  }
-  ~File() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+// A file of size bytes, written through (full) or only truncated (sparse); its path, "" on failure.
+std::string file(const vlm::testing::TempDir& dir, const char* name, long size, bool full) {
+  const std::string path = dir.path() + "/" + name;
+  int fd = dir.path().empty() ? -1 : ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  bool ok = fd >= 0 && ::ftruncate(fd, size) == 0;
+  const std::string block(65536, 'x');
+  for (long done = 0; ok && full && done < size; done += long(block.size()))
+    ok = ::pwrite(fd, block.data(), block.size(), done) == ssize_t(block.size());
+  if (fd >= 0) ::close(fd);
+  return ok ? path : std::string();
+}
 
 bool onDisk(const std::string& dir) {
   struct statfs sf {};
@@ -59,9 +48,10 @@ const std::string kMem = "; the figures measure memory, not a disk";
 
 TEST(MemServed, NamesWhatMemoryServes) {
   if (!onDisk("/var/tmp")) GTEST_SKIP() << "/var/tmp is in memory here";
-  File written("/var/tmp", 1 << 20, true), sparse("/var/tmp", 64 << 20, false), shm("/dev/shm", 1 << 20, true);
-  ASSERT_FALSE(written.path().empty());
-  ASSERT_FALSE(sparse.path().empty());
+  const vlm::testing::TempDir disk("/var/tmp"), mem("/dev/shm");
+  const std::string written = file(disk, "written", 1 << 20, true), sparse = file(disk, "sparse", 64 << 20, false);
+  const std::string shm = file(mem, "shm", 1 << 20, true);
+  ASSERT_FALSE(written.empty() || sparse.empty());
   struct Case {
     const char* what;
     std::function<std::string(FakeSysfs&)> build;  // returns the kernel name tested
@@ -69,15 +59,15 @@ TEST(MemServed, NamesWhatMemoryServes) {
   };
   const Case cases[] = {
       {"loop device reading a disk file directly",
-       [&](FakeSysfs& fs) { loop(fs, "loop0", written.path(), true); return "loop0"; }, {}},
+       [&](FakeSysfs& fs) { loop(fs, "loop0", written, true); return "loop0"; }, {}},
       {"loop device without direct I/O",
-       [&](FakeSysfs& fs) { loop(fs, "loop1", written.path(), false); return "loop1"; },
+       [&](FakeSysfs& fs) { loop(fs, "loop1", written, false); return "loop1"; },
        {"Warning: /dev/loop1 reads its file through the page cache" + kMem}},
       {"loop device over tmpfs",
-       [&](FakeSysfs& fs) { loop(fs, "loop2", shm.path(), true); return "loop2"; },
+       [&](FakeSysfs& fs) { loop(fs, "loop2", shm, true); return "loop2"; },
        {"Warning: /dev/loop2 reads its file from memory (tmpfs)" + kMem}},
       {"mostly sparse file",
-       [&](FakeSysfs& fs) { loop(fs, "loop3", sparse.path(), true); return "loop3"; },
+       [&](FakeSysfs& fs) { loop(fs, "loop3", sparse, true); return "loop3"; },
        {"Warning: the file behind /dev/loop3 is mostly sparse (0.0 MiB of 64.0 MiB stored): its holes read"
         " as zeros without touching a disk"}},
       {"file gone",
@@ -90,9 +80,9 @@ TEST(MemServed, NamesWhatMemoryServes) {
        {"Warning: /dev/ram0 is a RAM disk (brd)" + kMem}},
       {"device-mapper on a partition of a cached loop device and on a clean one",
        [&](FakeSysfs& fs) {
-         std::string l5 = loop(fs, "loop5", written.path(), false);
+         std::string l5 = loop(fs, "loop5", written, false);
          std::string p = fs.part(l5, "loop5p1", 1, "259:5", 1024);
-         loop(fs, "loop6", written.path(), true);
+         loop(fs, "loop6", written, true);
          std::string dm = fs.disk("dm-0", "253:0", 2048, "devices/virtual");
          fs.link(dm + "/slaves/loop5p1", "../../../../../" + p);
          fs.link(dm + "/slaves/loop6", "../../loop6");

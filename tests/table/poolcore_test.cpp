@@ -52,16 +52,14 @@ struct PoolFixture : ::testing::Test {
   }
 };
 
-TEST_F(PoolFixture, NoRowsBeforeTheFirstReload) { EXPECT_EQ(pool.numberOfRows(), 0); }
-
-// The saved machines' goldens show every other form of these texts.
+// The saved machines' goldens show every other form of these texts: here a
+// whole disk that holds HFS shows its free space, and no rows before a reload.
 TEST_F(PoolFixture, WholeDiskTextsByType) {
+  EXPECT_EQ(pool.numberOfRows(), 0);
   reload();
   ASSERT_EQ(pool.numberOfRows(), 4);
-  EXPECT_EQ(cell("Info", 0), "SATA/7200/S123/sda");  // a whole disk: where and what it is
   EXPECT_EQ(cell("Status", 3), "  Disk:HFS");
-  EXPECT_EQ(cell("Info", 3), "0.002 Gig or 100.00% Free");  // unless it holds HFS: its space
-  EXPECT_EQ(cell("Mount", 3), "/Volumes/Whole");
+  EXPECT_EQ(cell("Info", 3), "0.002 Gig or 100.00% Free");
 }
 
 TEST_F(PoolFixture, StatusForms) {
@@ -87,12 +85,9 @@ TEST_F(PoolFixture, ResultsEmptyBelowOne) {
   ASSERT_EQ(perfcapture("disk0s2", "Sequential: 1\nRandom: 0\nDual: -4\nThreaded: 88\n"), 0);
   reload();
   CellValue seq = pool.objectValue("Sequential", 2);
-  EXPECT_EQ(seq.kind, CellValue::Kind::Int64);
-  EXPECT_EQ(seq.number, 1);
+  EXPECT_EQ(std::make_pair(seq.kind, seq.number), std::make_pair(CellValue::Kind::Int64, 1LL));
   EXPECT_EQ(pool.objectValue("Random", 2).kind, CellValue::Kind::Text);
-  EXPECT_EQ(cell("Random", 2), "");
-  EXPECT_EQ(cell("Dual Seq", 2), "");
-  EXPECT_EQ(cell("Threaded", 2), "88");
+  EXPECT_EQ(cell("Random", 2) + "|" + cell("Dual Seq", 2) + "|" + cell("Threaded", 2), "||88");
   EXPECT_EQ(cell("Sequential", 0), "");
 }
 
@@ -109,12 +104,7 @@ TEST_F(PoolFixture, OutsideRowsAndUnknownColumns) {
 
 time_t march3() {
   std::tm t{};
-  t.tm_year = 2026 - 1900;
-  t.tm_mon = 2;
-  t.tm_mday = 3;
-  t.tm_hour = 9;
-  t.tm_min = 5;
-  t.tm_sec = 42;
+  strptime("2026-03-03 09:05:42", "%Y-%m-%d %H:%M:%S", &t);
   t.tm_isdst = -1;
   return std::mktime(&t);  // local time, as the stamp is
 }
@@ -125,24 +115,21 @@ TEST_F(PoolFixture, RefreshStampInLocalTime) {
   EXPECT_EQ(pool.refreshtime(), "Refreshed: 03/03/2026 09:05");
 }
 
+// A partition selected: whole disks only; a whole disk: everything; a
+// selected device that is gone is fatal.
 TEST_F(PoolFixture, SelectedDeviceKeepsWholeDisksOnly) {
   DISKINFO_* rec = pool.Reload("DISK0s2", 0);
   lock.lock();
   ASSERT_NE(rec, nullptr);
   EXPECT_STREQ(rec->bsdname, "0s2");
   ASSERT_EQ(pool.numberOfRows(), 2);
-  EXPECT_EQ(cell("Device", 0), "disk0");
-  EXPECT_EQ(cell("Device", 1), "disk1");
+  EXPECT_EQ(cell("Device", 0) + " " + cell("Device", 1), "disk0 disk1");
   EXPECT_EQ(disksort_ptr, nullptr);
   EXPECT_EQ(disksort_size, 0u);
   lock.unlock();
   rec = pool.Reload("disk1", 2);  // same set: everything
-  lock.lock();
   EXPECT_STREQ(rec->bsdname, "1");
   EXPECT_EQ(pool.numberOfRows(), 4);
-}
-
-TEST_F(PoolFixture, SelectedDeviceGoneIsFatal) {
   EXPECT_EQ(vlmtest::fatalOf([&] { pool.Reload("disk0S2", 0); }),  // the unit part is case-sensitive
             "pool:Reload: can't re-locate selected Mirror?");
   EXPECT_EQ(disksort_ptr, nullptr);
