@@ -87,20 +87,10 @@ TEST(DevNames, OddSysfsContentIsSkippedNotTrusted) {
   fs.write(sdh + "/sdh1/partition", "-1\n");
   fs.part(sdh, "sdh2", 2, "8:114", 10);
   fs.part(sdh, "sdh9", 2, "8:121", 10);  // a second partition 2: the first by number stays
-  std::vector<BlockDev> devs = dn::scan(fs.root());
-  ASSERT_EQ(devs.size(), 3u);
-  EXPECT_EQ(devs[0].kernel, "sda");
-  EXPECT_EQ(devs[1].kernel, "sdh");
-  EXPECT_EQ(devs[1].name, "disk1");
-  EXPECT_EQ(devs[2].kernel, "sdh2");
-  EXPECT_EQ(devs[2].name, "disk1s2");
-}
-
-TEST(DevNames, MissingRootOrBlockDirGivesNothing) {
+  std::string got;
+  for (const BlockDev& d : dn::scan(fs.root())) got += d.kernel + " " + d.name + "|";
+  EXPECT_EQ(got, "sda disk0|sdh disk1|sdh2 disk1s2|");
   EXPECT_TRUE(dn::scan("/nonexistent/sysroot").empty());
-  FakeSysfs fs;
-  ::rmdir((fs.root() + "/block").c_str());
-  EXPECT_TRUE(dn::scan(fs.root()).empty());
 }
 
 // Old-layout directories in block/ use their device link; a console-style

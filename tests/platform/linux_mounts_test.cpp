@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <tuple>
 
 #include "platform/linux.h"
 #include "tests/platform/fake_sysfs.h"
@@ -47,7 +48,8 @@ struct Machine {
 
 }  // namespace
 
-TEST(MountText, Unescape) {
+// Octal escapes (only whole, valid ones) and the lines of mountinfo.
+TEST(MountText, ParseMountinfo) {
   struct { const char* in; const char* out; } cases[] = {
       {"/mnt/a\\040b", "/mnt/a b"},      {"tab\\011x", "tab\tx"},
       {"nl\\012x", "nl\nx"},             {"back\\134slash", "back\\slash"},
@@ -56,9 +58,7 @@ TEST(MountText, Unescape) {
       {"\\400", "\\400"},                {"plain", "plain"},
   };
   for (const auto& c : cases) EXPECT_EQ(live::unescapeMount(c.in), c.out) << c.in;
-}
 
-TEST(MountText, ParseMountinfo) {
   auto ms = live::parseMountinfo(
       "27 1 254:0 / / rw,relatime shared:1 - ext4 /dev/vda rw\n"
       "40 27 8:1 /sub /mnt/bind ro,nosuid master:3 propagate_from:2 - ext4 /dev/sda1 rw\n"
@@ -67,10 +67,8 @@ TEST(MountText, ParseMountinfo) {
       "42 27 8:2 / /mnt/nodash rw ext4 /dev/sdb rw x y\n"      // no separator
       "43 27 0:50 / /mnt/my\\040nfs rw - nfs4 srv:/e\\040x rw\n");
   ASSERT_EQ(ms.size(), 3u);
-  EXPECT_EQ(ms[0].devno, makedev(254, 0));
-  EXPECT_EQ(ms[0].mountPoint, "/");
-  EXPECT_EQ(ms[0].fstype, "ext4");
-  EXPECT_FALSE(ms[0].readOnly);
+  EXPECT_EQ(std::tie(ms[0].devno, ms[0].mountPoint, ms[0].fstype, ms[0].readOnly),
+            std::make_tuple(makedev(254, 0), std::string("/"), std::string("ext4"), false));
   EXPECT_EQ(ms[1].root, "/sub");
   EXPECT_TRUE(ms[1].readOnly);
   EXPECT_EQ(ms[1].source, "/dev/sda1");
