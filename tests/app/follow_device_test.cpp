@@ -1,6 +1,8 @@
 // Figures follow the measured device on real loop disks: devices that come and
 // go before a refresh, during a test, and between the list and the start of
-// the utility. Root only; every loop disk made is detached by its guard.
+// the utility. Root only; every loop disk made is detached by its guard. The
+// records of real runs are checked against their schema in
+// tests/perf/vlmperfutil_test.cpp.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,14 +12,12 @@
 #include <string>
 
 #include "disk/disk.h"
-#include "perf/record.h"
 #include "perf/store.h"
 #include "perf/testctl.h"
 #include "platform/devnames.h"
 #include "platform/platform.h"
 #include "table/poolcore.h"
 #include "tests/disk/records.h"
-#include "tests/helpers/schema_check.h"
 #include "tests/platform/loop_guard.h"
 #include "util/alerts.h"
 #include "util/startup.h"
@@ -27,13 +27,25 @@ using namespace vlm::testing;
 
 namespace {
 
-// The test road without a window: the row is chosen by the test, the refresh
-// rebuilds the live list, and hook runs at the first progress value.
-class LoopUi : public TestUi {
- public:
-  explicit LoopUi(PoolCore& pool) : pool_(pool) {}
+// Two loop disks, and the test road without a window: the row is chosen by
+// the test, the refresh rebuilds the live list, and hook runs at the first
+// progress value.
+struct Machine : TestUi {
+  ScopedRecordingSeam seam;
+  PoolCore pool;
+  TempDir dir;
+  std::unique_ptr<LoopDisk> a = disk("a"), b = disk("b");
+  const char* savedUtil = perfutilpath;
+  vlmtest::StoreGuard store;
   int row = -1;
   std::function<void()> hook;
+
+  Machine() { setPlatform(linuxPlatform()); }
+  ~Machine() override {
+    perfutilpath = savedUtil;
+    std::lock_guard<std::recursive_mutex> lock(disklock);
+    diskzap();
+  }
   int selectedRow() override { return row; }
   int testSeconds() override { return 1; }
   bool hasProgressWindow() override { return true; }
@@ -46,41 +58,23 @@ class LoopUi : public TestUi {
   void progressStop() override {}
   void refresh() override {
     std::lock_guard<std::recursive_mutex> lock(disklock);
-    pool_.Reload("", 0);
+    pool.Reload("", 0);
   }
 
- private:
-  PoolCore& pool_;
-};
-
-struct Machine {
-  ScopedRecordingSeam seam;
-  PoolCore pool;
-  TempDir dir;
-  std::unique_ptr<LoopDisk> a = disk("a"), b = disk("b");
-  const char* savedUtil = perfutilpath;
-
-  vlmtest::StoreGuard store;
-
-  Machine() { setPlatform(linuxPlatform()); }
-  ~Machine() {
-    perfutilpath = savedUtil;
-    std::lock_guard<std::recursive_mutex> lock(disklock);
-    diskzap();
-  }
   std::unique_ptr<LoopDisk> disk(const std::string& name) {
     auto d = std::make_unique<LoopDisk>(dir.path() + "/" + name + ".img", 8 << 20);
     return d->made() && d->attach(0) ? std::move(d) : nullptr;
-  }
-  void reload() {
-    std::lock_guard<std::recursive_mutex> lock(disklock);
-    pool.Reload("", 0);
   }
   static int rowOf(const std::string& kernel) {
     std::lock_guard<std::recursive_mutex> lock(disklock);
     for (int i = 0; i < ndiskarray; ++i)
       if (kernel == diskarray[i]->devloc) return i;
     return -1;
+  }
+  // "diskN" and the identity of row.
+  static std::pair<std::string, std::string> nameOf(int row) {
+    std::lock_guard<std::recursive_mutex> lock(disklock);
+    return {std::string("disk") + diskarray[row]->bsdname, diskarray[row]->devid};
   }
   // "kernel name: sequential figure" of each row that shows figures.
   static std::vector<std::string> withFigures() {
@@ -92,10 +86,10 @@ struct Machine {
     return out;
   }
   // Runs one test of row through the test control, with utility.
-  void test(LoopUi& ui, int row, const std::string& utility) {
+  void test(int r, const std::string& utility) {
     perfutilpath = utility.c_str();
-    ui.row = row;
-    TestControl ctl(ui);
+    row = r;
+    TestControl ctl(*this);
     ctl.Testmedia();
     ctl.join();
   }
@@ -118,23 +112,15 @@ const std::string kUtil = VLM_BUNDLE_DIR "/Contents/Resources/vlmperfutil";
 TEST(FollowDevice, DetachAndRefresh) {
   Machine m;
   SKIP_UNLESS_LOOP(m);
-  m.reload();
+  m.refresh();
   const std::string keep = m.b->kernel();
-  {
-    std::lock_guard<std::recursive_mutex> lock(disklock);
-    for (int i = 0; i < ndiskarray; ++i) {
-      const DISKINFO_* r = diskarray[i];
-      const char* figures = m.a->kernel() == r->devloc ? "Sequential: 7\nRandom: 7\nDual: 7\nThreaded: 7\n"
-                            : keep == r->devloc        ? "Sequential: 9\nRandom: 9\nDual: 9\nThreaded: 9\n"
-                                                       : nullptr;
-      const std::string dev = std::string("disk") + r->bsdname;
-      if (figures) {
-        ASSERT_EQ(perfcapture(dev.c_str(), r->devid, figures), 0);
-      }
-    }
+  for (const auto& [kernel, f] : {std::pair<std::string, std::string>{m.a->kernel(), "7"}, {keep, "9"}}) {
+    const auto [dev, id] = Machine::nameOf(Machine::rowOf(kernel));
+    const std::string out = "Sequential: " + f + "\nRandom: " + f + "\nDual: " + f + "\nThreaded: " + f + "\n";
+    ASSERT_EQ(perfcapture(dev.c_str(), id.c_str(), out.c_str()), 0);
   }
   m.a->detach();
-  m.reload();
+  m.refresh();
   EXPECT_EQ(Machine::withFigures(), std::vector<std::string>{keep + ": 9"});
 }
 
@@ -143,17 +129,13 @@ TEST(FollowDevice, DetachAndRefresh) {
 TEST(FollowDevice, DetachDuringTest) {
   Machine m;
   SKIP_UNLESS_LOOP(m);
-  m.reload();
-  LoopUi ui(m.pool);
-  ui.hook = [&m] { m.a->detach(); };
+  m.refresh();
+  m.hook = [&m] { m.a->detach(); };
   const std::string measured = m.b->kernel();
-  std::string gone;  // by identity: another program may attach under the kernel name
-  {
-    std::lock_guard<std::recursive_mutex> lock(disklock);
-    gone = diskarray[Machine::rowOf(m.a->kernel())]->devid;
-  }
-  m.test(ui, Machine::rowOf(measured), kStub);
-  EXPECT_EQ(ui.hook, nullptr) << "the utility made no progress";
+  // By identity: another program may attach under the kernel name.
+  const std::string gone = Machine::nameOf(Machine::rowOf(m.a->kernel())).second;
+  m.test(Machine::rowOf(measured), kStub);
+  EXPECT_EQ(m.hook, nullptr) << "the utility made no progress";
   std::lock_guard<std::recursive_mutex> lock(disklock);
   EXPECT_EQ(diskrow(gone.c_str(), ""), -1);
   EXPECT_EQ(Machine::withFigures(), std::vector<std::string>{measured + ": 523"});
@@ -169,23 +151,17 @@ TEST(FollowDevice, ChangedBeforeStart) {
     SCOPED_TRACE(replaced ? "replaced" : "renamed");
     Machine m;
     SKIP_UNLESS_LOOP(m);
-    m.reload();
-    LoopUi ui(m.pool);
+    m.refresh();
     const bool aFirst = Machine::rowOf(m.a->kernel()) < Machine::rowOf(m.b->kernel());
     auto& first = aFirst ? m.a : m.b;
     const std::string listed = (replaced ? first : aFirst ? m.b : m.a)->kernel();
     const int row = Machine::rowOf(listed);
-    std::string name, id;
-    {
-      std::lock_guard<std::recursive_mutex> lock(disklock);
-      name = std::string("disk") + diskarray[row]->bsdname;
-      id = diskarray[row]->devid;
-    }
+    const auto [name, id] = Machine::nameOf(row);
     std::unique_ptr<LoopDisk> c = replaced ? nullptr : m.disk("c");  // usually after the others
     first.reset();
     if (replaced) c = m.disk("c");  // usually under the gone disk's kernel name
     const bool changed = devnames::identityOf(name) != id;
-    m.test(ui, row, kUtil);
+    m.test(row, kUtil);
     ASSERT_FALSE(m.seam.seam.alerts.empty());
     const auto& result = m.seam.seam.alerts.back();
     if (changed) {
@@ -195,32 +171,4 @@ TEST(FollowDevice, ChangedBeforeStart) {
     }
     for (const std::string& f : Machine::withFigures()) EXPECT_EQ(f.substr(0, f.find(':')), listed);
   }
-}
-
-// A real measurement through the test control: the program's record of it is
-// valid against the schema (python3-jsonschema) and names the measured disk.
-TEST(FollowDevice, RecordOfARealTest) {
-  Machine m;
-  SKIP_UNLESS_LOOP(m);
-  if (access(kUtil.c_str(), X_OK) != 0) GTEST_SKIP() << "utility not built: " << kUtil;
-  m.reload();
-  LoopUi ui(m.pool);
-  const int row = Machine::rowOf(m.b->kernel());
-  std::string dev, id;
-  {
-    std::lock_guard<std::recursive_mutex> lock(disklock);
-    dev = std::string("disk") + diskarray[row]->bsdname;
-    id = diskarray[row]->devid;
-  }
-  m.test(ui, row, kUtil);
-  const std::optional<Record> rec = lastRecord(dev, id.c_str());
-  ASSERT_TRUE(rec.has_value()) << m.seam.seam.alerts.back().msg;
-  const auto verdict = vlmtest::checkRecord(rec->dump());
-  ASSERT_TRUE(verdict.available) << "python3-jsonschema is needed";
-  EXPECT_EQ(verdict.problem, "") << rec->dump(2);
-  EXPECT_EQ((*rec)["result"], "Ok") << m.seam.seam.alerts.back().msg;
-  EXPECT_EQ((*rec)["device"]["node"], "/dev/" + m.b->kernel());
-  EXPECT_EQ((*rec)["device"]["id"], id);
-  EXPECT_EQ((*rec)["parameters"]["seconds"], 1);
-  EXPECT_EQ((*rec)["phases"].size(), 4u);
 }

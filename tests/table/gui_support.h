@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,6 +18,7 @@
 #include "platform/platform.h"
 #include "perf/record.h"
 #include "perf/store.h"
+#include "table/poolcore.h"
 #include "tests/disk/records.h"
 
 namespace guitest {
@@ -108,6 +111,13 @@ inline Machine bigMachine(int disks) {
              p % 2 ? kHfsPlus : "Velmora_HFS");
   }
   return m;
+}
+
+// The table column of an identifier of vlm::kColumnIds.
+inline int column(const char* id) {
+  for (int i = 0; i < static_cast<int>(std::size(vlm::kColumnIds)); ++i)
+    if (std::strcmp(vlm::kColumnIds[i], id) == 0) return i;
+  return -1;
 }
 
 using ListGuard = vlmtest::ListGuard;
