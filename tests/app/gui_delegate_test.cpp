@@ -27,7 +27,6 @@
 
 #include <atomic>
 #include <fstream>
-#include <optional>
 #include <string>
 
 #include "util/alerts.h"
@@ -46,12 +45,6 @@ struct PathGuard {
   const char* old;
   explicit PathGuard(const char*& r) : ref(r), old(r) {}
   ~PathGuard() { ref = old; }
-};
-
-struct EnvGuard {
-  std::string name;
-  explicit EnvGuard(const char* n, const char* value) : name(n) { setenv(n, value, 1); }
-  ~EnvGuard() { unsetenv(name.c_str()); }
 };
 
 // Runs the application's loop, started by start(); its exit code, or -1 when
@@ -81,14 +74,14 @@ struct DelegateFixture : ::testing::Test {
     d.reset();
     QorConfigureAppDelegate::setOpener(nullptr);
     Testing.store(0);
+    unsetenv("VLM_STUB_MODE");
   }
   std::vector<vlm::RecordingAlertSeam::Alert>& alerts() { return rec.seam.alerts; }
   // The utility is the stand-in, run in the given VLM_STUB_MODE.
   std::string stub = std::string(VLM_HELPERS) + "/stub_util";
-  std::optional<EnvGuard> stubMode;
   void useStub(const char* mode) {
     perfutilpath = stub.c_str();
-    stubMode.emplace("VLM_STUB_MODE", mode);
+    setenv("VLM_STUB_MODE", mode, 1);
   }
   void launch() {
     d->window->show();
@@ -539,10 +532,10 @@ TEST_F(DelegateFixture, DetailsOfTheLastTest) {
   ASSERT_EQ(lat.size(), 4);
   for (int i = 0; i < 4; ++i) {
     const auto& ph = fixture["phases"][size_t(i)];
-    auto* s = static_cast<QLineSeries*>(tp[i]);
+    auto *s = static_cast<QLineSeries*>(tp[i]), *l = static_cast<QLineSeries*>(lat[i]);
     ASSERT_EQ(size_t(s->count()), ph["sliceBytes"].size());
     EXPECT_DOUBLE_EQ(s->at(0).y(), ph["sliceBytes"][0].get<double>() / 1e5);  // MB per 0.1 s
-    EXPECT_DOUBLE_EQ(static_cast<QLineSeries*>(lat[i])->at(0).x(), ph["histogram"][0][0].get<double>() / 1e3);
+    EXPECT_DOUBLE_EQ(l->at(0).x(), ph["histogram"][0][0].get<double>() / 1e3);
   }
   EXPECT_NE(w->findChild<QLabel*>("warnings")->text().indexOf("Warning: the device was busy"), -1);
 

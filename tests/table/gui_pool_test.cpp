@@ -1,7 +1,6 @@
 // The table model's own part over a machine built in code: header, copied
-// rows, roles beyond the text, colours, and model consistency. The cells'
-// texts are tested on the core (tests/table/poolcore_test.cpp).
-#include <QAbstractItemModelTester>
+// rows, roles beyond the text and colours. The cells' texts are tested on the
+// core (tests/table/poolcore_test.cpp).
 #include <QIcon>
 #include <gtest/gtest.h>
 
@@ -172,17 +171,6 @@ TEST(CellColours, TintsReadOnLightAndDarkPalettes) {
       for (int j = 1; j < i; ++j) EXPECT_NE(c.background, cellColors(j, *pal).background);
     }
   }
-}
-
-TEST_F(PoolFixture, ModelStaysConsistentAcrossReloads) {
-  guitest::Machine m = guitest::smallMachine();
-  load(m);
-  QAbstractItemModelTester tester(&pool, QAbstractItemModelTester::FailureReportingMode::Fatal);
-  pool.Reload("", 0);
-  m.disk(2, "Third Disk", 1LL << 30, guitest::kGpt);
-  m.install();
-  pool.Reload("", 0);
-  EXPECT_EQ(pool.rowCount(), 7);
 }
 
 }  // namespace
