@@ -63,7 +63,6 @@ TEST(List, Selections) {
       {'H', 0, {"0", "0s2", "0s3", "0s4", "2", "2s1"}},     // and HFS partitions, no set members
       {'H', 777, {"0", "0s3", "2"}},                        // of that size
       {'M', 0, {"0", "0s1", "0s2", "0s3", "0s4", "1", "1s1", "2", "2s1"}},
-      {'X', 0, {"0", "0s2", "0s3", "0s4", "1", "1s1", "2", "2s1", "3s1"}},
   };
   for (const auto& c : cases) {
     vlmtest::ListGuard guard;
