@@ -200,6 +200,9 @@ TEST_F(Regscan, SharedObjectsAreWalkedOnce) {
 
 // --- extras: inheritance, dictionaries and the climb back -----------------------------
 
+// Extras are inherited down and emptied on the way back up; the Device and
+// Protocol dictionaries replace top-level values (Device first), nested ones
+// are not searched.
 TEST_F(Regscan, InheritedDownAndEmptiedOnTheWayBack) {
   Node& ctl = t.add(t.root(), "IOPCIDevice", "ctl");
   ctl.set("Physical Interconnect", RegValue::Str("SATA")).set("Rotation Rate", RegValue::Str("7200"));
@@ -210,10 +213,20 @@ TEST_F(Regscan, InheritedDownAndEmptiedOnTheWayBack) {
   t.media(whole, "P", "disk0s1");
   t.media(ctl, "Sibling", "disk1");  // after drive's subtree: its rotation slot is gone
   t.media(t.root(), "Elsewhere", "disk2");
+  Node& d = t.add(t.root(), "IOBlockStorageDevice", "drive");
+  d.set("Physical Interconnect", RegValue::Str("SATA")).set("Rotation Rate", RegValue::Str("Rotational"));
+  d.set("Device Characteristics",
+        RegValue::Dict({{"rotation rate", RegValue::Num(5400)},  // key case-folded
+                        {"Physical Interconnect", RegValue::Str("PCI")},
+                        {"Nested", RegValue::Dict({{"Serial Number", RegValue::Str("deep")}})}}));
+  d.set("Protocol Characteristics", RegValue::Dict({{"Physical Interconnect", RegValue::Str("USB")},
+                                                    {"Serial Number", RegValue::Str("P1")}}));
+  t.media(d, "M", "disk3");
   scan();
-  ASSERT_EQ(bsdnames(), (Names{"0", "0s1", "1", "2"}));
-  const std::pair<const char*, const char*> want[] = {
-      {"0", "SATA|Solid State|X1|sda"}, {"0s1", "SATA|Solid State|X1|sda"}, {"1", "SATA|||"}, {"2", "|||"}};
+  ASSERT_EQ(bsdnames(), (Names{"0", "0s1", "1", "2", "3"}));
+  const std::pair<const char*, const char*> want[] = {{"0", "SATA|Solid State|X1|sda"},
+                                                      {"0s1", "SATA|Solid State|X1|sda"},
+                                                      {"1", "SATA|||"}, {"2", "|||"}, {"3", "PCI|5400|P1|"}};
   for (auto [bsd, extras] : want) {
     DISKINFO_* r = record(bsd);
     EXPECT_EQ(std::string(r->interconnect) + "|" + r->rotation + "|" + r->serial + "|" + r->devloc, extras) << bsd;
@@ -249,24 +262,6 @@ TEST_F(Regscan, SerialRules) {
     ASSERT_NE(diskinfo0, nullptr) << c.name;
     EXPECT_STREQ(diskinfo0->serial, c.serial) << c.name;
   }
-}
-
-TEST_F(Regscan, DictionariesReplaceTopLevelValues) {
-  Node& d = t.add(t.root(), "IOBlockStorageDevice", "drive");
-  d.set("Physical Interconnect", RegValue::Str("SATA"));
-  d.set("Rotation Rate", RegValue::Str("Rotational"));
-  d.set("Device Characteristics",
-        RegValue::Dict({{"rotation rate", RegValue::Num(5400)},  // key case-folded
-                        {"Physical Interconnect", RegValue::Str("PCI")},
-                        {"Nested", RegValue::Dict({{"Serial Number", RegValue::Str("deep")}})}}));
-  d.set("Protocol Characteristics", RegValue::Dict({{"Physical Interconnect", RegValue::Str("USB")},
-                                                    {"Serial Number", RegValue::Str("P1")}}));
-  t.media(d, "M", "disk0");
-  scan();
-  ASSERT_NE(diskinfo0, nullptr);
-  EXPECT_STREQ(diskinfo0->interconnect, "PCI");  // Device beats Protocol beats top level
-  EXPECT_STREQ(diskinfo0->rotation, "5400");
-  EXPECT_STREQ(diskinfo0->serial, "P1");  // nested dictionaries are not searched
 }
 
 // --- value conversion ------------------------------------------------------------------
