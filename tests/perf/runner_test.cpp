@@ -1,4 +1,4 @@
-// The process runner against real child processes (tests/helpers).
+// The process runner against real child processes.
 #include "perf/runner.h"
 
 #include <dirent.h>
@@ -89,8 +89,8 @@ TEST(Runner, ExitStatusAndOutput) {
     int status;
     std::string out;
   } cases[] = {
-      {{helper("child_exit"), "0"}, true, 0, ""},
-      {{helper("child_exit"), "255", "bye\n"}, true, 255 << 8, "bye\n"},
+      {{"/bin/sh", "-c", "exit 0"}, true, 0, ""},
+      {{"/bin/sh", "-c", "echo bye; exit 255"}, true, 255 << 8, "bye\n"},
       {{"/bin/sh", "-c", "kill -TERM $$"}, true, SIGTERM, ""},
       {{"/bin/sh", "-c", "for i in 0 1 2; do echo out$i; echo err$i >&2; done"}, true, 0,
        "out0\nerr0\nout1\nerr1\nout2\nerr2\n"},
@@ -113,42 +113,6 @@ TEST(Runner, ExitStatusAndOutput) {
   }
   close(150);
   EXPECT_TRUE(probe.intact());
-}
-
-// Each read is handed to the progress parser on its own: whole lines are
-// taken out, a line split over two reads stays in the output.
-TEST(Runner, EachReadGoesToTheProgressParser) {
-  const struct {
-    std::vector<std::string> writes;  // child_exit's arguments after the status
-    std::vector<double> seen;
-    std::string out;
-    size_t chunks;
-  } cases[] = {
-      {{"Percent: 10\n", "@drain", "Percent: 60\nabc\n", "@drain", "tail\n"}, {10, 60}, "abc\ntail\n", 3},
-      {{"Percent: 3", "@drain", "5\nrest\n"}, {}, "Percent: 35\nrest\n", 2},
-  };
-  for (const auto& c : cases) {
-    std::vector<double> seen;
-    size_t chunks = 0;
-    vlm::RunHooks hooks;
-    hooks.pctgrab = [&](char* chunk) {
-      ++chunks;
-      // A stand-in parser: one whole "Percent: N\n" line at the start of a chunk.
-      std::string s = chunk;
-      if (s.rfind("Percent: ", 0) == 0 && s.find('\n') != std::string::npos) {
-        seen.push_back(std::atof(s.c_str() + 9));
-        std::string rest = s.substr(s.find('\n') + 1);
-        std::copy(rest.c_str(), rest.c_str() + rest.size() + 1, chunk);
-      }
-    };
-    std::vector<std::string> args{helper("child_exit"), "0"};
-    args.insert(args.end(), c.writes.begin(), c.writes.end());
-    Result r = run(args, &hooks);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(seen, c.seen);
-    EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(chunks, c.chunks);
-  }
 }
 
 // A fatal error leaves no descriptor, child or SIGINT disposition behind. The
@@ -190,6 +154,7 @@ TEST(Runner, FatalErrorsLeaveNothingBehind) {
 // and the output says why.
 TEST(Runner, CancelAndLimitAlwaysEndTheChild) {
   const std::vector<std::string> waits{helper("stub_util"), "-T", "disk0", ""};  // exits 3 on SIGCONT
+  const std::vector<std::string> sleeps{"/bin/sleep", "20"};                      // SIGCONT does nothing
   const struct {
     std::vector<std::string> args;
     int limitMs;
@@ -199,10 +164,8 @@ TEST(Runner, CancelAndLimitAlwaysEndTheChild) {
   } cases[] = {
       {waits, 0, 1, 0, 3, "Canceled\nSIGCONT: 1\n"},
       {waits, 0, 0, 2, 3, "Canceled\nSIGCONT: 1\n"},
-      {{helper("child_exit"), "0", "@20000"}, 0, 1, 0, -SIGKILL,
-       "run2mem: child_exit did not end within 3 s of the cancel and was killed.\n"},
-      {{helper("child_exit"), "0", "@20000"}, 300, 0, 0, -SIGKILL,
-       "run2mem: child_exit ran past its time limit of 1 s and was killed.\n"},
+      {sleeps, 0, 1, 0, -SIGKILL, "run2mem: sleep did not end within 3 s of the cancel and was killed.\n"},
+      {sleeps, 300, 0, 0, -SIGKILL, "run2mem: sleep ran past its time limit of 1 s and was killed.\n"},
   };
   setenv("VLM_STUB_MODE", "wait", 1);
   for (const auto& c : cases) {
@@ -237,10 +200,10 @@ TEST(Runner, LostExitStatusIsAFailure) {
   ign.sa_handler = SIG_IGN;
   sigaction(SIGCHLD, &ign, &old);
   vlm::RunHooks hooks;
-  Result r = run({helper("child_exit"), "1"}, &hooks);
+  Result r = run({"/bin/sh", "-c", "exit 1"}, &hooks);
   sigaction(SIGCHLD, &old, nullptr);
   EXPECT_NE(r.status, 0);
-  EXPECT_EQ(r.out, "\nrun2mem: can't collect the exit status of child_exit (No child processes).\n");
+  EXPECT_EQ(r.out, "\nrun2mem: can't collect the exit status of sh (No child processes).\n");
 }
 
 }  // namespace
