@@ -368,11 +368,10 @@ void expectWellFormed(Outcome r, const std::string& kernel) {
 // reach the terminal with an 8-bit control (CSI) or half a character where it
 // is cut.
 TEST_F(VlmperfutilDisk, MeasuresWithinTheUsersLimits) {
-  char dir[] = "/var/tmp/vlmperfutil-suid-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string copy = std::string(dir) + "/vlmperfutil", pad(31, 'a');
+  vlm::testing::TempDir dir("/var/tmp");
+  const std::string copy = dir.path() + "/vlmperfutil", pad(31, 'a');
   ASSERT_TRUE(std::filesystem::copy_file(kUtil, copy));
-  chmod(dir, 0755);
+  chmod(dir.path().c_str(), 0755);
   ASSERT_EQ(chown(copy.c_str(), 0, 0), 0);
   ASSERT_EQ(chmod(copy.c_str(), 04711), 0);
   const struct {
@@ -383,7 +382,6 @@ TEST_F(VlmperfutilDisk, MeasuresWithinTheUsersLimits) {
   } cases[] = {
       {-1, {}, 0, "Vol: Sequential: 999 KB/s\nx\x9b[2J" + pad + "\xc3\xa9zz",
        "\"Vol. Sequential. 999 KB/s?x?[2J" + pad + "?\""},
-      {-1, {{kNoIoUring, 0}}, 0, "", "Engine pread thread pool"},
       {65534, {}, 0, "", "Engine "},
       // Without locked memory the kernel may refuse the rings themselves: then
       // the pread engine runs, and without threads it says so.
@@ -391,6 +389,7 @@ TEST_F(VlmperfutilDisk, MeasuresWithinTheUsersLimits) {
       {65534, {{RLIMIT_MEMLOCK, 0}, {RLIMIT_NPROC, 1}}, 1, "",
        "vlmperfutil: measurement failed: can't start the measuring threads"},
       {65534, {{RLIMIT_NOFILE, 8}}, 1, "", "too few file descriptors allowed (8) to scan the block devices"},
+      {-1, {{kNoIoUring, 0}}, 0, "", "Engine pread thread pool"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.says);
@@ -424,8 +423,6 @@ TEST_F(VlmperfutilDisk, MeasuresWithinTheUsersLimits) {
                       std::string::npos || r.out.find("Engine pread") != std::string::npos) << r.out;
     }
   }
-  unlink(copy.c_str());
-  rmdir(dir);
 }
 
 // A cancel after the first phase keeps that phase's figure and record. While
