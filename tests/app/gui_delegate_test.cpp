@@ -47,17 +47,6 @@ struct PathGuard {
   ~PathGuard() { ref = old; }
 };
 
-// Runs the application's loop, started by start(); its exit code, or -1 when
-// it did not end within ms.
-int runLoop(QObject* ctx, const std::function<void()>& start, int ms) {
-  QTimer::singleShot(0, ctx, start);
-  QTimer guard;
-  guard.setSingleShot(true);
-  QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
-  guard.start(ms);
-  return QCoreApplication::exec();
-}
-
 struct DelegateFixture : ::testing::Test {
   guitest::ListGuard list;
   guitest::StoreGuard store;
@@ -266,7 +255,9 @@ TEST_F(DelegateFixture, ClosingDuringATestAsksAndQuitsOnceTheUtilityEnded) {
   EXPECT_EQ(d->Canceled->load(), 0);
 
   rec.seam.answers = {0};
-  EXPECT_EQ(runLoop(d.get(), [this] { d->window->close(); }, 8000), 0);
+  QTimer::singleShot(0, d.get(), [this] { d->window->close(); });
+  QTimer::singleShot(8000, d.get(), [] { QCoreApplication::exit(-1); });  // the application did not end
+  EXPECT_EQ(QCoreApplication::exec(), 0);
   QSignalSpy resets(d->pool, &QAbstractItemModel::modelReset);  // the worker's last refresh
   EXPECT_FALSE(d->pctwindow->isVisible());  // the utility's output had ended
   EXPECT_TRUE(finishTest(resets));
@@ -360,12 +351,11 @@ TEST_F(DelegateFixture, KernelEventsRefreshTheList) {
       if (kernel == diskarray[i]->devloc) return std::string(diskarray[i]->devid);
     return std::string();
   };
-  auto listed = [&](const std::string& kernel) { return !idOf(kernel).empty(); };
   auto settle = [] { guitest::spinUntil([] { return false; }, 1200); };
   vlm::testing::TempDir dir;
   vlm::testing::LoopDisk a(dir.path() + "/a.img", 8 << 20), b(dir.path() + "/b.img", 8 << 20);
   ASSERT_TRUE(a.attach(0));
-  EXPECT_TRUE(guitest::spinUntil([&] { return listed(a.kernel()); })) << a.kernel();
+  EXPECT_TRUE(guitest::spinUntil([&] { return !idOf(a.kernel()).empty(); })) << a.kernel();
   settle();
   // Ten events, each handled as it comes (another program's events may add one).
   int before = counted->roots;
@@ -381,7 +371,7 @@ TEST_F(DelegateFixture, KernelEventsRefreshTheList) {
   settle();
   EXPECT_EQ(counted->roots, before) << "refreshed while a test runs";
   Testing.store(0);
-  EXPECT_TRUE(guitest::spinUntil([&] { return listed(b.kernel()); })) << b.kernel();
+  EXPECT_TRUE(guitest::spinUntil([&] { return !idOf(b.kernel()).empty(); })) << b.kernel();
   settle();
   EXPECT_LE(counted->roots - before, 2);
   const std::string gone = idOf(a.kernel());  // another program may take the kernel name
