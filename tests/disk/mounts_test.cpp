@@ -83,7 +83,6 @@ const FreeCase kFreeCases[] = {
     {4096, 1000000, 0, "0.000 Gig or 0.00% Free"},
     {512, 241172480, 60293120, "30.870 Gig or 25.00% Free"},
     {4096, 0, 0, "(not mounted)"},
-    {0, 1000, 10, "(not mounted)"},
     {0, 0, 0, "(not mounted)"},     // a record never mounted
     {4096, 1000000, 1000011, ""},   // 100.0011%: beyond the tolerance
     {4096, 1000000, 1000009, "4.096 Gig or 100.00% Free"},  // 100.0009%: held at 100

@@ -100,7 +100,6 @@ TEST(LinkSpeed, CeilingOfEachInterface) {
       {"USB 480", us("480"), "USB 480 Mbit/s, ceiling 60 MB/s"},
       {"USB 5000", us("5000"), "USB 5000 Mbit/s, ceiling 500 MB/s"},
       {"USB 10000", us("10000"), "USB 10000 Mbit/s, ceiling 1212 MB/s"},
-      {"USB 20000", us("20000"), "USB 20000 Mbit/s, ceiling 2424 MB/s"},
       {"USB-attached SATA: the USB link wins", us("480", true), "USB 480 Mbit/s, ceiling 60 MB/s"},
       {"virtio behind an emulated PCIe function",
        [](FakeSysfs& fs) {
