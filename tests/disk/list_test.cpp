@@ -104,20 +104,11 @@ TEST(List, Colours) {
   for (auto [name, colour] : want) EXPECT_EQ(findrec(name)->color, colour) << name;
 }
 
-// Look-ups by device name, in the list or in the display array, and the
-// rule that another member of a set lies on the same disk.
-TEST(List, FindAndSameDevice) {
+// Another member of a set on the same disk (look-ups by name are seen where
+// the table finds its selected device).
+TEST(List, SameDevice) {
   vlmtest::ListGuard guard;
   addNamed({"0", "0s1", "0s2", "1s1"});
-  EXPECT_EQ(diskfind("DISK0s2", 1), findrec("0s2"));
-  EXPECT_EQ(diskfind("disk0S2", 1), nullptr);
-  EXPECT_EQ(diskfind("dsk0", 1), nullptr);
-  EXPECT_EQ(diskfind(nullptr, 1), nullptr);
-  EXPECT_EQ(diskfind("disk0", 0), nullptr);  // no display array yet
-  diskinfo('H');                             // whole disks only (size filter 0: no HFS here)
-  EXPECT_EQ(diskfind("disk0", 0), findrec("0"));
-  EXPECT_EQ(diskfind("disk0s2", 0), nullptr);
-
   EXPECT_EQ(samedev(nullptr), 0);
   EXPECT_EQ(samedev(findrec("0s1")), 0);
   DISKINFO_* a = findrec("0s1");

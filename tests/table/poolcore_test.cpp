@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <ctime>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -43,7 +42,6 @@ struct PoolFixture : ::testing::Test {
     parts.volumes->volumes = {{"/Volumes/Data", true, "Data"}, {"/", true, "Root"}};
     parts.install();
   }
-  void TearDown() override { zsetclock(nullptr); }
 
   std::string cell(const char* id, int row) { return pool.objectValue(id, row).str(); }
   void reload() {
@@ -84,19 +82,6 @@ TEST_F(PoolFixture, OutsideRowsAndUnknownColumns) {
   EXPECT_EQ(pool.objectValue("Seq", -1).kind, CellValue::Kind::Text);
   EXPECT_EQ(cell("Foo", 0), "Foo");
   EXPECT_EQ(cell("Foo", 3), "Foo");
-}
-
-time_t march3() {
-  std::tm t{};
-  strptime("2026-03-03 09:05:42", "%Y-%m-%d %H:%M:%S", &t);
-  t.tm_isdst = -1;
-  return std::mktime(&t);  // local time, as the stamp is
-}
-
-TEST_F(PoolFixture, RefreshStampInLocalTime) {
-  zsetclock(march3);
-  reload();
-  EXPECT_EQ(pool.refreshtime(), "Refreshed: 03/03/2026 09:05");
 }
 
 // A partition selected: whole disks only; a whole disk: everything; a
