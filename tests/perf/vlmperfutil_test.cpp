@@ -449,8 +449,8 @@ TEST_F(VlmperfutilDisk, CancelKeepsTheFinishedPhasesAndASecondRunIsRefused) {
 }
 
 // A disk that stops answering (its reads throttled to nothing by a blkio
-// cgroup): a cancel still ends the run while they hang; the reads in
-// flight are left to the kernel.
+// cgroup): a cancel still ends the run while they hang, without figures; the
+// reads in flight are left to the kernel.
 TEST_F(VlmperfutilDisk, CancelEndsWhileReadsHang) {
   const std::string g = "/sys/fs/cgroup/blkio/vlmperfutil-test-" + std::to_string(getpid());
   if (access("/sys/fs/cgroup/blkio/blkio.throttle.read_iops_device", W_OK) != 0 || mkdir(g.c_str(), 0755) != 0)
@@ -490,6 +490,7 @@ TEST_F(VlmperfutilDisk, CancelEndsWhileReadsHang) {
   for (int i = 0; i < 50 && rmdir(g.c_str()) != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(r.status, 3) << r.out;
   EXPECT_TRUE(canceledWhileStalled) << "the cancel waited for the hanging reads\n" << r.out;
+  for (const char* k : kKeys) EXPECT_EQ(r.out.find(k), std::string::npos) << "no phase ended\n" << r.out;
 }
 
 // Devices it may not measure: one whose identity is not the listed one (a
