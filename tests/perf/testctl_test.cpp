@@ -16,6 +16,7 @@
 
 #include "disk/disk.h"
 #include "perf/store.h"
+#include "tests/disk/records.h"
 #include "util/alerts.h"
 #include "util/prog.h"
 #include "util/startup.h"
@@ -57,27 +58,11 @@ class FakeUi : public vlm::TestUi {
   std::mutex m_;
 };
 
-// A display array of records (bsdname, finder) for the test's lifetime.
-struct FakeList {
-  std::vector<DISKINFO_> recs;
-  std::vector<DISKINFO_*> ptrs;
-  DISKINFO_** savedArray = diskarray;
-  int savedCount = ndiskarray;
-  FakeList(std::initializer_list<std::pair<std::string, std::string>> rows) : recs(rows.size()) {
-    for (const auto& [bsd, finder] : rows) {
-      DISKINFO_& r = recs[ptrs.size()];
-      zcpfield(r.bsdname, bsd.c_str());
-      zcpfield(r.finder, finder.c_str());
-      ptrs.push_back(&r);
-    }
-    std::lock_guard<std::recursive_mutex> l(disklock);
-    diskarray = ptrs.data();
-    ndiskarray = static_cast<int>(ptrs.size());
-  }
-  ~FakeList() {
-    std::lock_guard<std::recursive_mutex> l(disklock);
-    diskarray = savedArray;
-    ndiskarray = savedCount;
+// A list of (bsdname, finder) records and its display array, emptied at the end.
+struct FakeList : vlmtest::ListGuard {
+  FakeList(std::initializer_list<std::pair<const char*, std::string>> rows) {
+    for (const auto& [bsd, finder] : rows) zcpfield(vlmtest::addrec(bsd)->finder, finder.c_str());
+    diskinfo('A');
   }
 };
 
