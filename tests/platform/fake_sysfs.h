@@ -3,39 +3,30 @@
 // platform tests and the sysfs benchmark.
 #pragma once
 
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 #include <string>
+
+#include "tests/platform/loop_guard.h"
 
 namespace vlm::testing {
 
 class FakeSysfs {
  public:
   // base: where the tree is made ("/dev/shm" keeps a large one in memory, as sysfs is).
-  explicit FakeSysfs(const std::string& base = "/tmp") {
-    std::string tmpl = base + "/vlm-sysfs-XXXXXX";
-    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed in " + base);
-    root_ = tmpl;
+  explicit FakeSysfs(const std::string& base = "/tmp") : dir_(base) {
+    if (dir_.path().empty()) throw std::runtime_error("mkdtemp failed in " + base);
     mkdirs("block");
     mkdirs("devices/virtual");
   }
-  ~FakeSysfs() {
-    ::nftw(root_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); },
-           16, FTW_DEPTH | FTW_PHYS);
-  }
-  FakeSysfs(const FakeSysfs&) = delete;
-  FakeSysfs& operator=(const FakeSysfs&) = delete;
 
-  const std::string& root() const { return root_; }
+  const std::string& root() const { return dir_.path(); }
 
   void mkdirs(const std::string& rel) {
-    std::string p = root_;
+    std::string p = root();
     size_t i = 0;
     while (i <= rel.size()) {
       size_t j = rel.find('/', i);
@@ -48,13 +39,13 @@ class FakeSysfs {
   void write(const std::string& rel, const std::string& content) {
     auto s = rel.rfind('/');
     if (s != std::string::npos) mkdirs(rel.substr(0, s));
-    std::ofstream(root_ + "/" + rel, std::ios::binary | std::ios::trunc) << content;
+    std::ofstream(root() + "/" + rel, std::ios::binary | std::ios::trunc) << content;
   }
   void link(const std::string& rel, const std::string& target) {
     auto s = rel.rfind('/');
     if (s != std::string::npos) mkdirs(rel.substr(0, s));
-    ::unlink((root_ + "/" + rel).c_str());
-    if (::symlink(target.c_str(), (root_ + "/" + rel).c_str()) != 0) throw std::runtime_error("symlink");
+    ::unlink((root() + "/" + rel).c_str());
+    if (::symlink(target.c_str(), (root() + "/" + rel).c_str()) != 0) throw std::runtime_error("symlink");
   }
   // A device directory with its subsystem link (the target's base name counts).
   void device(const std::string& rel, const std::string& subsystem) {
@@ -97,7 +88,7 @@ class FakeSysfs {
   }
 
  private:
-  std::string root_;
+  TempDir dir_;
 };
 
 }  // namespace vlm::testing

@@ -128,23 +128,14 @@ TEST(FixtureRoundTrip, MountsWithEveryField) {
 // load leaves the mount table alone. Saved machines come with bug reports:
 // nothing but a regular file of sane size is read.
 TEST(FixtureErrors, EveryMessage) {
-  const std::string deep = [] {
-    std::string s;
-    for (int i = 0; i < 300; ++i) s += R"({"class":"c","name":"n","children":[)";
-    s += R"({"class":"c","name":"n"})";
-    for (int i = 0; i < 300; ++i) s += "]}";
-    return s;
-  }();
+  std::string deep = R"({"class":"c","name":"n"})";
+  for (int i = 0; i < 300; ++i) deep = R"({"class":"c","name":"n","children":[)" + deep + "]}";
   // 250 objects side by side, each the child of the one before through a ref.
-  const std::string chain = [] {
-    std::string s = R"({"class":"c","name":"r","children":[)";
-    for (int i = 0; i < 250; ++i) {
-      s += std::string(i ? "," : "") + R"({"class":"c","name":"n","id":"i)" + std::to_string(i) + "\"";
-      if (i + 1 < 250) s += R"(,"children":[{"ref":"i)" + std::to_string(i + 1) + "\"}]";
-      s += "}";
-    }
-    return s + "]}";
-  }();
+  std::string chain = R"({"class":"c","name":"r","children":[)";
+  for (int i = 0; i < 250; ++i)
+    chain += std::string(i ? "," : "") + R"({"class":"c","name":"n","id":"i)" + std::to_string(i) + "\"" +
+             (i + 1 < 250 ? R"(,"children":[{"ref":"i)" + std::to_string(i + 1) + "\"}]" : "") + "}";
+  chain += "]}";
   // A root object with the given properties, or with the given other keys.
   auto props = [](const std::string& p) { return R"({"class":"c","name":"r","properties":)" + p + "}"; };
   auto root = [](const std::string& rest) { return R"({"class":"c","name":"r",)" + rest + "}"; };

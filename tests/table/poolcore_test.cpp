@@ -28,10 +28,6 @@ struct PoolFixture : ::testing::Test {
   void SetUp() override {
     parts.reg = rb.reg;
     auto& ctl = rb.node(rb.reg->rootNode(), "IOAHCIBlockStorageDriver", "SATA Controller");
-    ctl.set("Physical Interconnect", vlm::RegValue::Str("SATA"));
-    ctl.set("Rotation Rate", vlm::RegValue::Str("7200"));
-    ctl.set("Serial Number", vlm::RegValue::Str("S123"));
-    ctl.set("io-device-location", vlm::RegValue::Str("sda"));
     auto& d0 = rb.media(ctl, "disk0", "Example Disk Media", true, 1000000000, "GUID_partition_scheme");
     rb.media(d0, "disk0s1", "EFI System Partition", false, 209715200,
              "C12A7328-F81F-11D2-BA4B-00A0C93EC93B");
