@@ -82,18 +82,6 @@ struct Regscan : testing::Test {
 
 // --- walk order and records ---------------------------------------------------------
 
-// Only the two media classes, by exact name (the mirror's own media class,
-// an object without a BSD name and the depth-first order are seen in
-// tests/fixtures/mirror.list.txt).
-TEST_F(Regscan, MediaClassesByExactName) {
-  t.media(t.root(), "C", "disk8").cls = "IOMediaPartition";
-  t.media(t.root(), "D", "disk9").cls = "iomedia";
-  t.media(t.root(), "Two Media", "disk2");
-  scan();
-  EXPECT_EQ(bsdnames(), (Names{"2"}));
-  EXPECT_EQ(glodisk, record("2"));
-}
-
 // The fields the program uses, from the media object's own properties (the
 // others are seen in tests/fixtures/sysfs.records.txt).
 TEST_F(Regscan, RecordFieldsFromTheMediaObject) {
@@ -137,24 +125,16 @@ TEST_F(Regscan, MediaCut) {
   }
 }
 
-// --- duplicates ----------------------------------------------------------------------
+// --- the walk --------------------------------------------------------------------------
 
-TEST_F(Regscan, FirstRecordOfABsdNameStays) {
-  t.media(t.root(), "First", "disk3").set("Size", RegValue::Num(1));
-  t.media(t.root(), "Second", "DISK3").set("Size", RegValue::Num(2));
-  t.media(t.root(), "Third", "disk4");
-  t.media(t.root(), "Fourth", "Disk4S1");
-  t.media(t.root(), "Fifth", "disk4s1");
-  scan();
-  EXPECT_EQ(bsdnames(), (Names{"3", "4", "4S1"}));
-  EXPECT_STREQ(record("3")->name, "First");
-  EXPECT_EQ(record("3")->size, 1);
-  EXPECT_EQ(glodisk, nullptr);  // the last media object was a duplicate
-}
-
-// An object reached twice keeps its first path's extras; one that is its own
-// ancestor is not entered again.
-TEST_F(Regscan, ObjectReachedTwiceKeepsItsFirstPath) {
+// Only the two media classes, by exact name (the mirror's own media class, an
+// object without a BSD name and the depth-first order are seen in
+// tests/fixtures/mirror.list.txt). An object reached twice keeps its first
+// path's extras; one that is its own ancestor is not entered again. The first
+// record of a BSD name stays.
+TEST_F(Regscan, WalkRules) {
+  t.media(t.root(), "C", "disk8").cls = "IOMediaPartition";
+  t.media(t.root(), "D", "disk9").cls = "iomedia";
   Node& p1 = t.add(t.root(), "IOPCIDevice", "p1");
   p1.set("Physical Interconnect", RegValue::Str("SATA"));
   Node& p2 = t.add(t.root(), "IOPCIDevice", "p2");
@@ -163,10 +143,16 @@ TEST_F(Regscan, ObjectReachedTwiceKeepsItsFirstPath) {
   t.reg->link(p2, shared);
   t.reg->link(shared, p1);  // a cycle: the walk must still end
   t.media(p2, "Other", "disk6");
+  t.media(t.root(), "First", "disk3").set("Size", RegValue::Num(1));
+  t.media(t.root(), "Second", "DISK3").set("Size", RegValue::Num(2));
+  t.media(t.root(), "Third", "disk4");
+  t.media(t.root(), "Fourth", "Disk4S1");
+  t.media(t.root(), "Fifth", "disk4s1");
   scan();
-  EXPECT_EQ(bsdnames(), (Names{"5", "6"}));
-  EXPECT_STREQ(record("5")->interconnect, "SATA");
-  EXPECT_STREQ(record("6")->interconnect, "USB");
+  EXPECT_EQ(bsdnames(), (Names{"5", "6", "3", "4", "4S1"}));
+  EXPECT_EQ(std::string(record("5")->interconnect) + record("6")->interconnect, "SATAUSB");
+  EXPECT_EQ(std::string(record("3")->name) + std::to_string(record("3")->size), "First1");
+  EXPECT_EQ(glodisk, nullptr);  // the last media object was a duplicate
 }
 
 // A saved machine of 40 levels, each object reached through both objects of

@@ -51,11 +51,13 @@ void machine(FakeSysfs& fs) {
 // Every device of the machine, one a line, against tests/fixtures/sysfs.devnames.txt:
 // physical disks by device number, then the virtual ones, each disk's
 // partitions after it; the identity is also what identityOf finds by name.
+// Then the look-ups by name and device number.
 TEST(DevNames, NumbersPhysicalThenVirtualByDeviceNumber) {
   FakeSysfs fs;
   machine(fs);
+  const auto devs = dn::scan(fs.root());
   std::string got;
-  for (const BlockDev& d : dn::scan(fs.root())) {
+  for (const BlockDev& d : devs) {
     got += d.name + " " + d.kernel + " " + d.node + " " + std::to_string(major(d.devno)) + ":" +
            std::to_string(minor(d.devno)) + (d.virt ? " virtual" : " physical") + " partition " +
            std::to_string(d.partno) + " of '" + d.parent + "' bytes " + std::to_string(d.size) + " " +
@@ -64,6 +66,13 @@ TEST(DevNames, NumbersPhysicalThenVirtualByDeviceNumber) {
     EXPECT_EQ(dn::identityOf(d.name, fs.root()), d.ident) << d.name;
   }
   vlmtest::expectGolden(got, "sysfs.devnames.txt");
+  EXPECT_EQ(dn::byName("disk2s2", fs.root()).value().kernel, "nvme0n1p2");
+  EXPECT_FALSE(dn::byName("disk02", fs.root()));  // not well formed
+  EXPECT_FALSE(dn::byName("disk9", fs.root()));
+  EXPECT_EQ(dn::findName(devs, "disk0s5")->kernel, "sda5");
+  EXPECT_EQ(dn::findName(devs, "DISK0"), nullptr);
+  EXPECT_EQ(dn::findDevno(devs, makedev(8, 17))->name, "disk1s1");
+  EXPECT_EQ(dn::findDevno(devs, makedev(99, 99)), nullptr);
 }
 
 TEST(DevNames, OddSysfsContentIsSkippedNotTrusted) {
@@ -106,19 +115,6 @@ TEST(DevNames, OldLayoutAndConsoleStyleNames) {
   EXPECT_EQ(devs[2].kernel, "ram0");
   EXPECT_TRUE(devs[2].virt);
   EXPECT_EQ(devs[2].syspath, fs.root() + "/block/ram0");
-}
-
-TEST(DevNames, LookUps) {
-  FakeSysfs fs;
-  machine(fs);
-  EXPECT_EQ(dn::byName("disk2s2", fs.root()).value().kernel, "nvme0n1p2");
-  EXPECT_FALSE(dn::byName("disk02", fs.root()));  // not well formed
-  EXPECT_FALSE(dn::byName("disk9", fs.root()));
-  auto devs = dn::scan(fs.root());
-  EXPECT_EQ(dn::findName(devs, "disk0s5")->kernel, "sda5");
-  EXPECT_EQ(dn::findName(devs, "DISK0"), nullptr);
-  EXPECT_EQ(dn::findDevno(devs, makedev(8, 17))->name, "disk1s1");
-  EXPECT_EQ(dn::findDevno(devs, makedev(99, 99)), nullptr);
 }
 
 TEST(DevNames, WellFormed) {
