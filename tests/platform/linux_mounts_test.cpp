@@ -51,8 +51,7 @@ struct Machine {
 // Octal escapes (only whole, valid ones) and the lines of mountinfo.
 TEST(MountText, ParseMountinfo) {
   struct { const char* in; const char* out; } cases[] = {
-      {"/mnt/a\\040b", "/mnt/a b"},      {"tab\\011x", "tab\tx"},
-      {"nl\\012x", "nl\nx"},             {"back\\134slash", "back\\slash"},
+      {"/mnt/a\\040b", "/mnt/a b"},      {"back\\134slash", "back\\slash"},
       {"\\101\\102", "AB"},              {"end\\04", "end\\04"},
       {"end\\", "end\\"},                {"bad\\089", "bad\\089"},
       {"\\400", "\\400"},                {"plain", "plain"},
