@@ -110,9 +110,7 @@ TEST(List, SameDevice) {
   addNamed({"0", "0s1", "0s2", "1s1"});
   EXPECT_EQ(samedev(nullptr), 0);
   EXPECT_EQ(samedev(findrec("0s1")), 0);
-  DISKINFO_* a = findrec("0s1");
-  DISKINFO_* b = findrec("0s2");
-  DISKINFO_* c = findrec("1s1");
+  DISKINFO_ *a = findrec("0s1"), *b = findrec("0s2"), *c = findrec("1s1");
   a->setid = b->setid = c->setid = 5;
   a->memberid = 1;
   b->memberid = 2;
