@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "perf/runner.h"
@@ -150,12 +151,6 @@ std::string slurp(const fs::path& p) {
   return {std::istreambuf_iterator<char>(f), {}};
 }
 
-// promtool's verdict on a metrics file: empty when it passes.
-std::string promtoolProblem(const fs::path& file) {
-  std::string out;
-  return shell("promtool check metrics < '" + file.string() + "' 2>&1", out) == 0 ? "" : "promtool: " + out;
-}
-
 // --json FILE and --metrics FILE: the record and the metrics of the run, with
 // or without the utility's own record, next to the unchanged text.
 TEST_F(CliTest, RecordAndMetricsFiles) {
@@ -163,18 +158,14 @@ TEST_F(CliTest, RecordAndMetricsFiles) {
   const fs::path dir = fs::temp_directory_path() / ("vlm-out-" + std::to_string(getpid()));
   fs::create_directories(dir);
   const fs::path rec = dir / "rec.json", prom = dir / "vlm.prom";
-  const struct {
-    std::string mode;
-    int status;
-    size_t phases;
-    const char* result;
-  } cases[] = {{"record", 0, 4, "Ok"}, {"ok", 0, 0, "Ok"}, {"fail", 1, 0, "Failed"}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.mode);
+  // The stub's mode, the exit status, the phases in the record, its result.
+  for (auto [mode, status, phases, result] :
+       {std::tuple{"record", 0, 4u, "Ok"}, {"ok", 0, 0u, "Ok"}, {"fail", 1, 0u, "Failed"}}) {
+    SCOPED_TRACE(mode);
     std::string out;
     EXPECT_EQ(bundle.run("--test " + dev + " --yes --json " + rec.string() + " --metrics " + prom.string(), out,
-                         "VLM_STUB_MODE=" + c.mode),
-              c.status)
+                         "VLM_STUB_MODE=" + std::string(mode)),
+              status)
         << out;
     EXPECT_EQ(out.find("formatVersion"), std::string::npos) << "the record leaked into the text";
     const std::string text = slurp(rec);
@@ -183,13 +174,13 @@ TEST_F(CliTest, RecordAndMetricsFiles) {
     EXPECT_EQ(verdict.problem, "") << text;
     auto j = nlohmann::json::parse(text);
     EXPECT_EQ(j["device"]["name"], dev);
-    EXPECT_EQ(j["phases"].size(), c.phases);
-    EXPECT_EQ(j["result"], c.result);
-    EXPECT_EQ(j["exitStatus"], c.status);
-    EXPECT_EQ(promtoolProblem(prom), "");
+    EXPECT_EQ(j["phases"].size(), phases);
+    EXPECT_EQ(j["result"], result);
+    EXPECT_EQ(j["exitStatus"], status);
+    EXPECT_EQ(shell("promtool check metrics < '" + prom.string() + "' 2>&1", out), 0) << "promtool: " << out;
     const std::string metrics = slurp(prom);
     EXPECT_NE(metrics.find("vlm_test_timestamp_seconds{device=\"" + dev + "\""), std::string::npos) << metrics;
-    const bool warned = c.phases > 0;  // the record's run warned
+    const bool warned = phases > 0;  // the record's run warned
     EXPECT_NE(metrics.find("kind=\"busy\"} " + std::string(warned ? "1" : "0")), std::string::npos) << metrics;
     if (warned) {
       EXPECT_EQ(j["device"]["link"], "SATA 6.0 Gbps, ceiling 600 MB/s");

@@ -129,41 +129,37 @@ TEST_F(Install, UnusableUtilityIsReported) {
   const std::string source = utility(0755), none = copy_, link = dir_ + "/link";
   ASSERT_EQ(symlink(source.c_str(), link.c_str()), 0);
   const std::string longPath = "/" + std::string(2000, 'p');
-  const struct {
-    std::string source, copy, msg;
-  } cases[] = {
+  // The bundle's utility, the installed copy, the message.
+  const std::tuple<std::string, std::string, std::string> cases[] = {
       {"/Error/Error-utility", none, "Can't Find the VLM-Utility? ( /Error/Error-utility )"},
       {longPath, none, ("Can't Find the VLM-Utility? ( " + longPath).substr(0, 999)},
       {dir_, none, "Incorrect utility command type? ( " + dir_ + " )"},  // nothing installed
       {source, dir_, "Incorrect utility command type? ( " + dir_ + " )"},
       {source, link, "Incorrect utility command type? ( " + link + " )"},
   };
-  for (const auto& c : cases) {
-    use(c.source);
-    installed(c.copy);
-    expectAutoauth(c.msg);
+  for (const auto& [source, copy, msg] : cases) {
+    use(source);
+    installed(copy);
+    expectAutoauth(msg);
   }
   EXPECT_TRUE(runner.commands.empty());
 }
 
 TEST_F(Install, ModeAndOwnerRules) {
   if (!root()) GTEST_SKIP() << "needs root to give files to other owners";
-  const struct {
-    mode_t mode;
-    uid_t uid;
-    gid_t gid;
-    bool ready;
-  } cases[] = {{04711, 0, 0, true},      {04711, 0, 1234, true},  // any group passes
-               {04755, 0, 0, false},     {0711, 0, 0, false},     {04711, 65534, 0, false},
-               {06711, 0, 0, false},     {04700, 0, 0, false},    {0, 0, 0, false}};
+  // The copy's mode, owner and group, and whether it is ready.
+  const std::tuple<mode_t, uid_t, gid_t, bool> cases[] = {
+      {04711, 0, 0, true}, {04711, 0, 1234, true},  // any group passes
+      {04755, 0, 0, false}, {0711, 0, 0, false},     {04711, 65534, 0, false},
+      {06711, 0, 0, false}, {04700, 0, 0, false},    {0, 0, 0, false}};
   int n = 0;
   use(utility(0755, 0, 0, "source"));
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << std::oct << c.mode << " uid " << std::dec << c.uid);
-    installed(utility(c.mode, c.uid, c.gid, "u" + std::to_string(n++)));
+  for (const auto& [mode, uid, gid, ready] : cases) {
+    SCOPED_TRACE(testing::Message() << std::oct << mode << " uid " << std::dec << uid);
+    installed(utility(mode, uid, gid, "u" + std::to_string(n++)));
     rec.seam.answers = {1};  // Cancel runs nothing
-    expectAutoauth(c.ready ? "" : kNotice, {"Ok", "Cancel"});
-    EXPECT_EQ(vlm::utilityready(), c.ready);
+    expectAutoauth(ready ? "" : kNotice, {"Ok", "Cancel"});
+    EXPECT_EQ(vlm::utilityready(), ready);
   }
   // Root runs the bundle's program file itself: no notice, nothing installed.
   vlm::setAsRoot(1);
@@ -189,16 +185,14 @@ TEST_F(Install, ConsentRunsTheInstaller) {
 // A failed installation says why; a dismissed password dialog (pkexec's 126)
 // says nothing.
 TEST_F(Install, FailedInstallationIsReported) {
-  runner.statuses = {126 << 8, 126 << 8, 1 << 8};
-  vlm::setAsRoot(1);
-  rootybin("/x/vlmperfutil");
-  ASSERT_EQ(rec.seam.alerts.size(), 1u);  // no pkexec for root: 126 is the installer's own
-  rec.seam.alerts.clear();
-  vlm::setAsRoot(0);
-  rootybin("/x/vlmperfutil");
-  expectAlert("");
-  rootybin("/x/vlmperfutil");
-  expectAlert("The VLM-Utility was not installed.\nstep failed\n");
+  // No pkexec for root: its 126 is the installer's own.
+  for (auto [asRoot, status, said] : {std::tuple{1, 126 << 8, true}, {0, 126 << 8, false}, {0, 1 << 8, true}}) {
+    vlm::setAsRoot(asRoot);
+    runner.statuses = {status};
+    rec.seam.alerts.clear();
+    rootybin("/x/vlmperfutil");
+    expectAlert(said ? "The VLM-Utility was not installed.\nstep failed\n" : "");
+  }
 }
 
 // The real installer, as root, against what the test puts at the target and
@@ -264,19 +258,17 @@ TEST_F(Install, InstallerRefusesAllButItsOwnUtility) {
 // 4711), whatever the installer's status says; a copy in place asks nothing.
 TEST_F(Install, CommandLineStatusIsTheCopysState) {
   if (!root()) GTEST_SKIP() << "needs root to give files to root";
-  const struct {
-    int mode;  // of the copy before; -1: none
-    int status;
-    int rc;
-    size_t commands;
-  } cases[] = {{04711, 0, 0, 0}, {-1, 0, 1, 1}, {-1, 126 << 8, 1, 1}, {0755, 0, 1, 1}};
-  for (int n = 0; const auto& c : cases) {
+  // The copy's mode before (-1: none), the installer's status, the exit
+  // status, the commands run.
+  const std::tuple<int, int, int, size_t> cases[] = {
+      {04711, 0, 0, 0}, {-1, 0, 1, 1}, {-1, 126 << 8, 1, 1}, {0755, 0, 1, 1}};
+  for (int n = 0; const auto& [mode, status, rc, commands] : cases) {
     SCOPED_TRACE(n);
-    installed(c.mode < 0 ? dir_ + "/none" : utility(mode_t(c.mode), 0, 0, "c" + std::to_string(n++)));
+    installed(mode < 0 ? dir_ + "/none" : utility(mode_t(mode), 0, 0, "c" + std::to_string(n++)));
     runner.commands.clear();
-    runner.statuses = {c.status};
-    EXPECT_EQ(vlm::installUtility(), c.rc);
-    EXPECT_EQ(runner.commands.size(), c.commands);
+    runner.statuses = {status};
+    EXPECT_EQ(vlm::installUtility(), rc);
+    EXPECT_EQ(runner.commands.size(), commands);
   }
 }
 

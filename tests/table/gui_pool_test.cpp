@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "perf/store.h"
 #include "table/pool.h"
@@ -84,24 +85,20 @@ TEST_F(PoolFixture, RolesBeyondTheText) {
   EXPECT_EQ(role(0, "Size", Qt::ToolTipRole).toString(), "268,435,456 bytes");
   EXPECT_TRUE(role(0, "Info", Qt::ToolTipRole).toString().endsWith("\nLink: unknown"));
   EXPECT_EQ(role(2, "Info", Qt::ToolTipRole).toString(), text(2, "Info") + "\nLink: SATA 6.0 Gbps, ceiling 600 MB/s");
-  struct Row {
-    int row;
-    bool sign;
-    std::string verdict;
-  };
-  for (const Row& r : {Row{0, false, ""}, Row{1, true, busy}, Row{2, false, clean}}) {
-    SCOPED_TRACE(r.row);
+  // The row, whether its figures carry the sign, their verdict.
+  for (auto [row, sign, verdict] : {std::tuple{0, false, std::string()}, {1, true, busy}, {2, false, clean}}) {
+    SCOPED_TRACE(row);
     for (const char* id : {"Sequential", "Random", "Dual Seq", "Threaded"}) {
-      QVariant icon = role(r.row, id, Qt::DecorationRole);
-      EXPECT_EQ(icon.isValid() && !icon.value<QIcon>().isNull(), r.sign) << id;
-      QString tip = role(r.row, id, Qt::ToolTipRole).toString();
-      if (r.verdict.empty()) {
+      QVariant icon = role(row, id, Qt::DecorationRole);
+      EXPECT_EQ(icon.isValid() && !icon.value<QIcon>().isNull(), sign) << id;
+      QString tip = role(row, id, Qt::ToolTipRole).toString();
+      if (verdict.empty()) {
         EXPECT_EQ(tip, QString()) << id;
         continue;
       }
       // The figure, when it was measured, and the verdicts.
-      EXPECT_TRUE(tip.startsWith(text(r.row, id).remove(',') + "\nMeasured: ")) << id << tip.toStdString();
-      EXPECT_TRUE(tip.endsWith("\n" + QString::fromStdString(r.verdict))) << id << tip.toStdString();
+      EXPECT_TRUE(tip.startsWith(text(row, id).remove(',') + "\nMeasured: ")) << id << tip.toStdString();
+      EXPECT_TRUE(tip.endsWith("\n" + QString::fromStdString(verdict))) << id << tip.toStdString();
     }
   }
 }
