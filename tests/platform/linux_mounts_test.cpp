@@ -34,16 +34,6 @@ struct Machine {
     mountinfo = fs.root() + "/mountinfo";
   }
   void lines(const std::string& text) { std::ofstream(mountinfo) << text; }
-  static std::string esc(const std::string& p) {
-    std::string o;
-    for (char c : p) {
-      if (c == ' ') o += "\\040";
-      else if (c == '\t') o += "\\011";
-      else if (c == '\\') o += "\\134";
-      else o += c;
-    }
-    return o;
-  }
 };
 
 }  // namespace
@@ -97,8 +87,8 @@ TEST(MountText, CleanAndDecode) {
 // through; the volume list holds the named devices' mounts in mountinfo order.
 TEST(LinuxMounts, NamedDevicesAreMeasuredOthersPassThrough) {
   Machine m;
-  m.lines("1 0 8:2 / " + Machine::esc(m.spaced) + " ro - fuse.averyveryverylongname /dev/sda2 ro\n"
-          "2 0 8:1 / " + Machine::esc(m.dir) + " rw - ext4 /dev/mapper/odd rw\n"
+  m.lines("1 0 8:2 / " + m.fs.root() + "/mnt/my\\040disk\\011x ro - fuse.averyveryverylongname /dev/sda2 ro\n"
+          "2 0 8:1 / " + m.dir + " rw - ext4 /dev/mapper/odd rw\n"
           "3 0 8:1 /inner /mnt/bind rw - ext4 /dev/sda1 rw\n"
           "4 0 0:50 / /mnt/nfs rw - nfs4 server:/export rw\n"
           "5 0 8:0 / /nonexistent/mountpoint rw - ext4 /dev/sda rw\n"

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/statfs.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <regex>
@@ -95,11 +96,6 @@ struct LiveTable {
     core.Reload("", 0);
   }
   ~LiveTable() { diskzap(); }
-  static int row(const DISKINFO_* d) {
-    for (int i = 0; i < ndiskarray; ++i)
-      if (diskarray[i] == d) return i;
-    return -1;
-  }
 };
 
 std::string program() { return std::string(VLM_BUNDLE_DIR) + "/Contents/MacOS/VLM-Performance"; }
@@ -157,7 +153,7 @@ TEST(LoopDisks, GptDiskKindsTypesColoursMountAndDump) {
   EXPECT_STREQ(data->fs.f_fstypename, "ext4");
   EXPECT_STREQ(data->finder, "Data");
   EXPECT_EQ(r.parts[0]->finder[0], '\0');  // not mounted
-  const int row = LiveTable::row(data);
+  const int row = int(std::find(diskarray, diskarray + ndiskarray, data) - diskarray);
   EXPECT_EQ(t.core.objectValue("Mount", row).text, m.mountDir);
   struct statfs st {};
   ASSERT_EQ(::statfs(m.mountDir.c_str(), &st), 0);

@@ -1,11 +1,11 @@
 // Devices that memory serves, on generated sysfs trees whose loop devices name
 // real backing files (on disk, sparse, in /dev/shm).
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/statfs.h>
 #include <linux/magic.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -21,13 +21,8 @@ namespace {
 // A file of size bytes, written through (full) or only truncated (sparse); its path, "" on failure.
 std::string file(const vlm::testing::TempDir& dir, const char* name, long size, bool full) {
   const std::string path = dir.path() + "/" + name;
-  int fd = dir.path().empty() ? -1 : ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  bool ok = fd >= 0 && ::ftruncate(fd, size) == 0;
-  const std::string block(65536, 'x');
-  for (long done = 0; ok && full && done < size; done += long(block.size()))
-    ok = ::pwrite(fd, block.data(), block.size(), done) == ssize_t(block.size());
-  if (fd >= 0) ::close(fd);
-  return ok ? path : std::string();
+  if (dir.path().empty() || !(std::ofstream(path) << std::string(full ? size : 0, 'x'))) return std::string();
+  return ::truncate(path.c_str(), size) == 0 ? path : std::string();
 }
 
 bool onDisk(const std::string& dir) {
