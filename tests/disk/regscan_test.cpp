@@ -134,10 +134,8 @@ TEST_F(Regscan, MediaCut) {
 TEST_F(Regscan, WalkRules) {
   t.media(t.root(), "C", "disk8").cls = "IOMediaPartition";
   t.media(t.root(), "D", "disk9").cls = "iomedia";
-  Node& p1 = t.add(t.root(), "IOPCIDevice", "p1");
-  p1.set("Physical Interconnect", RegValue::Str("SATA"));
-  Node& p2 = t.add(t.root(), "IOPCIDevice", "p2");
-  p2.set("Physical Interconnect", RegValue::Str("USB"));
+  Node& p1 = t.add(t.root(), "IOPCIDevice", "p1").set("Physical Interconnect", RegValue::Str("SATA"));
+  Node& p2 = t.add(t.root(), "IOPCIDevice", "p2").set("Physical Interconnect", RegValue::Str("USB"));
   Node& shared = t.media(p1, "Shared", "disk5");
   t.reg->link(p2, shared);
   t.reg->link(shared, p1);  // a cycle: the walk must still end
@@ -324,8 +322,7 @@ TEST_F(Regscan, EveryMessage) {
 // --- threads ---------------------------------------------------------------------------
 
 TEST_F(Regscan, ConcurrentScansTakeTurns) {
-  Node& ctl = t.add(t.root(), "IOPCIDevice", "ctl");
-  ctl.set("Physical Interconnect", RegValue::Str("SATA"));
+  Node& ctl = t.add(t.root(), "IOPCIDevice", "ctl").set("Physical Interconnect", RegValue::Str("SATA"));
   for (int i = 0; i < 20; ++i) t.media(ctl, "M", "disk" + std::to_string(i));
   t.install();
   std::thread a([] { reginfo(); }), b([] { reginfo(); });

@@ -44,7 +44,6 @@ void machine(FakeSysfs& fs) {
   }
   fs.write(kSata + "/ata1/host0/target0:0:0/0:0:0:0/block/sda/sda2/ro", "1\n");
   fs.write(kSata + "/ata1/link1/ata_link/link1/sata_spd", "6.0 Gbps\n");
-  fs.write(kSata + "/ata2/link2/ata_link/link2/sata_spd", "<unknown>\n");
   fs.mkdirs(kSata + "/ata2/host1/target1:0:0/1:0:0:0/block/sdb/sdb1/holders/dm-0");
 
   fs.device(kUsbHc, "pci");

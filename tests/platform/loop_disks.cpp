@@ -125,8 +125,7 @@ TEST(LoopDisks, GptDiskKindsTypesColoursMountAndDump) {
   ASSERT_NE(r.whole, nullptr) << "no row for " << m.disk.kernel();
   ASSERT_EQ(r.parts.size(), 3u);
 
-  EXPECT_STREQ(r.whole->kind, "Disk");
-  EXPECT_STREQ(r.whole->type, "GPT");
+  EXPECT_EQ(std::string(r.whole->kind) + ":" + r.whole->type, "Disk:GPT");
   EXPECT_EQ(r.whole->size, 256 * kMiB);
   EXPECT_EQ(r.whole->open, 1);  // a partition is mounted
   std::string seq;
@@ -140,12 +139,10 @@ TEST(LoopDisks, GptDiskKindsTypesColoursMountAndDump) {
     DISKINFO_* p = r.parts[i];
     EXPECT_STREQ(p->type, want[i].type);
     EXPECT_EQ(p->color, want[i].color);
-    EXPECT_EQ(std::string(p->bsdname), std::string(r.whole->bsdname) + "s" + std::to_string(i + 1));
     EXPECT_TRUE(!want[i].size || p->size == want[i].size) << p->size;
     EXPECT_TRUE(!*want[i].name || std::string(p->name) == want[i].name) << p->name;
     EXPECT_EQ(std::strlen(p->uuid), 36u);
     EXPECT_EQ("/dev/" + std::string(p->devloc), m.disk.part(int(i) + 1));  // its own node: loop0p2
-    EXPECT_EQ(std::string(p->devid), std::string(r.whole->devid) + "-part" + std::to_string(i + 1));
   }
   EXPECT_STREQ(r.parts[2]->content, "0FC63DAF-8483-4772-8E79-3D69D8477DE4");
 
@@ -204,7 +201,6 @@ TEST(LoopDisks, MbrDiskTypesAndVolumeNames) {
   EXPECT_STREQ(r.parts[1]->content, "0x07");
   EXPECT_EQ(r.parts[0]->size, 32 * kMiB);
   EXPECT_EQ(r.parts[1]->size, 64 * kMiB);
-  EXPECT_STREQ(r.parts[1]->name, (m.disk.kernel() + " Partition 2").c_str());
   EXPECT_STREQ(r.parts[1]->uuid, "78563412-02");  // the signature, little-endian
   EXPECT_STREQ(r.parts[0]->finder, "*Error");
   EXPECT_STREQ(r.parts[1]->finder, "plain dir");

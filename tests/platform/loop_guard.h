@@ -80,11 +80,8 @@ class LoopDisk {
  public:
   LoopDisk(const std::string& image, long long bytes) : image_(image) {
     int fd = ::open(image.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return;
-    bool ok = ::ftruncate(fd, bytes) == 0;
-    ::close(fd);
-    if (!ok) return;
-    made_ = true;
+    made_ = fd >= 0 && ::ftruncate(fd, bytes) == 0;
+    if (fd >= 0) ::close(fd);
   }
   ~LoopDisk() { detach(); }
   LoopDisk(const LoopDisk&) = delete;

@@ -24,14 +24,12 @@ TEST(Alerts, ButtonsAndLiteralText) {
   EXPECT_EQ(rec.seam.alerts[3].msg, "100% done: %s %d %n");
 }
 
-TEST(Alerts, FatalFormatsUnderItsTitleAndCutsAt4095) {
+TEST(Alerts, FatalCutsAt4095) {
   for (size_t len : {4086u, 4087u}) {  // 4095 bytes with the prefix, and one more
     vlm::ScopedRecordingSeam rec;
     std::string longmsg(len, 'x');
     EXPECT_THROW(zerex("run2mem: %s", longmsg.c_str()), vlm::FatalError);
-    ASSERT_EQ(rec.seam.alerts.size(), 1u);
-    EXPECT_EQ(rec.seam.alerts[0].title, "Velmora: Fatal Error");
-    EXPECT_EQ(rec.seam.alerts[0].buttons, std::vector<std::string>{"Exit"});
+    ASSERT_EQ(rec.seam.alerts.size(), 1u);  // its title and button: in the next test
     EXPECT_EQ(rec.seam.alerts[0].msg, ("run2mem: " + longmsg).substr(0, 4095)) << len;
   }
 }

@@ -9,6 +9,7 @@
 
 #include "util/alerts.h"
 #include "util/prog.h"
+#include "tests/platform/loop_guard.h"
 
 // A request malloc can't satisfy must come back as null, not abort the run.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
@@ -101,9 +102,9 @@ TEST(Prog, BoundedCopyAndZeroedMemory) {
 }
 
 TEST(Prog, FileTypes) {
-  char dir[] = "/tmp/vlm-ftype-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string d = dir, file = d + "/f", link = d + "/l", fifo = d + "/p", dangling = d + "/x";
+  const vlm::testing::TempDir tmp;
+  const std::string d = tmp.path(), file = d + "/f", link = d + "/l", fifo = d + "/p", dangling = d + "/x";
+  ASSERT_FALSE(d.empty());
   std::fclose(std::fopen(file.c_str(), "w"));
   ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
   ASSERT_EQ(symlink("/nonexistent/vlm", dangling.c_str()), 0);
@@ -111,8 +112,6 @@ TEST(Prog, FileTypes) {
   const std::pair<std::string, char> cases[] = {
       {d, 'd'}, {file, '-'}, {link, '-'}, {dangling, '?'}, {fifo, 'p'}, {"/dev/null", 'c'}};
   for (const auto& [path, type] : cases) EXPECT_EQ(zftype(path.c_str()), type) << path;
-  for (const std::string& p : {file, link, dangling, fifo}) unlink(p.c_str());
-  rmdir(dir);
 }
 
 }  // namespace
