@@ -67,19 +67,13 @@ void results(const char* seq, const char* rnd, const char* dual, const char* thr
 }
 
 int waitmode(long ms) {
-  struct sigaction sa {};
-  sa.sa_handler = oncont;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGCONT, &sa, nullptr);
-  for (long waited = 0; conts == 0; waited += ms) {
+  signal(SIGCONT, oncont);
+  for (long waited = 0, after = 0; conts == 0 || after < 200; waited += ms) {
     if (waited > 10000) {
       say("stub: no SIGCONT");
       return 4;
     }
-    say("Percent: 10");
-    nap(ms);
-  }
-  for (long waited = 0; waited < 200; waited += ms) {
+    if (conts != 0) after += ms;
     say("Percent: 10");
     nap(ms);
   }

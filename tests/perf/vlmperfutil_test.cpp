@@ -18,8 +18,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -273,11 +271,9 @@ TEST(VlmperfutilArgs, BuiltHardened) {
     vlm::testing::run({readelf, "-W", "-h", "-l", "-d", "--dyn-syms", "--debug-dump=info", "--dwarf-depth=1", bin},
                       &elf);  // its status: warnings about debug information are no matter
     SCOPED_TRACE(bin);
-    ASSERT_NE(elf.find("ELF Header"), std::string::npos);
-    EXPECT_NE(elf.find("DYN (Position-Independent Executable file)"), std::string::npos);
-    EXPECT_NE(elf.find("GNU_RELRO"), std::string::npos);
-    EXPECT_TRUE(std::regex_search(elf, std::regex("\\(FLAGS(_1)?\\)[^\n]*\\b(BIND_NOW|NOW)\\b")));
-    EXPECT_NE(elf.find("__stack_chk_fail"), std::string::npos);
+    for (const char* want : {"DYN \\(Position-Independent Executable file\\)", "GNU_RELRO", "__stack_chk_fail",
+                             "\\(FLAGS(_1)?\\)[^\n]*\\b(BIND_NOW|NOW)\\b"})
+      EXPECT_TRUE(std::regex_search(elf, std::regex(want))) << want;
     const std::regex unit("DW_AT_producer[^\n]*: (GNU C\\+\\+20[^\n]*)");  // ours, not a sanitizer's runtime
     for (std::sregex_iterator it(elf.begin(), elf.end(), unit), end; it != end; ++it)
       EXPECT_NE((*it)[1].str().find("-fstack-protector-strong"), std::string::npos) << (*it)[1];
@@ -342,8 +338,8 @@ void expectWellFormed(Outcome r, const std::string& kernel) {
     const std::string key = kKeys[i];
     EXPECT_EQ(r.lines[firstResult + i].rfind(key, 0), 0u);
     EXPECT_EQ(text.find(key), std::string::npos) << "free text holds the key " << key;
-    EXPECT_GT(figure(r.out, key).value_or(0), 0) << key;
     EXPECT_EQ(ph["name"], key.substr(0, key.size() - 1));
+    EXPECT_GT(ph["kbps"].get<long long>(), 0) << key;
     EXPECT_EQ(ph["kbps"].get<long long>(), figure(r.out, key).value_or(-1)) << key;
     // Its slices and bins add up.
     uint64_t sliced = 0, binned = 0;
@@ -352,10 +348,6 @@ void expectWellFormed(Outcome r, const std::string& kernel) {
     EXPECT_EQ(sliced, ph["bytes"].get<uint64_t>()) << key;
     EXPECT_EQ(binned, ph["ios"].get<uint64_t>()) << key;
     EXPECT_EQ(ph["sliceBytes"].size(), 10u) << key;  // 1 s in tenths, the drain in the last
-    const auto& lat = ph["latencyNs"];
-    EXPECT_LE(lat["p50"], lat["p99"]);
-    EXPECT_LE(lat["p99"], lat["p999"]);
-    EXPECT_LE(lat["p999"].get<double>(), lat["max"].get<double>() * 1.01);
   }
 }
 
@@ -440,12 +432,11 @@ TEST_F(VlmperfutilDisk, CancelKeepsTheFinishedPhasesAndASecondRunIsRefused) {
   EXPECT_EQ(r.status, 3) << r.out;
   EXPECT_NE(r.out.find("\nCanceled\nSequential: "), std::string::npos) << r.out;
   for (int i = 1; i < 4; ++i) EXPECT_EQ(r.out.find(kKeys[i]), std::string::npos) << r.out;
+  EXPECT_GT(figure(r.out, "Sequential:").value_or(0), 0);
   const nlohmann::json rec = takeRecord(r);
   ASSERT_FALSE(rec.is_null()) << r.out;
   EXPECT_EQ(rec["result"], "Canceled");
-  EXPECT_EQ(rec["exitStatus"], 3);
   EXPECT_EQ(rec["phases"].size(), 1u);
-  EXPECT_GT(figure(r.out, "Sequential:").value_or(0), 0);
 }
 
 // A disk that stops answering (its reads throttled to nothing by a blkio
