@@ -357,8 +357,11 @@ void expectWellFormed(Outcome r, const std::string& kernel) {
 // means no registered buffers (and nothing pinned), no threads or descriptors
 // to spare end with a message. The volume name can't forge a result line nor
 // reach the terminal with an 8-bit control (CSI) or half a character where it
-// is cut.
+// is cut. Devices it may not measure: one whose identity is not the listed one
+// (a disk swapped since the list was read), one too small.
 TEST_F(VlmperfutilDisk, MeasuresWithinTheUsersLimits) {
+  LoopDisk tiny(1 << 20);
+  if (!tiny.ok()) GTEST_SKIP() << tiny.why();
   vlm::testing::TempDir dir("/var/tmp");
   const std::string copy = dir.path() + "/vlmperfutil", pad(31, 'a');
   ASSERT_TRUE(std::filesystem::copy_file(kUtil, copy));
@@ -369,7 +372,8 @@ TEST_F(VlmperfutilDisk, MeasuresWithinTheUsersLimits) {
     int uid;
     Limits limits;
     int status;
-    std::string name, says;
+    std::string name, says, id = "#";
+    const LoopDisk* disk = disk_;
   } cases[] = {
       {-1, {}, 0, "Vol: Sequential: 999 KB/s\nx\x9b[2J" + pad + "\xc3\xa9zz",
        "\"Vol. Sequential. 999 KB/s?x?[2J" + pad + "?\""},
@@ -381,12 +385,14 @@ TEST_F(VlmperfutilDisk, MeasuresWithinTheUsersLimits) {
        "vlmperfutil: measurement failed: can't start the measuring threads"},
       {65534, {{RLIMIT_NOFILE, 8}}, 1, "", "too few file descriptors allowed (8) to scan the block devices"},
       {-1, {{kNoIoUring, 0}}, 0, "", "Engine pread thread pool"},
+      {-1, {}, 2, "", "vlmperfutil: the device changed since the list was read; refresh and try again\n", "#-part1"},
+      {-1, {}, 1, "", "too small", "#", &tiny},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.says);
     std::string status;
     int looks = 0;
-    Outcome r = disk_->run({c.uid < 0 ? kUtil : copy, "-s", "1", "-I", "#", "-T", "@", c.name}, [&](const Child& ch) {
+    Outcome r = c.disk->run({c.uid < 0 ? kUtil : copy, "-s", "1", "-I", c.id, "-T", "@", c.name}, [&](const Child& ch) {
       if (ch.out.find("Percent: ") == std::string::npos) return true;
       std::stringstream ss;
       ss << std::ifstream("/proc/" + std::to_string(ch.pid) + "/status").rdbuf();
@@ -400,6 +406,9 @@ TEST_F(VlmperfutilDisk, MeasuresWithinTheUsersLimits) {
     EXPECT_EQ(r.out.find("terminate"), std::string::npos) << r.out;
     if (c.status != 0) {
       EXPECT_EQ(r.status, c.status) << r.out;
+      if (c.uid < 0) {
+        EXPECT_EQ(r.out.find("Percent:"), std::string::npos) << "refused after reading";
+      }
       continue;
     }
     expectWellFormed(r, disk_->kernel());
@@ -447,12 +456,9 @@ TEST_F(VlmperfutilDisk, CancelEndsWhileReadsHang) {
   if (access("/sys/fs/cgroup/blkio/blkio.throttle.read_iops_device", W_OK) != 0 || mkdir(g.c_str(), 0755) != 0)
     GTEST_SKIP() << "no blkio cgroup to throttle the disk with";
   const std::string dev = "7:" + disk_->kernel().substr(4) + " ";
-  auto put = [&](const char* file, const std::string& text) {
-    std::ofstream(g + "/" + file) << text << std::flush;
-  };
-  auto lift = [&] {
-    put("blkio.throttle.read_iops_device", dev + "0");
-    put("blkio.throttle.read_bps_device", dev + "0");
+  auto throttle = [&](int iops, int bps) {  // 0: no limit
+    std::ofstream(g + "/blkio.throttle.read_iops_device") << dev << iops << std::flush;
+    std::ofstream(g + "/blkio.throttle.read_bps_device") << dev << bps << std::flush;
   };
   // The reads stay stalled until the utility says "Canceled" (or, should it
   // wait for them, 15 s after the cancel): the exit itself needs them back.
@@ -461,9 +467,8 @@ TEST_F(VlmperfutilDisk, CancelEndsWhileReadsHang) {
   Outcome r = disk_->run({kUtil, "-s", "5", "-T", "@", ""}, [&](const Child& c) {
     if (stalledAt < 0) {
       if (c.out.find("Percent: ") == std::string::npos) return true;
-      put("cgroup.procs", std::to_string(c.pid));
-      put("blkio.throttle.read_iops_device", dev + "1");
-      put("blkio.throttle.read_bps_device", dev + "512");
+      std::ofstream(g + "/cgroup.procs") << c.pid << std::flush;
+      throttle(1, 512);
       stalledAt = c.elapsed;
       return true;
     }
@@ -474,36 +479,14 @@ TEST_F(VlmperfutilDisk, CancelEndsWhileReadsHang) {
     }
     canceledWhileStalled = c.out.find("\nCanceled\n") != std::string::npos;
     if (!canceledWhileStalled && c.elapsed - canceledAt < 15) return true;
-    lift();
+    throttle(0, 0);
     return false;
   });
-  lift();
+  throttle(0, 0);
   for (int i = 0; i < 50 && rmdir(g.c_str()) != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(r.status, 3) << r.out;
   EXPECT_TRUE(canceledWhileStalled) << "the cancel waited for the hanging reads\n" << r.out;
   for (const char* k : kKeys) EXPECT_EQ(r.out.find(k), std::string::npos) << "no phase ended\n" << r.out;
-}
-
-// Devices it may not measure: one whose identity is not the listed one (a
-// disk swapped since the list was read), one too small.
-TEST_F(VlmperfutilDisk, RefusesADeviceItMayNotMeasure) {
-  LoopDisk tiny(1 << 20);
-  const struct {
-    const LoopDisk* disk;
-    const char* id;
-    int status;
-    const char* says;
-  } cases[] = {
-      {disk_, "#-part1", 2, "vlmperfutil: the device changed since the list was read; refresh and try again\n"},
-      {&tiny, "#", 1, "too small"},
-  };
-  for (const auto& c : cases) {
-    if (!c.disk->ok()) GTEST_SKIP() << c.disk->why();
-    Outcome r = c.disk->run({kUtil, "-I", c.id, "-T", "@", ""});
-    EXPECT_EQ(r.status, c.status) << r.out;
-    EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("Percent:"), std::string::npos);
-  }
 }
 
 // The checks against the kernel's counters and the cache: a loop device read
