@@ -88,9 +88,7 @@ TEST(Results, VerdictsTravelWithTheFigures) {
   std::string many;
   for (int i = 0; i < 30; ++i) many += "Warning: " + std::string(60, char('a' + i % 26)) + "\n";
   ASSERT_EQ(perfcapture("disk98", (many + figures).c_str()), 0);
-  std::vector<std::string> kept = perfchecks(saved("disk98")->checks, "Warning: ");
-  EXPECT_EQ(kept.size(), 14u);  // 70 bytes a line in 1024
-  for (size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i] + "\n", many.substr(i * 70, 70));
+  EXPECT_EQ(saved("disk98")->checks, many.substr(0, 14 * 70));  // whole lines of 70 bytes in 1024
 }
 
 TEST(Results, FailuresSaveNothing) {
