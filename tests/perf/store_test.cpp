@@ -127,20 +127,18 @@ TEST(Store, NamesFoldCaseAndNewEntriesGoFirst) {
 TEST(Store, FiguresFollowTheIdentity) {
   ASSERT_EQ(perfcapture("disk150", "wwn-A", "Sequential: 1\nRandom: 1\nDual: 1\nThreaded: 1\n"), 0);
   ASSERT_EQ(perfcapture("disk151", "", "Sequential: 2\nRandom: 2\nDual: 2\nThreaded: 2\n"), 0);
-  struct Case {
-    const char* bsd;
-    const char* devid;
+  const struct {
+    const char *bsd, *devid, *what;
     int32_t seq;  // 0: no figures
-    const char* what;
   } cases[] = {
-      {"150", "wwn-A", 1, "the measured device"},
-      {"155", "wwn-A", 1, "the measured device under a new name"},
-      {"150", "wwn-B", 0, "another device under the measured one's name"},
-      {"150", "", 0, "a device without identity under that name"},
-      {"151", "", 2, "no identity on either side: by name"},
-      {"151", "wwn-C", 0, "a device with an identity under a name measured without one"},
+      {"150", "wwn-A", "the measured device", 1},
+      {"155", "wwn-A", "the measured device under a new name", 1},
+      {"150", "wwn-B", "another device under the measured one's name", 0},
+      {"150", "", "a device without identity under that name", 0},
+      {"151", "", "no identity on either side: by name", 2},
+      {"151", "wwn-C", "a device with an identity under a name measured without one", 0},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     DISKINFO_ rec{};
     zcpfield(rec.bsdname, c.bsd);
     zcpfield(rec.devid, c.devid);
