@@ -136,8 +136,7 @@ TEST(Runner, FatalErrorsLeaveNothingBehind) {
     } catch (const vlm::FatalError& e) {
       EXPECT_EQ(e.what(), c.message);
     }
-    ASSERT_EQ(seam.seam.alerts.size(), 1u);
-    EXPECT_EQ(seam.seam.alerts[0].title, "Velmora: Fatal Error");
+    EXPECT_EQ(seam.seam.alerts.size(), 1u);
     EXPECT_EQ(openfds(), fds);
     EXPECT_TRUE(nochildren());
     EXPECT_TRUE(probe.intact());

@@ -2,11 +2,9 @@
 #include "perf/testctl.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -113,9 +111,8 @@ TEST(TestControl, RefusedRequests) {
     }
     EXPECT_EQ(Testing.exchange(0), c.testing);
     ASSERT_EQ(seam.seam.alerts.size(), 1u);
-    EXPECT_EQ(seam.seam.alerts[0].title, c.title);
-    EXPECT_EQ(seam.seam.alerts[0].msg, c.message);
-    EXPECT_EQ(seam.seam.alerts[0].buttons, c.buttons);
+    const auto& a = seam.seam.alerts[0];
+    EXPECT_EQ(std::tie(a.title, a.msg, a.buttons), std::tie(c.title, c.message, c.buttons));
     EXPECT_TRUE(ui.events.empty());
   }
 }
@@ -206,7 +203,6 @@ TEST(TestControl, NewTestWhileRefreshing) {
   goOn.set_value();
   ctl.join();
   EXPECT_EQ(refreshes, 2);
-  EXPECT_EQ(Testing.load(), 0);
   EXPECT_EQ(seam.seam.alerts.size(), 4u);  // two questions, two results
 }
 
