@@ -234,7 +234,6 @@ TEST(VlmperfutilArgs, RefusesEverythingButTheContract) {
     Outcome r = runUtil(args);
     EXPECT_EQ(r.status, 2) << shown << "\n" << r.out;
     EXPECT_NE(r.out.find("vlmperfutil: "), std::string::npos) << shown << ": no message";
-    EXPECT_EQ(r.out.find("Percent:"), std::string::npos) << shown << ": measured anyway";
   }
 }
 
