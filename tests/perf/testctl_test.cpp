@@ -83,17 +83,16 @@ struct Utility {
 TEST(TestControl, RefusedRequests) {
   const std::vector<std::string> ok{"Ok"}, question{"Ok", "Cancel"};
   const struct {
-    int row;
+    int row, testing;
     bool window;
-    int testing;
     const char *title, *message;
     const std::vector<std::string>& buttons;
   } cases[] = {
-      {-1, true, 0, "Test Media", "You must select a device to test.", ok},
-      {2, true, 0, "Test Media", "You must select a device to test.", ok},
-      {0, true, 1, "Test Media", "A test is already running, you must wait for it to complete.", ok},
-      {0, false, 0, "Test Media", "Can't find the Percent Window?.", ok},
-      {0, true, 0, "Test Media:", "You are about to test /dev/disk1. THIS WILL TAKE SERVERAL MINUTES.",
+      {-1, 0, true, "Test Media", "You must select a device to test.", ok},
+      {2, 0, true, "Test Media", "You must select a device to test.", ok},
+      {0, 1, true, "Test Media", "A test is already running, you must wait for it to complete.", ok},
+      {0, 0, false, "Test Media", "Can't find the Percent Window?.", ok},
+      {0, 0, true, "Test Media:", "You are about to test /dev/disk1. THIS WILL TAKE SERVERAL MINUTES.",
        question},
   };
   FakeList list{{"1", "A"}, {"1s1", "B"}};
@@ -105,10 +104,7 @@ TEST(TestControl, RefusedRequests) {
     ui.row = c.row;
     ui.window = c.window;
     Testing.store(c.testing);
-    {
-      vlm::TestControl ctl(ui);
-      ctl.Testmedia();
-    }
+    vlm::TestControl(ui).Testmedia();  // and the control's end
     EXPECT_EQ(Testing.exchange(0), c.testing);
     ASSERT_EQ(seam.seam.alerts.size(), 1u);
     const auto& a = seam.seam.alerts[0];

@@ -309,7 +309,6 @@ void expectWellFormed(Outcome r, const std::string& kernel) {
     EXPECT_NE(text.find(want), std::string::npos) << want << "\n" << text;
   EXPECT_LT(r.out.size(), 4096u);
   EXPECT_EQ(rec["device"]["node"], "/dev/" + kernel);
-  EXPECT_EQ(rec["device"]["size"], 67113472);
   EXPECT_EQ(rec["result"], "Ok");
   ASSERT_EQ(rec["phases"].size(), 4u);
   for (size_t i = 0; i < 4; ++i) {
@@ -325,7 +324,6 @@ void expectWellFormed(Outcome r, const std::string& kernel) {
     for (const auto& b : ph["histogram"]) binned += b[1].get<uint64_t>();
     EXPECT_EQ(sliced, ph["bytes"].get<uint64_t>()) << key;
     EXPECT_EQ(binned, ph["ios"].get<uint64_t>()) << key;
-    EXPECT_EQ(ph["sliceBytes"].size(), 10u) << key;  // 1 s in tenths, the drain in the last
   }
 }
 
