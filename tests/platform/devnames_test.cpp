@@ -1,10 +1,7 @@
 // Device names on generated sysfs trees.
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
-
 
 #include "platform/devnames.h"
 #include "platform/sysfsread.h"
@@ -157,15 +154,9 @@ TEST(SysfsRead, WholeFilesWithinTheCap) {
     auto got = fs::readBytes(AT_FDCWD, tree.root() + "/f", c.cap);
     EXPECT_EQ(got.value_or("(refused)"), c.ok ? body : "(refused)") << c.len << " of " << c.cap;
   }
-  // 200 mappings of alternating protection: a maps file of well over 4 KiB.
-  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE)), n = 200;
-  char* base = static_cast<char*>(::mmap(nullptr, n * page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  ASSERT_NE(base, MAP_FAILED);
-  for (size_t i = 0; i < n; i += 2) ::mprotect(base + i * page, page, PROT_NONE);
-  auto maps = fs::readText(AT_FDCWD, "/proc/self/maps", 1u << 20);
-  auto cut = fs::readText(AT_FDCWD, "/proc/self/maps", 4096);
-  ::munmap(base, n * page);
-  ASSERT_TRUE(maps);
-  EXPECT_GT(maps->size(), 8192u);  // a line of about 50 bytes per mapping
-  EXPECT_FALSE(cut);
+  // smaps: over 20 lines for each of the program's mappings, well over 8 KiB.
+  auto smaps = fs::readText(AT_FDCWD, "/proc/self/smaps", 64u << 20);
+  ASSERT_TRUE(smaps);
+  EXPECT_GT(smaps->size(), 8192u);
+  EXPECT_FALSE(fs::readText(AT_FDCWD, "/proc/self/smaps", 4096));
 }

@@ -2,6 +2,7 @@
 // a mounted ext4 partition, and an MBR disk. Root only; everything made is
 // detached and unmounted by guards, also when a check fails.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/statfs.h>
 
 #include <algorithm>
@@ -29,6 +30,25 @@ constexpr long long kMiB = 1024 * 1024;
     std::string why = loopUnavailable();                     \
     if (!why.empty()) GTEST_SKIP() << "loop disks: " << why; \
   } while (0)
+
+// A mount that is undone when the guard goes.
+class MountGuard {
+ public:
+  MountGuard(const std::string& dev, const std::string& dir, const char* fstype) : dir_(dir) {
+    ::mkdir(dir.c_str(), 0755);
+    mounted_ = ::mount(dev.c_str(), dir.c_str(), fstype, 0, nullptr) == 0;
+  }
+  ~MountGuard() {
+    if (mounted_ && ::umount2(dir_.c_str(), 0) != 0) ::umount2(dir_.c_str(), MNT_DETACH);
+  }
+  MountGuard(const MountGuard&) = delete;
+  MountGuard& operator=(const MountGuard&) = delete;
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+};
 
 // The rows of one loop disk after a full reload: the whole disk, then its
 // partitions in row order.

@@ -1,10 +1,9 @@
 // Real loop disks for the integration tests: an image file attached with
-// partition scanning, and mounts, each undone by its destructor.
+// partition scanning, detached by its destructor.
 #pragma once
 
 #include <fcntl.h>
 #include <ftw.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -133,25 +132,6 @@ class LoopDisk {
 
   std::string image_, node_;
   bool made_ = false;
-};
-
-// A mount that is undone when the guard goes.
-class MountGuard {
- public:
-  MountGuard(const std::string& dev, const std::string& dir, const char* fstype) : dir_(dir) {
-    ::mkdir(dir.c_str(), 0755);
-    mounted_ = ::mount(dev.c_str(), dir.c_str(), fstype, 0, nullptr) == 0;
-  }
-  ~MountGuard() {
-    if (mounted_ && ::umount2(dir_.c_str(), 0) != 0) ::umount2(dir_.c_str(), MNT_DETACH);
-  }
-  MountGuard(const MountGuard&) = delete;
-  MountGuard& operator=(const MountGuard&) = delete;
-  bool mounted() const { return mounted_; }
-
- private:
-  std::string dir_;
-  bool mounted_ = false;
 };
 
 // Why the loop tests can't run here, or "" when they can.
