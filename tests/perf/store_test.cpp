@@ -81,10 +81,7 @@ TEST(Results, VerdictsTravelWithTheFigures) {
   EXPECT_EQ(perfwarnfirst(out.c_str()), "Warning: one\nWarning: two\n\n" + out);
   EXPECT_EQ(perfwarnfirst("clean\nChecked: ok\n"), "clean\nChecked: ok\n");
   ASSERT_EQ(perfcapture("disk98", ("Checked: fine\n" + figures).c_str()), 0);  // replaces the warnings
-  DISKINFO_ rec{};
-  zcpfield(rec.bsdname, "98");
-  perfpop(&rec);
-  EXPECT_STREQ(rec.checks, "Checked: fine\n");
+  EXPECT_STREQ(saved("disk98")->checks, "Checked: fine\n");
   std::string many;
   for (int i = 0; i < 30; ++i) many += "Warning: " + std::string(60, char('a' + i % 26)) + "\n";
   ASSERT_EQ(perfcapture("disk98", (many + figures).c_str()), 0);
