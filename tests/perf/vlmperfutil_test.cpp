@@ -129,11 +129,6 @@ Outcome runChild(const std::vector<std::string>& argv, std::function<bool(const 
   return r;
 }
 
-Outcome runUtil(std::vector<std::string> args) {
-  args.insert(args.begin(), kUtil);
-  return runChild(args);
-}
-
 // A loop device over a file of non-zero data (not sparse), read through the page cache
 // or directly; detached and removed on scope exit.
 class LoopDisk {
@@ -221,10 +216,11 @@ TEST(VlmperfutilArgs, RefusesEverythingButTheContract) {
       {"-T", "disk0", "v", "-I", ""}, {"-I", "a", "-I", "a", "-T", "disk0", "v"},
       {"-I", i128, "-T", "disk0", "v"},
   };
-  for (const auto& args : bad) {
+  for (auto args : bad) {
     std::string shown;
     for (const auto& a : args) shown += "[" + a + "]";
-    Outcome r = runUtil(args);
+    args.insert(args.begin(), kUtil);
+    Outcome r = runChild(args);
     EXPECT_EQ(r.status, 2) << shown << "\n" << r.out;
     EXPECT_NE(r.out.find("vlmperfutil: "), std::string::npos) << shown << ": no message";
   }
@@ -407,7 +403,7 @@ TEST_F(VlmperfutilDisk, CancelKeepsTheFinishedPhasesAndASecondRunIsRefused) {
   Outcome second;
   Outcome r = disk_->run({kUtil, "-s", "1", "-T", "@", ""}, [&](const Child& c) {
     if (c.out.find("Sequential read:") == std::string::npos) return true;
-    second = runUtil({"-s", "1", "-T", disk_->name(), ""});
+    second = runChild({kUtil, "-s", "1", "-T", disk_->name(), ""});
     kill(c.pid, SIGCONT);
     return false;
   });
