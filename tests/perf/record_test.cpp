@@ -26,9 +26,8 @@ vlm::Record fixture() {
 }
 
 TEST(RecordTap, TakesTheRecordOutOfChunksOfAnySize) {
-  const std::string json = fixture().dump();
   const std::string text = "Sequential: 5 KB/s\nThreaded: 7 KB/s\n";
-  const std::string stream = text + "\x1e" + json + "\n";
+  const std::string stream = text + "\x1e" + fixture().dump() + "\n";
   for (size_t size : {size_t(1), size_t(7), size_t(512)}) {
     vlm::RecordTap tap;
     std::string kept;

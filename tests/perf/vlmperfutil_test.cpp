@@ -479,12 +479,12 @@ TEST(VlmperfutilChecks, NameTheCacheAndOtherReaders) {
     SCOPED_TRACE(c.what);
     LoopDisk disk((64ull << 20) + 4096 + 512, c.direct);
     if (!disk.ok()) GTEST_SKIP() << disk.why();
-    const std::string node = "/dev/" + disk.kernel();
     // Other programs (a listing probing every disk) may read any device now
     // and then: a clean run is tried again before that counts as a fault.
     Outcome r;
     for (int round = 0; round < 3; ++round) {
-      const std::string loop = "while :; do dd if=" + node + " of=/dev/null bs=1M iflag=direct status=none; done";
+      const std::string loop =
+          "while :; do dd if=/dev/" + disk.kernel() + " of=/dev/null bs=1M iflag=direct status=none; done";
       const char* sh[] = {"/bin/sh", "-c", loop.c_str(), nullptr};
       pid_t reader = 0;
       r = disk.run({kUtil, "-s", "1", "-T", "@", ""}, [&](const Child& ch) {
