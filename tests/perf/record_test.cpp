@@ -6,9 +6,7 @@
 #include "tests/platform/loop_guard.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
