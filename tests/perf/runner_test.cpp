@@ -20,8 +20,6 @@
 
 namespace {
 
-std::string helper(const std::string& name) { return std::string(VLM_HELPERS) + "/" + name; }
-
 struct Result {
   int status = -1;
   int count = -1;
@@ -146,7 +144,7 @@ TEST(Runner, FatalErrorsLeaveNothingBehind) {
 // reach it once; a child that ignores them, or outlives the limit, is killed
 // and the output says why.
 TEST(Runner, CancelAndLimitAlwaysEndTheChild) {
-  const std::vector<std::string> waits{helper("stub_util"), "-T", "disk0", ""};  // exits 3 on SIGCONT
+  const std::vector<std::string> waits{VLM_HELPERS "/stub_util", "-T", "disk0", ""};  // exits 3 on SIGCONT
   const std::vector<std::string> sleeps{"/bin/sleep", "20"};                      // SIGCONT does nothing
   const struct {
     std::vector<std::string> args;

@@ -21,8 +21,6 @@
 
 namespace {
 
-std::string helper(const std::string& name) { return std::string(VLM_HELPERS) + "/" + name; }
-
 // Records what the test road asks of the window; read once the worker is joined.
 class FakeUi : public vlm::TestUi {
  public:
@@ -66,10 +64,9 @@ struct FakeList : vlmtest::ListGuard {
 
 // The stand-in utility in one of its modes as perfutilpath, for the test's lifetime.
 struct Utility {
-  std::string path;
   const char* saved = perfutilpath;
-  explicit Utility(const char* mode = "ok", std::string p = helper("stub_util")) : path(std::move(p)) {
-    perfutilpath = path.c_str();
+  explicit Utility(const char* mode = "ok", const char* path = VLM_HELPERS "/stub_util") {
+    perfutilpath = path;
     setenv("VLM_STUB_MODE", mode, 1);
   }
   ~Utility() {
@@ -117,10 +114,10 @@ TEST(TestControl, RefusedRequests) {
 // the volume name as the utility's argument (cut to 63 bytes), a failed or
 // canceled run reported with its output, a missing utility fatal.
 TEST(TestControl, WholeRuns) {
-  const std::string stub = helper("stub_util"), missing = "/nonexistent/vlmperfutil";
+  const char *stub = VLM_HELPERS "/stub_util", *missing = "/nonexistent/vlmperfutil";
   const struct {
     const char* mode;
-    const std::string& path;
+    const char* path;
     std::string finder;
     int cancels;         // made at the first progress line
     const char* button;  // of the last alert ("Exit": a fatal error)
