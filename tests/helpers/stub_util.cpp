@@ -28,7 +28,7 @@
 //             results, and after them the record mark (byte 0x1E) and
 //             tests/fixtures/record.json
 // Any wrong command line, in any mode: "usage: ..." and exit 2.
-// DELAY is VLM_STUB_DELAY_MS, default 20.
+// DELAY is 20 ms.
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -52,11 +52,6 @@ void nap(long ms) {
 void say(const std::string& line) {
   const std::string s = line + "\n";
   if (write(1, s.data(), s.size()) != static_cast<ssize_t>(s.size())) std::exit(99);
-}
-
-std::string env(const char* name, const char* fallback) {
-  const char* v = std::getenv(name);
-  return v && *v ? v : fallback;
 }
 
 void results(const char* seq, const char* rnd, const char* dual, const char* thr) {
@@ -92,8 +87,9 @@ int main(int argc, char** argv) {
     say("usage: vlmperfutil -T diskN NAME");
     return 2;
   }
-  const std::string m = env("VLM_STUB_MODE", "ok");
-  const long ms = std::atol(env("VLM_STUB_DELAY_MS", "20").c_str());
+  const char* mode = std::getenv("VLM_STUB_MODE");
+  const std::string m = mode && *mode ? mode : "ok";
+  const long ms = 20;
   say(std::string("stub: testing /dev/") + argv[2]);
   std::string args = "args: " + std::to_string(argc - 1);
   for (int i = 1; i < argc; ++i) args += std::string(" [") + argv[i] + "]";
