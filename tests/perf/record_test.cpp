@@ -9,7 +9,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -49,7 +48,7 @@ TEST(RecordLoad, NamesTheFileAndTheFirstProblem) {
   ASSERT_TRUE(verdict.available) << "python3-jsonschema is needed";
   EXPECT_EQ(verdict.problem, "");
   struct Case {
-    std::function<void(vlm::Record&)> spoil;
+    void (*spoil)(vlm::Record&);
     std::string problem;
   };
   const Case cases[] = {

@@ -24,8 +24,9 @@ namespace {
 // Records what the test road asks of the window; read once the worker is joined.
 class FakeUi : public vlm::TestUi {
  public:
-  int row = 0;
-  bool window = true;
+  explicit FakeUi(int selected = 0, bool progressWindow = true) : row(selected), window(progressWindow) {}
+  int row;
+  bool window;
   std::function<void(double)> onProgress;
   std::function<void()> onRefresh;
   std::vector<std::string> events;
@@ -97,9 +98,7 @@ TEST(TestControl, RefusedRequests) {
     SCOPED_TRACE(c.message);
     vlm::ScopedRecordingSeam seam;
     seam.seam.answers = {1};  // Cancel
-    FakeUi ui;
-    ui.row = c.row;
-    ui.window = c.window;
+    FakeUi ui(c.row, c.window);
     Testing.store(c.testing);
     vlm::TestControl(ui).Testmedia();  // and the control's end
     EXPECT_EQ(Testing.exchange(0), c.testing);
@@ -137,8 +136,7 @@ TEST(TestControl, WholeRuns) {
     FakeList list{{"0", "System"}, {"90s2", c.finder}};
     Utility util(c.mode, c.path);
     vlm::ScopedRecordingSeam seam;
-    FakeUi ui;
-    ui.row = 1;
+    FakeUi ui(1);
     size_t alertsAtRefresh = 0;
     ui.onRefresh = [&] { alertsAtRefresh = seam.seam.alerts.size(); };
     vlm::TestControl ctl(ui);
