@@ -30,24 +30,22 @@
 // Any wrong command line, in any mode: "usage: ..." and exit 2.
 // DELAY is 20 ms.
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace {
 
 volatile sig_atomic_t conts = 0;
 void oncont(int) { conts = conts + 1; }
 
-void nap(long ms) {
-  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-  nanosleep(&ts, nullptr);
-}
+void nap(long ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 void say(const std::string& line) {
   const std::string s = line + "\n";

@@ -48,10 +48,7 @@ int openfds() {
   return int(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})) - 1;  // less its own
 }
 
-bool nochildren() {
-  int st;
-  return waitpid(-1, &st, WNOHANG) < 0 && errno == ECHILD;
-}
+bool nochildren() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
 
 void onint(int) {}
 
