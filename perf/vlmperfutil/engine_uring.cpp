@@ -266,6 +266,10 @@ struct Ring::Drive {
 
 Tally Ring::drive(const std::vector<Stream>& ss, Timeline tl, Progress* pg, Rng& rng) {
   Drive d(ss, tl, rng, bufs_.size());
+  if (d.slots.size() > 1)
+    askDefaultSlice();
+  else
+    askShortSlice();
   __kernel_timespec bound{0, 100 * kMs};
   armTick();
   for (;;) {
@@ -309,12 +313,6 @@ class UringEngine : public Engine {
   std::string describe() const override { return main_.describe(); }
 
   Tally run(const std::vector<Stream>& streams, PhaseTime pt, Progress& pg) override {
-    unsigned depth = 0;
-    for (const Stream& s : streams) depth += s.depth;
-    if (depth > 1)
-      askDefaultSlice();
-    else
-      askShortSlice();
     const int64_t t0 = nowNs();
     Timeline tl{t0 + pt.warmNs, t0 + pt.warmNs + pt.durNs};
     Rng rng(freshSeed(0));
@@ -326,7 +324,6 @@ class UringEngine : public Engine {
     std::vector<Tally> res(n);
     runTogether(n, pt, pg, [&](unsigned i, const StartFn& start) {
       Ring& ring = *workers_[i];
-      askDefaultSlice();
       const int e = ring.enable();
       const Timeline tl = start();
       if (e == 0) {
