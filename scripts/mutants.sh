@@ -62,6 +62,7 @@ L05|platform/linkspeed.cpp|platform_tests|platform_tests|LinkSpeed.*|PCIe 8 GT/s
 A01|app/install.cpp|app_tests|app_tests|Install.*|installed copy of mode 4755 taken as ready|s/(st.st_mode & 07777) == 04711/(st.st_mode \& 07777) == 04755/
 A02|app/install.cpp|app_tests|app_tests|Install.*|nosuid mount no longer said|s/if (onnosuid(perfutilcopy)) {/if (false) {/
 A03|app/cli_list.cpp|app_tests|app_tests|CliList.*|listed colour code one off|s/row\["Color"\] = static_cast<int>(rec->color);/row["Color"] = static_cast<int>(rec->color) + 1;/
+A09|app/cli_list.cpp|app_tests|app_tests|CliList.*|control bytes of a name sent to the terminal|s/ || c == 0x7F) c = '?';/ \&\& false) c = '?';/
 A04|app/cli_test.cpp|app_tests VLM-Performance|app_tests|CliTest.*|consent asked on a closed input instead of refused|s/if (!opts.yes && !isatty(0)) {/if (false) {/
 A05|app/appdelegate.cpp|gui_tests|gui_tests|DelegateFixture.*|the selection does not come back after a refresh|/toggle the row off again/{n;s/if (row >= 0)/if (false)/}
 A06|app/appdelegate.cpp|gui_tests|gui_tests|DelegateFixture.*|closing during a test: the answers swapped|s/if (!quitting_ \&\& messbox2(/if (!quitting_ \&\& !messbox2(/

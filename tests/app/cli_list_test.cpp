@@ -66,10 +66,11 @@ TEST(CliList, GoldenListings) {
   vlm::forgetRecords();
 }
 
-// A name that is not UTF-8 still makes valid JSON.
-TEST(CliList, JsonOfNamesThatAreNotUtf8) {
+// A name that is not UTF-8 still makes valid JSON; its control bytes never
+// reach the terminal.
+TEST(CliList, NamesThatAreNotUtf8OrHaveControlBytes) {
   auto reg = std::make_shared<vlm::MemRegistry>();
-  auto& m = reg->add(reg->rootNode(), "IOMedia", "Caf\xe9 Disk");
+  auto& m = reg->add(reg->rootNode(), "IOMedia", "Caf\xe9 \x1b[2JDisk");
   m.set("BSD Name", vlm::RegValue::Str("disk0"));
   m.set("Whole", vlm::RegValue::Bool(true));
   m.set("Size", vlm::RegValue::Num(1000));
@@ -80,10 +81,11 @@ TEST(CliList, JsonOfNamesThatAreNotUtf8) {
   nlohmann::json j = nlohmann::json::parse(listing(nullptr, true));
   ASSERT_EQ(j["rows"].size(), 1u);
   const auto& row = j["rows"][0];
-  EXPECT_EQ(row["Name"], "*Caf\xef\xbf\xbd Disk");
-  EXPECT_EQ(row["Label"], "Caf\xef\xbf\xbd Disk");
+  EXPECT_EQ(row["Name"], "*Caf\xef\xbf\xbd \x1b[2JDisk");
+  EXPECT_EQ(row["Label"], "Caf\xef\xbf\xbd \x1b[2JDisk");
   EXPECT_EQ(row["Link"], "SATA 6.0 Gbps");  // the saved machines have no link
   EXPECT_EQ(row["LinkMBps"], 600);
+  EXPECT_NE(listing(nullptr, false).find("*Caf\xe9 ?[2JDisk"), std::string::npos);
 }
 
 }  // namespace
