@@ -96,6 +96,10 @@ void QorConfigureAppDelegate::buildWindows() {
   table->setAccessibleName(QStringLiteral("Disks"));
   table->installEventFilter(this);
   table->viewport()->installEventFilter(this);
+  // A narrow column dragged wider or narrower: the wide ones give way at once.
+  connect(header, &QHeaderView::sectionResized, this, [this](int i) {
+    if (i >= 0 && i < static_cast<int>(pool->columns().size()) && !pool->columns()[i].wide()) spreadWideColumns();
+  });
   layout->addWidget(table, 1);
   setupline = new QLabel(QStringLiteral(
       "Tests need the VLM-Utility installed (owner root, mode 4711): start VLM-Performance "

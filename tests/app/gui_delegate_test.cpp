@@ -129,6 +129,8 @@ TEST_F(DelegateFixture, ColumnsFitTheirTextsTheFontAndTheWindow) {
   QApplication::processEvents();
   EXPECT_GT(h->sectionSize(guitest::column("Name")), name);
   EXPECT_EQ(h->length(), d->table->viewport()->width());
+  h->resizeSection(guitest::column("Size"), h->sectionSize(guitest::column("Size")) + 80);  // a drag
+  EXPECT_EQ(h->length(), d->table->viewport()->width());
   d->table->setFont(base);
 }
 
