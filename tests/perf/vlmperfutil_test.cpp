@@ -217,7 +217,7 @@ TEST(VlmperfutilArgs, RefusesEverythingButTheContract) {
       {"-s", "0", "-T", "disk0", "v"}, {"-s", "61", "-T", "disk0", "v"}, {"-s", "5x", "-T", "disk0", "v"},
       {"-s", "-1", "-T", "disk0", "v"}, {"-T", "disk0", "v", "-s"}, {"-T", "disk0", "v", "-I"},
       {"-T", "disk0", "v", "-I", ""}, {"-I", "a", "-I", "a", "-T", "disk0", "v"},
-      {"-I", i128, "-T", "disk0", "v"},
+      {"-I", i128, "-T", "disk0", "v"}, {"-V", "-T", "disk0", "v"}, {"-V", "-V"},
   };
   for (auto args : bad) {
     std::string shown;
@@ -245,6 +245,7 @@ TEST(VlmperfutilArgs, SaysWhenItCantListTheDevices) {
 // position independent, relocations bound at start and read-only, stack
 // protector and fortified calls linked in; every unit of ours compiled into
 // them (the libraries' too) names the stack protector in its debug information.
+// The utility says which build it is.
 TEST(VlmperfutilArgs, BuiltHardened) {
   const std::string readelf = vlm::testing::tool("readelf");
   if (readelf.empty()) GTEST_SKIP() << "no readelf";
@@ -265,6 +266,13 @@ TEST(VlmperfutilArgs, BuiltHardened) {
     EXPECT_TRUE(std::regex_search(elf, std::regex("__[a-z]+_chk\\b")));
 #endif
   }
+  // -V: the utility's build identity as the linker wrote it.
+  std::string notes, said;
+  vlm::testing::run({readelf, "-n", kUtil}, &notes);
+  std::smatch id;
+  ASSERT_TRUE(std::regex_search(notes, id, std::regex("Build ID: ([0-9a-f]+)"))) << notes;
+  EXPECT_EQ(vlm::testing::run({kUtil, "-V"}, &said), 0);
+  EXPECT_EQ(said, "vlmperfutil build " + id[1].str() + "\n");
 }
 
 // --- against a loop device -----------------------------------------------------
@@ -418,9 +426,10 @@ TEST_F(VlmperfutilDisk, MeasuresWithinTheUsersLimits) {
 
 // While a run measures, a second run of the device is refused with its own
 // status; a cancel after the first phase then keeps the phases that had
-// finished, with their record. In that order: the second run starts once the
-// first has printed (it holds the device), the cancel only after the second
-// has returned and the first phase has ended.
+// finished, with their record, and claims no check of the whole. In that
+// order: the second run starts once the first has printed (it holds the
+// device), the cancel only after the second has returned and the first phase
+// has ended.
 TEST_F(VlmperfutilDisk, CancelKeepsTheFinishedPhasesAndASecondRunIsRefused) {
   Outcome second;
   bool refusedYet = false;
@@ -446,6 +455,7 @@ TEST_F(VlmperfutilDisk, CancelKeepsTheFinishedPhasesAndASecondRunIsRefused) {
     EXPECT_EQ(std::regex_search(r.out.substr(at), std::regex("\n" + name + ": [1-9][0-9]* KB/s\n")), ran) << r.out;
   }
   EXPECT_GE(finished, 1) << r.out;
+  EXPECT_EQ(r.out.find("Checked: "), std::string::npos) << "a part run is not checked\n" << r.out;
   const nlohmann::json rec = takeRecord(r);
   ASSERT_FALSE(rec.is_null()) << r.out;
   EXPECT_EQ(rec["result"], "Canceled");
