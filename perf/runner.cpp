@@ -4,13 +4,15 @@
 // The fork happens in a process with several threads, so the child does only
 // async-signal-safe work between fork and exec: every message is prepared
 // before the fork, and the child reports a failure by writing it to
-// descriptor 2 and ending with status 255. It never calls zerex: the alert seam,
+// descriptor 2 and ending with status 255; a program that is missing is
+// reported the same way, without a child. It never calls zerex: the alert seam,
 // its locks and the window connection belong to the parent.
 #include "perf/runner.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -162,6 +164,21 @@ void childwrite(const char* s) {
   _exit(255);
 }
 
+// Forks with SIGCONT blocked in the child from its first instruction (the
+// mask survives exec): a cancel sent before the utility has its handler stays
+// pending until the utility unblocks it, instead of being lost.
+pid_t forkHoldingCont() {
+  sigset_t cont, prev;
+  sigemptyset(&cont);
+  sigaddset(&cont, SIGCONT);
+  pthread_sigmask(SIG_BLOCK, &cont, &prev);
+  const pid_t pid = fork();
+  const int err = errno;
+  if (pid != 0) pthread_sigmask(SIG_SETMASK, &prev, nullptr);
+  errno = err;
+  return pid;
+}
+
 // Checks, pipe, SIGINT, fork; the parent's loop then reads the output through
 // take(chunk, bytes read, bytes stored so far), which stores the chunk and
 // returns how many bytes it stored.
@@ -169,7 +186,18 @@ template <typename Take>
 int runchild(char* const argv[], std::atomic<int>* canceled, int limitMs, int cancelGraceMs,
              Take take, int siz, int* lenptr) {
   const char* path = (argv && argv[0]) ? argv[0] : "";
-  if (zftype(path) != '-') zerex("run2mem: can't find: %s", path);
+  // A program that isn't there fails like one that can't be started: its
+  // message in the output and status 255, for the caller to report.
+  if (zftype(path) != '-') {
+    char line[kChunk + 1];
+    const int n = std::min({std::snprintf(line, sizeof line, "run2mem: can't find: %s\n", path), kChunk, siz - 1});
+    *lenptr = 0;
+    if (n > 0) {
+      line[n] = '\0';
+      *lenptr = take(line, n, 0);
+    }
+    return 255 << 8;
+  }
 
   ChildMessages msg;
   std::snprintf(msg.exec, sizeof msg.exec, "run2mem; Can't run shell command: '%s'\n", path);
@@ -186,7 +214,7 @@ int runchild(char* const argv[], std::atomic<int>* canceled, int limitMs, int ca
   sigint.ignore();
 
   Child kid;
-  kid.pid = fork();
+  kid.pid = forkHoldingCont();
   if (kid.pid < 0) zerex("run2mem; can't fork, err=%d", errno);
   if (kid.pid == 0) child(p, path, argv, msg);
 

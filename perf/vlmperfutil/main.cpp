@@ -1,5 +1,6 @@
 // vlmperfutil: read-only speed measurement of one block device, installed
-// set-user-ID root. Usage: vlmperfutil [-s SECONDS] [-I IDENTITY] -T DEVICE NAME
+// set-user-ID root. Usage: vlmperfutil [-s SECONDS] [-I IDENTITY] -T DEVICE NAME,
+// or vlmperfutil -V for the build it is.
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -54,11 +55,19 @@ constexpr int64_t kAnswerNs = 15 * kSec;  // a sleeping disk spins up in less
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The handler first, then every signal unblocked: a SIGCONT that a caller
+  // sent before the handler was there waits, blocked, and cancels now.
   installCancelHandler();
   sanitiseProcess();
   Args args;
   std::string why;
   if (!parseArgs(argc, argv, args, why)) return usage(why);
+  if (args.build) {
+    const std::string id = buildId();
+    if (id.empty()) return usage("this build carries no build identity");
+    say("vlmperfutil build %s", id.c_str());
+    return kExitOk;
+  }
 
   Device dev;
   // A device that doesn't answer ends the run at once: never a hang.

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -73,10 +75,12 @@ class Install : public testing::Test {
     sh("rm -rf '" + dir_ + "'");
   }
 
-  // Makes a regular file in the scratch folder with the given mode and owner.
-  std::string utility(mode_t mode, uid_t uid = 0, gid_t gid = 0, const std::string& name = "u") {
+  // Makes a regular file in the scratch folder with the given mode and owner,
+  // empty or a copy of from.
+  std::string utility(mode_t mode, uid_t uid = 0, gid_t gid = 0, const std::string& name = "u",
+                      const std::string& from = "") {
     std::string p = dir_ + "/" + name;
-    EXPECT_TRUE(touch(p)) << p;
+    EXPECT_TRUE(from.empty() ? touch(p) : sh("cp '" + from + "' '" + p + "'")) << p;
     EXPECT_EQ(chown(p.c_str(), uid, gid), 0) << std::strerror(errno);
     EXPECT_EQ(chmod(p.c_str(), mode), 0);
     return p;
@@ -145,20 +149,47 @@ TEST_F(Install, UnusableUtilityIsReported) {
   EXPECT_TRUE(runner.commands.empty());
 }
 
-TEST_F(Install, ModeAndOwnerRules) {
+// The bundle's utility and a build of it that differs in its build identity
+// alone (the bytes of its note changed): it still runs and answers -V.
+struct Builds {
+  std::string ours = std::string(VLM_BUNDLE_DIR) + "/Contents/Resources/vlmperfutil", other;
+  bool make(const std::string& dir) {
+    std::string id;
+    if (capture("'" + ours + "' -V", id) != 0 || id.rfind("vlmperfutil build ", 0) != 0) return false;
+    std::string raw;
+    for (size_t i = 18; i + 1 < id.size() && id[i] != '\n'; i += 2)
+      raw += char(std::stoi(id.substr(i, 2), nullptr, 16));
+    std::ifstream in(ours, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    size_t at = bytes.find(raw);
+    if (raw.size() < 8 || at == std::string::npos) return false;
+    bytes[at] = char(~bytes[at]);
+    other = dir + "/other-build";
+    std::ofstream(other, std::ios::binary) << bytes;
+    return chmod(other.c_str(), 0755) == 0;
+  }
+};
+
+TEST_F(Install, ModeOwnerAndBuildRules) {
   if (!root()) GTEST_SKIP() << "needs root to give files to other owners";
-  // The copy's mode, owner and group, and whether it is ready.
-  const std::tuple<mode_t, uid_t, gid_t, bool> cases[] = {
-      {04711, 0, 0, true}, {04711, 0, 1234, true},  // any group passes
-      {04755, 0, 0, false}, {0711, 0, 0, false},     {04711, 65534, 0, false},
-      {06711, 0, 0, false}, {04700, 0, 0, false},    {0, 0, 0, false}};
+  Builds b;
+  if (!b.make(dir_)) GTEST_SKIP() << "the utility is not built or reports no build: " << b.ours;
+  const std::string another = "The installed VLM-Utility ( %s ) is another build's: it must be replaced.\n";
+  // The copy's mode, owner, group and build, and whether it is ready.
+  const std::tuple<mode_t, uid_t, gid_t, bool, bool> cases[] = {
+      {04711, 0, 0, true, true}, {04711, 0, 1234, true, true},  // any group passes
+      {04755, 0, 0, true, false}, {0711, 0, 0, true, false},     {04711, 65534, 0, true, false},
+      {06711, 0, 0, true, false}, {04700, 0, 0, true, false},    {0, 0, 0, true, false},
+      {04711, 0, 0, false, false}};
   int n = 0;
-  use(utility(0755, 0, 0, "source"));
-  for (const auto& [mode, uid, gid, ready] : cases) {
-    SCOPED_TRACE(testing::Message() << std::oct << mode << " uid " << std::dec << uid);
-    installed(utility(mode, uid, gid, "u" + std::to_string(n++)));
+  use(utility(0755, 0, 0, "source", b.ours));
+  for (const auto& [mode, uid, gid, ours, ready] : cases) {
+    SCOPED_TRACE(testing::Message() << std::oct << mode << " uid " << std::dec << uid << (ours ? "" : " other build"));
+    installed(utility(mode, uid, gid, "u" + std::to_string(n++), ours ? b.ours : b.other));
     rec.seam.answers = {1};  // Cancel runs nothing
-    expectAutoauth(ready ? "" : kNotice, {"Ok", "Cancel"});
+    std::string notice = ours ? "" : another;
+    if (!notice.empty()) notice.replace(notice.find("%s"), 2, copy_);
+    expectAutoauth(ready ? "" : notice + kNotice, {"Ok", "Cancel"});
     EXPECT_EQ(vlm::utilityready(), ready);
   }
   // Root runs the bundle's program file itself: no notice, nothing installed.
@@ -182,28 +213,92 @@ TEST_F(Install, ConsentRunsTheInstaller) {
   EXPECT_STREQ(perfutilpath, copy_.c_str());
 }
 
-// A failed installation says why; a dismissed password dialog (pkexec's 126)
-// says nothing.
+// A failed installation says why, and to an ordinary user the command that
+// root can run instead: a shell gives it back as the installer's arguments.
 TEST_F(Install, FailedInstallationIsReported) {
+  const std::string src = "/x y/it's/vlmperfutil";
+  const std::string cmd = "Run this command as root to install it:\n'/x y/it'\\''s/vlmperfinstall' '" +
+                          std::string("/x y/it'\\''s/vlmperfutil'");
   // No pkexec for root: its 126 is the installer's own.
-  for (auto [asRoot, status, said] : {std::tuple{1, 126 << 8, true}, {0, 126 << 8, false}, {0, 1 << 8, true}}) {
+  const std::tuple<int, int, std::string> cases[] = {
+      {1, 126 << 8, "step failed\n"},
+      {0, 126 << 8, "The password dialog was dismissed (pkexec status 126).\n" + cmd},
+      {0, 127 << 8,
+       "No administrator's password could be asked for: no authentication agent runs, or this user may not "
+       "install it (pkexec status 127).\n" + cmd},
+      {0, 1 << 8, "step failed\n" + cmd},
+  };
+  for (const auto& [asRoot, status, said] : cases) {
     vlm::setAsRoot(asRoot);
     runner.statuses = {status};
     rec.seam.alerts.clear();
-    rootybin("/x/vlmperfutil");
-    expectAlert(said ? "The VLM-Utility was not installed.\nstep failed\n" : "");
+    EXPECT_FALSE(rootybin(src.c_str()));
+    expectAlert("The VLM-Utility was not installed.\n" + said);
   }
+  std::string out;
+  ASSERT_EQ(capture("printf '[%s]' " + vlm::shellquote(vlm::rootycommand(src.c_str(), true)), out), 0);
+  EXPECT_EQ(out, "[/x y/it's/vlmperfinstall][" + src + "]");
+}
+
+// Test Media of an ordinary user whose utility can't run: the reason and the
+// offer; on consent the installer runs, and the test goes on once the copy
+// answers as this build's.
+TEST_F(Install, TestMediaOffersTheInstallation) {
+  if (!root()) GTEST_SKIP() << "needs root to give the copy to root";
+  Builds b;
+  if (!b.make(dir_)) GTEST_SKIP() << "the utility is not built or reports no build: " << b.ours;
+  use(utility(0755, 0, 0, "source", b.ours));
+  installed(dir_ + "/copy");
+  vlm::perfutilselect();
+  struct Installs : RecordingRunner {
+    std::string from, to;
+    int run(const Command& argv, std::string& out) override {
+      int st = RecordingRunner::run(argv, out);
+      if (st == 0) sh("cp '" + from + "' '" + to + "' && chmod 4711 '" + to + "'");
+      return st;
+    }
+  } installs;
+  installs.from = b.ours;
+  installs.to = copy_;
+  vlm::setPrivilegedRunner(&installs);
+  const std::string offer = "Tests need this build's VLM-Utility installed as a set-user-ID root program ( " + copy_ +
+                            " ), and ";
+  // What is at the copy, the answer, the installer's status; the reason given, the result.
+  const std::tuple<std::string, int, int, std::string, bool> cases[] = {
+      {"", 1, 0, "it is not installed", false},
+      {"", 0, 127 << 8, "it is not installed", false},
+      {b.other, 0, 0, "the installed one is another build's", true},
+      {"", 0, 0, "it is not installed", true},
+      {b.ours, 0, 0, "", true},  // in place: nothing asked
+  };
+  for (const auto& [at, answer, status, why, ready] : cases) {
+    SCOPED_TRACE(why + (ready ? " -> ready" : ""));
+    sh("rm -f '" + copy_ + "'" + (at.empty() ? "" : " && cp '" + at + "' '" + copy_ + "' && chmod 4711 '" + copy_ + "'"));
+    rec.seam.alerts.clear();
+    rec.seam.answers = {answer};
+    installs.commands.clear();
+    installs.statuses = {status};
+    EXPECT_EQ(vlm::offerinstall(), ready);
+    EXPECT_EQ(rec.seam.alerts.empty(), why.empty());
+    if (!why.empty()) {
+      EXPECT_EQ(rec.seam.alerts[0].msg.substr(0, offer.size() + why.size()), offer + why);
+    }
+    EXPECT_EQ(installs.commands.size(), why.empty() || answer ? 0u : 1u);
+    EXPECT_EQ(rec.seam.alerts.size(), why.empty() ? 0u : status ? 2u : 1u);  // a failure is said
+  }
+  vlm::setPrivilegedRunner(&runner);
 }
 
 // The real installer, as root, against what the test puts at the target and
 // the source: only the utility of this build, copied into a root-owned
-// folder, ends up root:root 4711; anything else is refused and left as it was.
+// folder, ends up root:root 4711, in place of another build's; anything else
+// is refused and left as it was.
 TEST_F(Install, InstallerRefusesAllButItsOwnUtility) {
   if (!root()) GTEST_SKIP() << "needs root to run the installer";
   const std::string res = std::string(VLM_BUNDLE_DIR) + "/Contents/Resources/";
   const std::string installer = res + "vlmperfinstall", util = res + "vlmperfutil";
   if (access(installer.c_str(), X_OK) != 0) GTEST_SKIP() << "installer not built: " << installer;
-  const std::string lib = dir_ + "/lib", target = lib + "/vlmperfutil";
+  const std::string lib = dir_ + "/lib", sub = lib + "/sub", target = lib + "/vlmperfutil";
   const std::string other = dir_ + "/id", link = dir_ + "/link";
   auto copyof = [](const std::string& from, const std::string& to) { return "cp '" + from + "' '" + to + "'"; };
   Finally unmount{"umount '" + lib + "' 2>/dev/null"};
@@ -214,37 +309,48 @@ TEST_F(Install, InstallerRefusesAllButItsOwnUtility) {
     std::string setup;  // shell commands that make the state before
     std::string source;
     std::string says;  // empty: installed
+    std::string to = "";  // the target folder, lib when empty
   } cases[] = {
       {"fresh", "", util, ""},
       {"our own, wrong mode", copyof(util, target) + " && chmod 0755 '" + target + "'", util, ""},
       {"a planted link", "ln -s '" + other + "' '" + target + "'", util, "is a symbolic link: refused, nothing changed"},
-      {"another program", copyof(other, target), util, "is another program: refused, nothing changed"},
+      {"another build's (root's)", copyof(other, target), util, ""},
       {"a foreign owner", copyof(util, target) + " && chown 65534 '" + target + "'", util,
        "belongs to user 65534, not root: refused, nothing changed"},
       {"a linked source", "", link, "is a symbolic link: refused"},
       {"another source", "", other, "is not the utility built with this program: refused"},
       {"an open folder", "chmod 0777 '" + lib + "'", util, "/lib/ is writable by other users: refused"},
+      {"a folder its group may change", "chmod 0775 '" + lib + "'", util, "/lib/ is writable by other users: refused"},
+      {"a sticky open folder", "chmod 1777 '" + lib + "'", util, "/lib/ is writable by other users: refused"},
+      {"under a folder its group may change", "mkdir '" + sub + "' && chmod 0770 '" + lib + "'", util,
+       "/lib/ is writable by other users: refused", sub},
+      {"under an open folder", "mkdir '" + sub + "' && chmod 0757 '" + lib + "'", util,
+       "/lib/ is writable by other users: refused", sub},
+      {"under another user's folder", "chown 65534 '" + lib + "'", util, "/lib/ belongs to user 65534, not root: refused",
+       sub},
+      {"under a sticky open folder (others can't replace root's)", "chmod 1777 '" + lib + "'", util, "", sub},
       {"a full disk (last: it may not mount here)", "mount -t tmpfs -o size=64k,mode=0755 tmpfs '" + lib + "'",
        util, "write failed on " + target + ": No space left on device"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
+    const std::string to = c.to.empty() ? lib : c.to, dest = to + "/vlmperfutil";
     ASSERT_TRUE(sh("umount '" + lib + "' 2>/dev/null; rm -rf '" + lib + "' && mkdir -m 0755 '" + lib + "'"));
     if (!c.setup.empty() && !sh(c.setup)) {
       if (c.setup.rfind("mount", 0) == 0) GTEST_SKIP() << "can't mount a tmpfs here";
       FAIL() << c.setup;
     }
     struct stat before {}, after {};
-    bool had = lstat(target.c_str(), &before) == 0;
+    bool had = lstat(dest.c_str(), &before) == 0;
     std::string out;
-    int rc = capture("'" + installer + "' --dir '" + lib + "' '" + c.source + "'", out);
-    ASSERT_EQ(lstat(target.c_str(), &after) == 0, had || c.says.empty()) << out;
-    EXPECT_NE(access((lib + "/.vlmperfutil.new").c_str(), F_OK), 0) << "a half-made copy was left";
+    int rc = capture("'" + installer + "' --dir '" + to + "' '" + c.source + "'", out);
+    ASSERT_EQ(lstat(dest.c_str(), &after) == 0, had || c.says.empty()) << out;
+    EXPECT_NE(access((to + "/.vlmperfutil.new").c_str(), F_OK), 0) << "a half-made copy was left";
     EXPECT_EQ(rc == 0, c.says.empty()) << out;
-    EXPECT_NE(out.find(c.says.empty() ? target + " installed (root, 4711)" : c.says), std::string::npos) << out;
+    EXPECT_NE(out.find(c.says.empty() ? dest + " installed (root, 4711)" : c.says), std::string::npos) << out;
     if (c.says.empty()) {
-      EXPECT_TRUE(inPlace(target));
-      EXPECT_TRUE(sh("cmp -s '" + util + "' '" + target + "'"));
+      EXPECT_TRUE(inPlace(dest));
+      EXPECT_TRUE(sh("cmp -s '" + util + "' '" + dest + "'"));
     } else if (had) {  // nothing changed
       EXPECT_EQ(std::tie(after.st_mode, after.st_uid, after.st_ino), std::tie(before.st_mode, before.st_uid, before.st_ino));
     }
@@ -254,17 +360,72 @@ TEST_F(Install, InstallerRefusesAllButItsOwnUtility) {
   EXPECT_EQ(st.st_mode & 07777, 0755u);  // the planted link's target is untouched
 }
 
-// --install-utility succeeds only when the copy is in place afterwards (root,
-// 4711), whatever the installer's status says; a copy in place asks nothing.
+// The install scripts of the utility's and the program's folders (what
+// `cmake --install` runs) into scratch prefixes: root makes the set-user-ID
+// copy and the polkit action only where no other user can change the prefix
+// or anything above it, and a later launch then asks nothing; elsewhere the
+// bundle alone, and the install says why. A user's own install leaves both to root.
+TEST_F(Install, InstallScriptsMakeRootsFilesOnlyInRootsPrefix) {
+  if (!root()) GTEST_SKIP() << "needs root to install set-user-ID and to become another user";
+  ASSERT_EQ(chmod(dir_.c_str(), 0711), 0);
+  const struct {
+    uid_t runs, owns;
+    mode_t mode;
+    std::string says;  // empty: the copy and the action are made
+  } cases[] = {
+      {0, 0, 0755, ""},
+      {0, 65534, 0755, "/p1 belongs to user 65534, not root"},
+      {0, 0, 0775, "/p2 is writable by other users"},
+      {65534, 65534, 0755, "must be installed as root (VLM-Performance --install-utility)"},
+  };
+  for (int n = 0; const auto& c : cases) {
+    const std::string prefix = dir_ + "/p" + std::to_string(n++);
+    SCOPED_TRACE(prefix);
+    const std::string res = prefix + "/VLM-Performance.app/Contents/Resources/";
+    const std::string copy = prefix + "/libexec/vlm-performance/vlmperfutil";
+    const std::string action = prefix + "/polkit/org.velmora.vlm-performance.policy";
+    ASSERT_EQ(mkdir(prefix.c_str(), 0700), 0);
+    ASSERT_EQ(chown(prefix.c_str(), c.owns, c.owns), 0);
+    ASSERT_EQ(chmod(prefix.c_str(), c.mode), 0);
+    std::string cmd = "true", out;
+    for (const char* dir : {"perf", "app"})
+      cmd += " && setpriv --reuid=" + std::to_string(c.runs) + " --regid=" + std::to_string(c.runs) +
+             " --clear-groups cmake -DCMAKE_INSTALL_PREFIX='" + prefix + "' -DVLM_UTILITY_DIR='" + prefix +
+             "/libexec/vlm-performance' -DVLM_POLKIT_ACTIONS_DIR='" + prefix + "/polkit' -P " VLM_BINARY_DIR "/" + dir +
+             "/cmake_install.cmake";
+    ASSERT_EQ(capture(cmd, out), 0) << out;
+    EXPECT_EQ(access((res + "vlmperfinstall").c_str(), X_OK), 0) << out;
+    EXPECT_EQ(inPlace(copy), c.says.empty()) << out;
+    EXPECT_EQ(access(action.c_str(), F_OK) == 0, c.says.empty()) << out;
+    if (!c.says.empty()) {
+      EXPECT_NE(out.find(c.says), std::string::npos) << out;
+      continue;
+    }
+    EXPECT_TRUE(sh("grep -q '>" + res + "vlmperfinstall<' '" + action + "'"));
+    use(res + "vlmperfutil");
+    installed(copy);
+    expectAutoauth("");
+    EXPECT_TRUE(vlm::utilityready());
+  }
+}
+
+// --install-utility succeeds only when this build's copy is in place
+// afterwards (root, 4711), whatever the installer's status says; such a copy
+// asks nothing, another build's is replaced.
 TEST_F(Install, CommandLineStatusIsTheCopysState) {
   if (!root()) GTEST_SKIP() << "needs root to give files to root";
-  // The copy's mode before (-1: none), the installer's status, the exit
-  // status, the commands run.
-  const std::tuple<int, int, int, size_t> cases[] = {
-      {04711, 0, 0, 0}, {-1, 0, 1, 1}, {-1, 126 << 8, 1, 1}, {0755, 0, 1, 1}};
-  for (int n = 0; const auto& [mode, status, rc, commands] : cases) {
+  Builds b;
+  if (!b.make(dir_)) GTEST_SKIP() << "the utility is not built or reports no build: " << b.ours;
+  use(b.ours);
+  // The copy's mode before (-1: none) and build, the installer's status, the
+  // exit status, the commands run.
+  const std::tuple<int, bool, int, int, size_t> cases[] = {
+      {04711, true, 0, 0, 0}, {04711, false, 0, 1, 1}, {-1, true, 0, 1, 1}, {-1, true, 126 << 8, 1, 1},
+      {0755, true, 0, 1, 1}};
+  for (int n = 0; const auto& [mode, ours, status, rc, commands] : cases) {
     SCOPED_TRACE(n);
-    installed(mode < 0 ? dir_ + "/none" : utility(mode_t(mode), 0, 0, "c" + std::to_string(n++)));
+    installed(mode < 0 ? dir_ + "/none"
+                       : utility(mode_t(mode), 0, 0, "c" + std::to_string(n++), ours ? b.ours : b.other));
     runner.commands.clear();
     runner.statuses = {status};
     EXPECT_EQ(vlm::installUtility(), rc);
