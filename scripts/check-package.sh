@@ -26,7 +26,9 @@ else
   step "building this tree's package"
   old=$(bash "$src/scripts/package.sh" "$work/old" | tail -n 1)
   step "building a newer one (version + 1 patch level)"
-  git -C "$src" ls-files -z -co --exclude-standard | (cd "$src" && cpio -0pdm --quiet "$work/newer")
+  mkdir "$work/newer"
+  git -C "$src" ls-files -z -co --exclude-standard |
+    tar -C "$src" --null -T - --ignore-failed-read -cf - | tar -C "$work/newer" -xf -
   v=$(sed -n -E 's/^project\(VLMPerformance VERSION ([0-9]+\.[0-9]+\.[0-9]+).*/\1/p' "$src/CMakeLists.txt")
   [ -n "$v" ] || fail "no project version in CMakeLists.txt"
   sed -i "s/^project(VLMPerformance VERSION $v/project(VLMPerformance VERSION ${v%.*}.$((${v##*.} + 1))/" \

@@ -121,5 +121,5 @@ done
 [ ${#man_help_missing[@]} -eq 0 ] || { echo "package.sh: the manual page lacks ${man_help_missing[*]}" >&2; exit 1; }
 appstreamcli validate --no-net "$stage/usr/share/metainfo/"*.metainfo.xml >/dev/null
 desktop-file-validate "$stage/usr/share/applications/$name.desktop"
-lintian --fail-on error "$deb"
+lintian --fail-on error "$deb" >&2
 echo "$deb"
