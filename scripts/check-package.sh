@@ -33,7 +33,7 @@ else
   [ -n "$v" ] || fail "no project version in CMakeLists.txt"
   sed -i "s/^project(VLMPerformance VERSION $v/project(VLMPerformance VERSION ${v%.*}.$((${v##*.} + 1))/" \
     "$work/newer/CMakeLists.txt"
-  new=$(VLM_PACKAGE_BUILD=${VLM_PACKAGE_BUILD:+$VLM_PACKAGE_BUILD-newer} \
+  new=$(VLM_PACKAGE_BUILD= VLM_MAINTAINER=$(dpkg-deb -f "$old" Maintainer) \
     bash "$work/newer/scripts/package.sh" "$work/new" | tail -n 1)
 fi
 vold=$(dpkg-deb -f "$old" Version) vnew=$(dpkg-deb -f "$new" Version)
@@ -88,8 +88,9 @@ check_installed() {  # VERSION
   inroot vlm-performance --list >"$work/list-root" || fail "vlm-performance --list (root)"
   inroot setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=/tmp \
     vlm-performance --list --json >"$work/list-user" || fail "vlm-performance --list --json (nobody)"
-  # The user's list names the disks lsblk sees.
-  for d in $(lsblk -dn -o NAME -e 7,11); do
+  # The user's list names the disks lsblk sees (but loop devices, which come
+  # and go, and empty ones).
+  for d in $(lsblk -dnb -o NAME,SIZE -e 7,11 | awk '$2 > 0 { print $1 }'); do
     grep -q "\"Node\": \"$d\"" "$work/list-user" || fail "the list lacks $d, which lsblk shows"
   done
   inroot setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=/tmp \
