@@ -94,7 +94,7 @@ check_installed() {  # VERSION
     grep -q "\"Node\": \"$d\"" "$work/list-user" || fail "the list lacks $d, which lsblk shows"
   done
   inroot setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=/tmp \
-    vlm-performance --install-utility | grep -q "is in place (root, 4711)" ||
+    vlm-performance --install-utility | grep -q "is in place (root, 4711" ||
     fail "--install-utility does not find the utility in place"
   [ -f "$root/usr/share/polkit-1/actions/org.velmora.vlm-performance.policy" ] || fail "no polkit action"
   [ -z "$(find "$root/etc/systemd" -name 'vlm-performance@*' 2>/dev/null)" ] || fail "a unit is enabled"
