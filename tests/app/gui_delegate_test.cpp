@@ -9,6 +9,9 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTemporaryDir>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSettings>
@@ -24,6 +27,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -447,6 +451,114 @@ void pressWhenShown(const QString& text, QString* title, QString* body) {
       }
   });
   timer->start(5);
+}
+
+// Help and Visit count as opened only when the desktop has a handler for the
+// type and xdg-open did not fail; otherwise the program's own help window,
+// and the home page's address on a line of its own. Stand-ins for xdg-open
+// and xdg-mime on PATH.
+TEST_F(DelegateFixture, HelpAndVisitOpenOnlyWhatAHandlerOpened) {
+  QTemporaryDir bin;
+  ASSERT_TRUE(bin.isValid());
+  const std::string dir = bin.path().toStdString(), log = dir + "/opened";
+  auto script = [&](const char* name, const std::string& body) {
+    const std::string p = dir + "/" + name;
+    std::ofstream(p) << "#!/bin/sh\n" << body << "\n";
+    chmod(p.c_str(), 0755);
+  };
+  script("xdg-mime", "[ \"$1 $2\" = 'query default' ] && echo \"$HANDLER\"");
+  script("xdg-open", "echo \"$1\" >> '" + log + "'; exit $OPENRC");
+  const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+  setenv("PATH", (dir + ":/usr/bin:/bin").c_str(), 1);
+  const std::string page = std::string(VLM_BUNDLE_DIR) + "/Contents/Resources/Performance.html";
+  perfutilrtfd = page.c_str();
+  launch();
+  // The handler xdg-mime names, xdg-open's status (-1: there is none);
+  // whether they opened, how many times xdg-open ran.
+  for (auto [handler, rc, opened, ran] : {std::tuple{"firefox.desktop", 0, true, 2}, {"firefox.desktop", 3, false, 2},
+                                          {"", 0, false, 0}, {"firefox.desktop", -1, false, 0}}) {
+    SCOPED_TRACE(testing::Message() << handler << " " << rc);
+    if (rc < 0) std::remove((dir + "/xdg-open").c_str());
+    setenv("HANDLER", handler, 1);
+    setenv("OPENRC", std::to_string(rc).c_str(), 1);
+    std::remove(log.c_str());
+    if (d->helpwindow) d->helpwindow->hide();
+    alerts().clear();
+    d->Help();
+    d->Visit();
+    EXPECT_EQ(d->helpwindow && d->helpwindow->isVisible(), !opened);
+    ASSERT_EQ(alerts().size(), opened ? 0u : 1u);
+    if (!opened) {
+      EXPECT_EQ(alerts()[0].msg, std::string("No web browser could open the home page. Its address is:\n") +
+                                     QorConfigureAppDelegate::kHomePage);
+    }
+    std::ifstream in(log);
+    std::string lines, line;
+    int n = 0;
+    for (; std::getline(in, line); ++n) lines += line + "\n";
+    EXPECT_EQ(n, ran) << lines;
+    if (ran) {
+      EXPECT_EQ(lines, page + "\n" + QorConfigureAppDelegate::kHomePage + "\n");
+    }
+  }
+  setenv("PATH", path.c_str(), 1);
+  unsetenv("HANDLER");
+  unsetenv("OPENRC");
+}
+
+// Alerts fit the screen, at the usual font and half as large again: a short
+// one keeps each word (the address) on one line; the utility's whole output
+// scrolls in a dialog whose button stays on screen. Their text can be selected.
+TEST(QtAlerts, AlertsFitTheScreen) {
+  guitest::ensureApp();
+  std::ifstream in(VLM_FIXTURES "/record.txt");
+  const std::string output((std::istreambuf_iterator<char>(in)), {});
+  const std::string address = QorConfigureAppDelegate::kHomePage;
+  const std::string visit = "No web browser could open the home page. Its address is:\n" + address;
+  const QFont base = QApplication::font();
+  // The message, the font's scale, whether it is in a scrolling view, and
+  // whether that must scroll (a test taller than any screen here).
+  for (auto [msg, scale, view, scrolls] : {std::tuple{visit, 1.0, false, false}, {visit, 1.5, false, false},
+                                           {output, 1.0, true, false}, {output, 1.5, true, true}}) {
+    SCOPED_TRACE(testing::Message() << scale << (view ? " output" : " address"));
+    QFont f = base;
+    f.setPointSizeF(base.pointSizeF() * scale);
+    QApplication::setFont(f);
+    QSize size, avail;
+    QRect button;
+    bool selectable = false, whole = false, scrolled = false, inview = false;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+      auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+      if (!box || !box->isVisible()) return;
+      timer.stop();
+      size = box->frameGeometry().size();
+      avail = box->screen()->availableGeometry().size();
+      auto* ok = box->findChildren<QPushButton*>().value(0);
+      button = QRect(ok->mapTo(box, QPoint(0, 0)), ok->size());
+      if (auto* label = box->findChild<QLabel*>("qt_msgbox_label")) {
+        selectable = label->textInteractionFlags() & Qt::TextSelectableByMouse;
+        whole = label->width() >= label->fontMetrics().horizontalAdvance(QString::fromStdString(address));
+      }
+      if (auto* text = box->findChild<QPlainTextEdit*>("alerttext")) {
+        inview = true;
+        selectable = text->textInteractionFlags() & Qt::TextSelectableByMouse;
+        scrolled = text->verticalScrollBar()->maximum() > 0;
+      }
+      ok->click();
+    });
+    timer.start(5);
+    EXPECT_EQ(vlm::showAlertBox("Test Media:", msg, {"Ok"}), 0);
+    EXPECT_LE(size.height(), avail.height());
+    EXPECT_LE(size.width(), avail.width());
+    EXPECT_TRUE(QRect(QPoint(0, 0), size).contains(button)) << button.x() << "," << button.y();
+    EXPECT_TRUE(selectable);
+    EXPECT_EQ(whole, !view);
+    EXPECT_EQ(inview, view);
+    EXPECT_TRUE(scrolled || !scrolls) << size.width() << "x" << size.height() << " of " << avail.width() << "x"
+                                      << avail.height();
+  }
+  QApplication::setFont(base);
 }
 
 TEST(QtAlerts, WorkerAlertIsShownOnTheUiThreadAndAnswered) {
