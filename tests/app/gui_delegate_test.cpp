@@ -6,6 +6,9 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QHeaderView>
+#include <QDir>
+#include <QFileInfo>
+#include <QFileDialog>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMessageBox>
@@ -17,6 +20,7 @@
 #include <QSettings>
 #include <QStyleOptionViewItem>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTest>
 #include <QTextBrowser>
 #include <QTimer>
@@ -27,6 +31,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <sys/stat.h>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -37,7 +43,9 @@
 #include "app/appdelegate.h"
 #include "app/install.h"
 #include "app/gui_alerts.h"
+#include "app/gui_details.h"
 #include "util/startup.h"
+#include "perf/record.h"
 #include "perf/store.h"
 #include "table/pool.h"
 #include "tests/platform/loop_guard.h"
@@ -468,6 +476,87 @@ void pressWhenShown(const QString& text, QString* title, QString* body) {
       }
   });
   timer->start(5);
+}
+
+// What the user's file dialog is shown and does: its folder and file name
+// as offered, then the filter and name given, accepted.
+struct FileDialogAnswer {
+  QString filter, name;
+  QString folder = {}, offered = {};
+  void arm() {
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, [this, timer] {
+      auto* dlg = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      if (!dlg || !dlg->isVisible()) return;
+      timer->stop();
+      timer->deleteLater();
+      folder = dlg->directory().absolutePath();
+      offered = QFileInfo(dlg->selectedFiles().value(0)).fileName();
+      if (!filter.isEmpty()) dlg->selectNameFilter(filter);
+      dlg->selectFile(name);
+      QMetaObject::invokeMethod(dlg, "accept");
+    });
+    timer->start(5);
+  }
+};
+
+// With a fresh HOME and the most open mask a user may have: nothing the
+// program makes (settings, a saved record) is writable by others. Save and
+// Compare start in Documents; Save offers model, identity and date as the
+// name and writes the type chosen; Compare labels each side by model, node
+// and time.
+TEST_F(DelegateFixture, SavedFilesAndTheirDialogs) {
+  QTemporaryDir home;
+  ASSERT_TRUE(home.isValid());
+  const QString docs = home.path() + "/Documents";
+  ASSERT_TRUE(QDir().mkpath(docs));
+  const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "/root";
+  setenv("HOME", home.path().toLocal8Bit().constData(), 1);
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  const std::string oldXdg = xdg ? xdg : "";
+  unsetenv("XDG_CONFIG_HOME");
+  const mode_t oldMask = umask(0);
+  launch();
+  d->saveSettings();
+  vlm::Record rec;
+  std::string err;
+  ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", rec, err)) << err;
+  rec["device"]["model"] = "Example Disk";
+  rec["device"]["id"] = "serial-S9";
+  vlm::DetailsDialog w(rec, d->window);
+  // The filter chosen and the name typed; the file written, its first byte.
+  for (auto [filter, name, file, first] : {std::tuple{"Table (*.csv)", "table", "table.csv", 'f'},
+                                           {"Test record (*.json)", "record", "record.json", '{'},
+                                           {"Test record (*.json)", "other.csv", "other.csv", 'f'}}) {
+    SCOPED_TRACE(name);
+    FileDialogAnswer a{filter, name};
+    a.arm();
+    w.findChild<QPushButton*>("save")->click();
+    EXPECT_EQ(a.folder, docs);
+    EXPECT_EQ(a.offered, "Example Disk serial-S9 2026-12-07 0547");
+    std::ifstream in((docs + "/" + file).toStdString());
+    EXPECT_EQ(in.get(), first);
+  }
+  FileDialogAnswer a{"", docs + "/record.json"};
+  a.arm();
+  w.findChild<QPushButton*>("compare")->click();
+  EXPECT_EQ(a.folder, docs);
+  const QString side = "Example Disk /dev/sdb 2026-12-07T05:47:29Z";
+  ASSERT_EQ(w.figures()->columnCount(), 4);
+  EXPECT_EQ(w.figures()->horizontalHeaderItem(1)->text(), side);
+  EXPECT_EQ(w.figures()->horizontalHeaderItem(2)->text(), side);
+  umask(oldMask);
+  // Nothing writable by others: what the launch left and what was saved.
+  std::vector<std::string> made{QSettings().fileName().toStdString(), QFileInfo(QSettings().fileName()).path().toStdString()};
+  for (const auto& e : std::filesystem::recursive_directory_iterator(home.path().toStdString()))
+    made.push_back(e.path().string());
+  for (const std::string& p : made) {
+    struct stat st {};
+    ASSERT_EQ(lstat(p.c_str(), &st), 0) << p;
+    EXPECT_EQ(st.st_mode & S_IWOTH, 0u) << p << " " << std::oct << st.st_mode;
+  }
+  setenv("HOME", oldHome.c_str(), 1);
+  if (xdg) setenv("XDG_CONFIG_HOME", oldXdg.c_str(), 1);
 }
 
 // Help and Visit count as opened only when the desktop has a handler for the
