@@ -9,7 +9,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QLabel>
+#include <QPlainTextEdit>
 #include <QLineSeries>
 #include <QLocale>
 #include <QLogValueAxis>
@@ -169,10 +169,17 @@ DetailsDialog::DetailsDialog(const Record& rec, QWidget* parent) : QDialog(paren
   for (const auto& s : rec_.value("warnings", Record::array())) w << QStringLiteral("Warning: ") + qs(s.get<std::string>());
   for (const auto& s : rec_.value("checks", Record::array())) w << QStringLiteral("Checked: ") + qs(s.get<std::string>());
   w.prepend(QStringLiteral("Result: %1 (exit status %2)").arg(qs(rec_.value("result", ""))).arg(rec_.value("exitStatus", 0)));
-  warnings_ = new QLabel(w.join(QLatin1Char('\n')));
+  // Read-only text that scrolls past six lines: a long list costs only what is
+  // on screen, where a word-wrapped label lays out all of it, again and again.
+  warnings_ = new QPlainTextEdit(w.join(QLatin1Char('\n')));
   warnings_->setObjectName(QStringLiteral("warnings"));
-  warnings_->setWordWrap(true);
-  warnings_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  warnings_->setReadOnly(true);
+  warnings_->setFrameShape(QFrame::NoFrame);
+  warnings_->viewport()->setAutoFillBackground(false);
+  const int lines = std::min(int(w.size()), 6);
+  warnings_->setFixedHeight(warnings_->fontMetrics().height() * lines +
+                            2 * int(warnings_->document()->documentMargin()) + 2);
+  warnings_->setVerticalScrollBarPolicy(w.size() > 6 ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
   layout->addWidget(warnings_);
 
   figures_ = new QTableWidget;

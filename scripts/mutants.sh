@@ -90,6 +90,16 @@ P15|perf/record.cpp|gui_tests|gui_tests|DelegateFixture.SavedFiles*|a saved file
 A19|app/gui_details.cpp|gui_tests|gui_tests|DelegateFixture.SavedFiles*|Save with the table type chosen and no extension writes JSON|s/f += chosen == csv ? QStringLiteral(".csv")/f += chosen != csv ? QStringLiteral(".csv")/
 A20|app/gui_details.cpp|gui_tests|gui_tests|DelegateFixture.SavedFiles*|Compare names the other side by device name only|s/  otherName_ = label(other_);/  otherName_ = qs(other_["device"].value("name", ""));/
 T08|table/pool.cpp|gui_tests|gui_tests|PoolFixture.*|copied rows lose the warning sign|s/(sign ? QStringLiteral("\\u26A0 ") : QString())/QString()/
+S01|perf/vlmperfutil/device.cpp|vlmperfutil perf_tests|perf_tests|VlmperfutilDisk.*|a stopped holder keeps the device|s/return "while stopped";/return "";/
+S02|perf/vlmperfutil/device.cpp|vlmperfutil perf_tests|perf_tests|VlmperfutilDisk.*|an honest run within its time is ended too|s/if (ageMs <= vlm::testplan::kLongestRunMs) return "";/if (false) return "";/
+S03|perf/runner.cpp|perf_tests|perf_tests|VlmperfutilDisk.*|the child starts with SIGCONT open|s/sigaddset(&cont, SIGCONT);//
+S04|perf/vlmperfutil/main.cpp|vlmperfutil perf_tests|perf_tests|VlmperfutilDisk.*|signals unblocked before the cancel handler is there|/^  installCancelHandler();$/d; s/^  sanitiseProcess();$/  sanitiseProcess();\n  installCancelHandler();/
+S05|perf/record.cpp|perf_tests|perf_tests|Record*|texts of any length loaded|s/if (s.contains("maxLength") && v.is_string()) {/if (false) {/
+S06|perf/record.cpp|perf_tests|perf_tests|Record*|text length counted in bytes|s/chars += (c & 0xC0) != 0x80;/chars += 1;/
+S07|perf/record.cpp|perf_tests|perf_tests|Record*|slices beyond the phase's time loaded|s/if (ph\["sliceBytes"\].size() > most)/if (false)/
+S08|perf/record.cpp|perf_tests|perf_tests|Record*|a saved record of 16 MiB read|s/kMaxFile = 1 << 20;/kMaxFile = 16 << 20;/
+S09|cmake/root_owned_path.cmake|app_tests|app_tests|Install.*|root installs set-user-ID into a user's prefix|s/elseif(NOT uid EQUAL 0)/elseif(FALSE)/
+S10|app/vlmperfinstall/main.cpp|vlmperfinstall app_tests|app_tests|Install.*|a folder its group may change is trusted|s/if ((st.st_mode & 022) && (last/if ((st.st_mode \& 002) \&\& (last/
 EOF
 
 say() { printf '%s\n' "$*"; }
