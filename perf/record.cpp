@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <mutex>
@@ -471,6 +472,17 @@ std::string recordMetrics(const Record& r) {
   return o.str();
 }
 
+namespace {
+// The process's file-creation mask, read without changing it (another
+// thread may be creating files meanwhile).
+mode_t currentUmask() {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+  return 022;
+}
+}  // namespace
+
 bool writeFileAtomic(const std::string& path, const std::string& content, std::string& err) {
   if (path == "-") {
     if (std::fwrite(content.data(), 1, content.size(), stdout) != content.size() || std::fflush(stdout) != 0) {
@@ -493,7 +505,8 @@ bool writeFileAtomic(const std::string& path, const std::string& content, std::s
     done += size_t(w);
   }
   const int e = done < content.size() ? (errno ? errno : EIO) : 0;
-  bool ok = e == 0 && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+  // As any new file: readable by whom the user's mask allows.
+  bool ok = e == 0 && fchmod(fd, 0666 & ~currentUmask()) == 0 && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   if (ok && rename(tmp.c_str(), path.c_str()) == 0) return true;
   err = "can't write " + path + ": " + std::strerror(e ? e : errno);
