@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include "app/appdelegate.h"
 
 #include <QComboBox>
@@ -16,6 +17,7 @@
 #include <QPushButton>
 #include <QTableView>
 #include <QSocketNotifier>
+#include <QStatusBar>
 #include <QTextBrowser>
 #include <QTextDocument>
 #include <QVBoxLayout>
@@ -214,6 +216,8 @@ bool QorConfigureAppDelegate::eventFilter(QObject* watched, QEvent* event) {
 
 bool QorConfigureAppDelegate::followHotplug(bool on) {
   if (!on) {
+    mountNotifier_.reset();
+    mountinfo_ = vlm::sysfs::UniqueFd();
     notifier_.reset();
     events_.reset();
     if (hotplugTimer_) hotplugTimer_->stop();
@@ -228,6 +232,13 @@ bool QorConfigureAppDelegate::followHotplug(bool on) {
   connect(notifier_.get(), &QSocketNotifier::activated, this, [this] {
     if (events_ && events_->drain()) hotplugEvent();
   });
+  // A mount or unmount: the mount table signals it as an exceptional
+  // condition (POLLPRI), which polling also clears.
+  mountinfo_ = vlm::sysfs::UniqueFd(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+  if (mountinfo_) {
+    mountNotifier_ = std::make_unique<QSocketNotifier>(mountinfo_.get(), QSocketNotifier::Exception);
+    connect(mountNotifier_.get(), &QSocketNotifier::activated, this, [this] { hotplugEvent(); });
+  }
   return true;
 }
 
@@ -283,6 +294,14 @@ void QorConfigureAppDelegate::SetMode(int mode, DISKINFO_* disk) {
     }
   }
   thedisk = pool->Reload(thedev, themode);
+  {
+    std::lock_guard<std::recursive_mutex> lock(disklock);
+    // A machine without block devices (a container): an empty table that says so.
+    if (ndiskarray == 0)
+      window->statusBar()->showMessage(QStringLiteral("No disks found"));
+    else
+      window->statusBar()->clearMessage();
+  }
   fitColumns(!fitted_);
   fitted_ = true;
   int row = bsdname[0] ? diskrow(devid, bsdname) : -1;

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "app/gui_alerts.h"
+#include "platform/sysfsread.h"
 #include "app/gui_details.h"
 #include "disk/disk.h"
 #include "perf/testctl.h"
@@ -96,8 +97,8 @@ class QorConfigureAppDelegate : public QObject {
   // The last test record of the selected row in its own window.
   void Details();
 
-  // Hot-plug: the kernel's block device events refresh the list by
-  // themselves, one refresh per burst and at most a few a second, never
+  // Hot-plug: the kernel's block device events, and changes of the mount
+  // table, refresh the list by themselves, one refresh per burst and at most a few a second, never
   // during a rebuild or while a test runs (then once after it). False when
   // the events can't be read; the list then changes on Refresh only.
   bool followHotplug(bool on);
@@ -149,6 +150,8 @@ class QorConfigureAppDelegate : public QObject {
   int runSeconds_ = 0;   // seconds per phase of the test shown in the progress window
   std::unique_ptr<vlm::BlockEvents> events_;
   std::unique_ptr<QSocketNotifier> notifier_;
+  vlm::sysfs::UniqueFd mountinfo_;                // polled for its change event
+  std::unique_ptr<QSocketNotifier> mountNotifier_;
   QTimer* hotplugTimer_ = nullptr;
   bool hotplugPending_ = false;  // events seen since the last refresh
   bool rebuilding_ = false;      // SetMode is under way

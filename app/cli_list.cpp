@@ -92,6 +92,11 @@ void printLine(const std::vector<Column>& cols, int row) {
 }
 
 void printText(const PoolCore& pool) {
+  if (pool.numberOfRows() == 0) {
+    std::puts("No disks found");
+    std::puts(pool.refreshtime().c_str());
+    return;
+  }
   std::vector<Column> cols = textColumns(pool);
   printLine(cols, -1);
   for (int r = 0; r < pool.numberOfRows(); ++r) printLine(cols, r);

@@ -1,8 +1,13 @@
-// VLM-Performance: the window, or with options the command-line modes.
+// VLM-Performance: the window, or with options the command-line modes. The
+// window is a program of its own beside this one (VLM-Performance-window, the
+// same main built with the window's part): the command-line modes load none
+// of its libraries.
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -10,6 +15,25 @@
 #include "app/cli.h"
 #include "app/install.h"
 #include "util/startup.h"
+
+#ifndef VLM_WINDOW_PROGRAM
+namespace {
+
+// Becomes the window program, with the same arguments; when it can't be
+// started, lists the disks instead.
+int openWindow(char** argv, const vlm::CliOptions& opts) {
+  if (theargv0) {
+    std::string window = theargv0;
+    window = window.substr(0, window.rfind('/') + 1) + "VLM-Performance-window";
+    ::execv(window.c_str(), argv);
+    std::fprintf(stderr, "VLM-Performance: can't start the window (%s: %s); listing the disks instead.\n",
+                 window.c_str(), std::strerror(errno));
+  }
+  return vlm::cliList(opts);
+}
+
+}  // namespace
+#endif
 
 int main(int argc, char** argv) {
   // An ignored SIGCHLD survives exec and would make every child's exit status
@@ -44,7 +68,11 @@ int main(int argc, char** argv) {
   if (!opts.testDevice.empty()) return vlm::cliTest(opts);
   if (opts.list) return vlm::cliList(opts);
 
+#ifdef VLM_WINDOW_PROGRAM
   if (!opts.screenshot.empty() || vlm::displayAvailable()) return vlm::guiMain(argc, argv, opts);
+#else
+  if (!opts.screenshot.empty() || vlm::displayAvailable()) return openWindow(argv, opts);
+#endif
   std::fputs("VLM-Performance: no display available; listing the disks instead.\n", stderr);
   return vlm::cliList(opts);
 }

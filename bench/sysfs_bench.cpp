@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
   int parts = argc > 2 ? std::atoi(argv[2]) : 8;
   int rounds = argc > 3 ? std::atoi(argv[3]) : 10;
   if (disks < 1 || disks > 4096 || parts < 0 || parts > 15 || rounds < 1 || rounds > 1000) {
-    std::fprintf(stderr, "usage: sysfs_bench [disks 1-4096 [partitions 0-15 [rounds 1-1000]]]\n");
+    std::fprintf(stderr, "usage: sysfs_bench [disks 1-4096 [partitions 0-15 [rounds 1-1000 [COPY]]]]\n");
     return 2;
   }
   struct stat st;
@@ -78,6 +78,9 @@ int main(int argc, char** argv) {
   generate(fs, disks, parts);
 
   std::printf("generated in %.0f ms under %s\n", ms(std::chrono::steady_clock::now() - g0), fs.root().c_str());
+  // A copy that stays, for timing whole programs over it (--sysroot COPY).
+  if (argc > 4 && std::system(("cp -a '" + fs.root() + "' '" + argv[4] + "'").c_str()) != 0)
+    std::fprintf(stderr, "can't keep a copy in %s\n", argv[4]);
   std::vector<double> scanT, regT, listT;
   size_t devs = 0, nodes = 0;
   vlm::Platform p = vlm::linuxPlatform(fs.root());

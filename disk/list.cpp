@@ -60,7 +60,9 @@ void disksort(int code) {
   int count = 0;
   for (DISKINFO_* rec = diskinfo0; rec; rec = rec->next)
     if (diskother(rec, code) == 0) ++count;
-  if (count < 1) zerex("disksort: No disks selected?");
+  // A machine without block devices (a container) lists none; any other
+  // selection that finds nothing is a fault.
+  if (count < 1 && code != 'A') zerex("disksort: No disks selected?");
   diskarray = static_cast<DISKINFO_**>(
       zmemclr((static_cast<long>(count) + 4) * static_cast<long>(sizeof(DISKINFO_*))));
   int n = 0;

@@ -2,6 +2,7 @@
 // described in tests/fixtures/README.md). Loading is strict: unknown keys, wrong
 // types, missing members, numbers out of range, unresolved or cyclic refs are
 // all FixtureErrors that name the file, the place and the problem.
+#include <strings.h>
 #include <map>
 #include <set>
 
@@ -388,9 +389,37 @@ void dumpRegistry(const Registry& reg, const std::string& file) {
   writeFile(file, d.entry(root));
 }
 
+namespace {
+
+// A saved machine the scan can list: at least one media object with a device
+// name, and every such name "disk" and more.
+void checkListable(const MemRegistry& reg, const std::string& file) {
+  int media = 0;
+  for (const auto& n : reg.nodes()) {
+    if (n->cls != "IOMedia" && n->cls != "com_softraid_driver_SoftRAID_Media") continue;
+    std::optional<RegValue> v = n->property("BSD Name");
+    if (!v) continue;
+    ++media;
+    std::string name = v->type == RegValue::Type::String ? v->bytes : std::string();
+    if (name.size() <= 4 || strncasecmp(name.c_str(), "disk", 4) != 0) {
+      std::string shown = name.substr(0, 64), obj = n->name.substr(0, 64);
+      for (std::string* t : {&shown, &obj})
+        for (char& c : *t)
+          if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+      throw FixtureError(file + ": the media object \"" + obj + "\" has the device name \"" + shown +
+                         "\", which is not \"disk\" and a number");
+    }
+  }
+  if (media == 0) throw FixtureError(file + ": no media objects: the saved machine has no disk to list");
+}
+
+}  // namespace
+
 Platform fixturePlatform(const std::string& registryFile, const std::string& mountsFile) {
   Platform p;
-  p.registry = loadRegistryFixture(registryFile);
+  auto reg = loadRegistryFixture(registryFile);
+  checkListable(*reg, registryFile);
+  p.registry = reg;
   auto mounts = std::make_shared<MemMountTable>();
   auto vols = std::make_shared<MemVolumeList>();
   loadMountsFixture(mountsFile, *mounts, *vols);

@@ -182,6 +182,11 @@ QVariant Pool::data(const QModelIndex& index, int role) const {
         if (!measured.isEmpty()) figure += QLatin1Char('\n') + measured;
         return checks.isEmpty() ? figure : figure + QLatin1Char('\n') + checks;
       }
+      if (col.identifier() == "Mount" && !core_.mountsText(row).empty())
+        return QString::fromStdString(core_.mountsText(row));
+      if (col.identifier() == "Status" && !core_.typeNameText(row).empty())
+        return QString::fromLocal8Bit(v.text.c_str()).trimmed() + QLatin1Char('\n') +
+               QString::fromStdString(core_.typeNameText(row));
       if (col.identifier() == "Info") {
         QString info = QString::fromLocal8Bit(v.text.c_str()).trimmed();
         QString link = QString::fromLocal8Bit(core_.linkText(row).c_str());

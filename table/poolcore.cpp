@@ -224,6 +224,18 @@ std::string PoolCore::measuredText(int row) const {
   return std::string("Measured: ") + date;
 }
 
+std::string PoolCore::mountsText(int row) const {
+  if (row < 0 || row >= ndiskarray || !diskarray) return std::string();
+  std::string s = diskarray[row]->mounts;
+  if (!s.empty()) s.pop_back();  // the last line feed
+  return s;
+}
+
+std::string PoolCore::typeNameText(int row) const {
+  if (row < 0 || row >= ndiskarray || !diskarray) return std::string();
+  return diskarray[row]->typename_;
+}
+
 std::string readableSize(long long bytes) {
   char buf[32];
   zsizetext(buf, sizeof buf, bytes);

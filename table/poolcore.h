@@ -42,6 +42,11 @@ class PoolCore {
   // the caller holds disklock.
   std::string measuredText(int row) const;
 
+  // Every mount point of the row, one a line, and the name of its partition
+  // type; empty when none. The caller holds disklock.
+  std::string mountsText(int row) const;
+  std::string typeNameText(int row) const;
+
   // "Refreshed: MM/DD/YYYY HH:MI" after the last Reload.
   const std::string& refreshtime() const { return refreshtime_; }
 

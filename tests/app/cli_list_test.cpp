@@ -1,7 +1,11 @@
 // --list and --list --json over a replayed machine.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
@@ -86,6 +90,42 @@ TEST(CliList, NamesThatAreNotUtf8OrHaveControlBytes) {
   EXPECT_EQ(row["Link"], "SATA 6.0 Gbps");  // the saved machines have no link
   EXPECT_EQ(row["LinkMBps"], 600);
   EXPECT_NE(listing(nullptr, false).find("*Caf\xe9 ?[2JDisk"), std::string::npos);
+}
+
+// A saved machine the scan can't list is refused, naming the file and the
+// problem; a machine without disks lists none and says so.
+TEST(CliList, UnlistableMachinesAndNoDisks) {
+  const std::string dir = "/tmp/vlm-clilist-" + std::to_string(getpid());
+  std::filesystem::create_directories(dir);
+  const std::string reg = dir + "/m.registry.json", mnt = dir + "/m.mounts.json";
+  std::ofstream(mnt) << "[]";
+  const std::string media = R"({"class":"IORegistryEntry","name":"Root","children":[{"class":"IOMedia","name":"x\u001b Media","properties":{"BSD Name":)";
+  const struct {
+    std::string registry, message;
+  } cases[] = {
+      {media + R"({"string":"sda"}}}]})", "the media object \"x? Media\" has the device name \"sda\""},
+      {media + R"({"string":"disk"}}}]})", "has the device name \"disk\""},
+      {media + R"({"number":3}}}]})", "has the device name \"\""},
+      {R"({"class":"IORegistryEntry","name":"Root"})", "no media objects"},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(reg, std::ios::trunc) << c.registry;
+    vlm::CliOptions o;
+    o.list = true;
+    o.registryFile = reg;
+    o.mountsFile = mnt;
+    std::string err;
+    EXPECT_FALSE(vlm::setupPlatform(o, err));
+    EXPECT_EQ(err.rfind(reg + ": ", 0), 0u) << err;
+    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+  }
+  std::filesystem::remove_all(dir);
+
+  vlm::setPlatform(vlm::Platform{std::make_shared<vlm::MemRegistry>(), std::make_shared<vlm::MemMountTable>(),
+                                 std::make_shared<vlm::MemVolumeList>()});
+  EXPECT_EQ(listing(nullptr, false).rfind("No disks found\nRefreshed: ", 0), 0u);
+  EXPECT_EQ(nlohmann::json::parse(listing(nullptr, true))["rows"], nlohmann::json::array());
+  vlm::setPlatform({});
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include <QTextBrowser>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -440,6 +441,18 @@ TEST_F(DelegateFixture, KernelEventsRefreshTheList) {
     std::lock_guard<std::recursive_mutex> lock(disklock);
     return diskrow(gone.c_str(), "") < 0;
   })) << gone;
+  // A mount and an unmount are followed the same way.
+  const std::string mnt = dir.path() + "/m";
+  ::mkdir(mnt.c_str(), 0700);
+  settle();
+  before = counted->roots;
+  ASSERT_EQ(::mount("vlmtest", mnt.c_str(), "tmpfs", 0, nullptr), 0);
+  settle();
+  EXPECT_GE(counted->roots - before, 1) << "a mount did not refresh the list";
+  before = counted->roots;
+  ::umount2(mnt.c_str(), MNT_DETACH);
+  settle();
+  EXPECT_GE(counted->roots - before, 1) << "an unmount did not refresh the list";
   d->followHotplug(false);
   vlm::setPlatform({});
 }

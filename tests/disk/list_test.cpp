@@ -45,8 +45,9 @@ TEST(List, OrderAndLinks) {
 
 TEST(List, EmptySelectionAndSelectionMWithoutARecordAreFatal) {
   vlmtest::ListGuard guard;
-  EXPECT_EQ(vlmtest::fatalOf([] { diskinfo('A'); }), "disksort: No disks selected?");
+  EXPECT_EQ(vlmtest::fatalOf([] { diskinfo('A'); }), "");  // no disks at all: an empty list
   EXPECT_EQ(ndiskarray, 0);
+  EXPECT_EQ(vlmtest::fatalOf([] { diskinfo('H'); }), "disksort: No disks selected?");
   addNamed({"0"});
   EXPECT_EQ(vlmtest::fatalOf([] { diskinfo('M'); }), "diskother: disksort_ptr is VOID?");
 }
