@@ -74,7 +74,7 @@ P11|perf/runner.cpp|perf_tests|perf_tests|Runner.*|a missing program ends the ap
 P12|perf/testctl.cpp|perf_tests|perf_tests|TestControl.*|the device's name of the question kept when devices moved|s/const int now = diskrow(devid, bsdname);/const int now = -1;/
 P13|perf/testctl.cpp|perf_tests|perf_tests|TestControl.*|a canceled run's button says Failed|s/canceledRun_.load() ? "Canceled" : "Failed"/"Failed"/
 P14|perf/testctl.cpp|perf_tests|perf_tests|TestControl.*|the question counts one phase, not four|s/testplan::totalMs(seconds > 0/testplan::phaseMs(seconds > 0/
-V05|perf/vlmperfutil/checks.cpp|vlmperfutil perf_tests|perf_tests|VlmperfutilDisk.Cancel*|a canceled run says Checked|s/|| !counted || !whole) return;/|| !counted) return;/
+V05|perf/vlmperfutil/checks.cpp|vlmperfutil perf_tests|perf_tests|VlmperfutilChecks.ACanceled*|a canceled run says Checked|s/|| !counted || !whole) return;/|| !counted) return;/
 V06|perf/vlmperfutil/args.cpp|vlmperfutil perf_tests|perf_tests|VlmperfutilArgs.*|-V reports a byte of the build identity short|s/for (unsigned k = 0; k < n->n_descsz; ++k)/for (unsigned k = 1; k < n->n_descsz; ++k)/
 A10|app/install.cpp|app_tests|app_tests|Install.*|another build's copy taken as this build's|s/return samebuild(perfutilcopy, sourceutility()) ? CopyState::Ready : CopyState::OtherBuild;/return CopyState::Ready;/
 A11|app/install.cpp|app_tests|app_tests|Install.*|a pkexec that could not ask says nothing|s/  if (status == 0) return true;/  if (status == 0) return true;\n  if (status == 127 << 8) return false;/

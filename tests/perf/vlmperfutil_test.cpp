@@ -614,4 +614,20 @@ TEST(VlmperfutilChecks, NameTheCacheAndOtherReaders) {
   }
 }
 
+// A run canceled after its first phase of a disk read directly, with
+// nothing else reading it, found nothing wrong, yet claims no check of the
+// whole.
+TEST(VlmperfutilChecks, ACanceledRunClaimsNoCheck) {
+  LoopDisk disk((64ull << 20) + 4096 + 512, true);
+  if (!disk.ok()) GTEST_SKIP() << disk.why();
+  Outcome r = disk.run({kUtil, "-s", "1", "-T", "@", ""}, [&](const Child& c) {
+    if (c.out.find("Sequential read:") == std::string::npos) return true;
+    kill(c.pid, SIGCONT);
+    return false;
+  });
+  ASSERT_EQ(r.status, 3) << r.out;
+  if (r.out.find("Warning: ") != std::string::npos) GTEST_SKIP() << "another program read the disk\n" << r.out;
+  EXPECT_EQ(r.out.find("Checked: "), std::string::npos) << r.out;
+}
+
 }  // namespace
