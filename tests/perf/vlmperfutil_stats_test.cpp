@@ -1,12 +1,14 @@
-// The utility's statistics: its histogram against exact percentiles, and its
-// offset generator. The utility is its own program, so its source is compiled
-// in here.
+// The utility's statistics: its histogram against exact percentiles, its
+// offset generator and its rules for the kernel's counters. The utility is its
+// own program, so its source is compiled in here.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
+#include "perf/vlmperfutil/checks.h"
+#include "perf/vlmperfutil/engine.h"
 #include "perf/vlmperfutil/stats.cpp"  // NOLINT: the utility links no library of its own
 
 namespace {
@@ -26,6 +28,30 @@ TEST(VlmperfutilHistogram, BucketsAreContiguousAndTight) {
     EXPECT_LE(std::fabs(mid - double(v)), v >= 64 ? 0.01 * double(v) : 0.0) << v;
   }
   EXPECT_EQ(Histogram::index(~uint64_t(0)), Histogram::kBuckets - 1);  // clamped, not out of range
+}
+
+// Small counts: the value of rank ceil(p * n) among the sorted values, in its
+// own bucket, and never outside the values seen (one value is every percentile).
+TEST(VlmperfutilHistogram, SmallCountsTakeTheDocumentedRank) {
+  std::vector<uint64_t> us;  // 1..100 us
+  for (uint64_t i = 1; i <= 100; ++i) us.push_back(i * 1000);
+  const std::vector<uint64_t> two{30000, 17332300}, one{17332300}, same{777, 777, 777};
+  const struct {
+    const std::vector<uint64_t>& v;
+    double p;
+    uint64_t want;
+  } cases[] = {
+      {us, 0.01, 1000},     {us, 0.5, 50000},      {us, 0.99, 99000},       {us, 0.999, 100000},
+      {two, 0.5, 30000},    {two, 0.99, 17332300}, {two, 0.999, 17332300},  {one, 0.5, 17332300},
+      {one, 0.999, 17332300}, {same, 0.5, 777},    {same, 0.999, 777},
+  };
+  for (const auto& c : cases) {
+    Histogram h;
+    for (uint64_t x : c.v) h.add(x);
+    const uint64_t got = h.percentile(c.p);
+    EXPECT_EQ(Histogram::index(got), Histogram::index(c.want)) << c.p << " of " << c.v.size() << ": " << got;
+    EXPECT_TRUE(got >= c.v.front() && got <= h.max()) << c.p << " of " << c.v.size() << ": " << got;
+  }
 }
 
 TEST(VlmperfutilHistogram, PercentilesMatchTheExactOnes) {
@@ -62,21 +88,50 @@ TEST(VlmperfutilHistogram, PercentilesMatchTheExactOnes) {
   EXPECT_EQ(other.percentile(0.99), h.percentile(0.99));
 }
 
-TEST(VlmperfutilRng, UniformOverTheRangeWithoutRepeatsAcrossSeeds) {
-  const uint64_t n = 16384 * 3 + 1;  // not a power of two
+// A random stream's offsets: whole blocks, spread over the whole region
+// (its first and last block reached), none past its end.
+TEST(VlmperfutilRng, OffsetsAlignedOverTheWholeRegionWithoutRepeatsAcrossSeeds) {
+  const vpu::Stream s{true, 8 * 4096, (8 + 3001) * 4096ull, 4096, 1};  // 3001 blocks: not a power of two
+  const uint64_t blocks = (s.end - s.begin) / s.bs;
   Rng rng(vpu::freshSeed(0));
   std::vector<int> tenths(10, 0);
+  uint64_t lo = ~0ull, hi = 0;
   for (int i = 0; i < 200000; ++i) {
-    uint64_t x = rng.below(n);
-    ASSERT_LT(x, n);
-    ++tenths[x * 10 / n];
+    const uint64_t off = s.randomOffset(rng);
+    ASSERT_EQ(off % s.bs, 0u) << off;
+    ASSERT_TRUE(off >= s.begin && off + s.bs <= s.end) << off;
+    ++tenths[(off - s.begin) / s.bs * 10 / blocks];
+    lo = std::min(lo, off), hi = std::max(hi, off);
   }
   for (int c : tenths) EXPECT_NEAR(c, 20000, 1000);
+  EXPECT_EQ(lo, s.begin);
+  EXPECT_EQ(hi, s.end - s.bs);
   // Two threads (two indices) and two runs never share a sequence.
   Rng a(vpu::freshSeed(1)), b(vpu::freshSeed(2)), c(vpu::freshSeed(1));
   uint64_t x = a.next();
   EXPECT_NE(x, b.next());
   EXPECT_NE(x, c.next());
+}
+
+// The kernel's counters against this program's reads, a sector either side of
+// the 2% boundaries: others' reads above 2% (or any write) make the device
+// busy; the kernel counting under 98% can't confirm the figure.
+TEST(VlmperfutilCounters, TwoPercentBoundaries) {
+  const uint64_t own = 50 << 20, two = own / 50;
+  const struct {
+    bool counted;
+    uint64_t read, written;
+    bool busy, under;
+  } cases[] = {
+      {true, own + two, 0, false, false},      {true, own + two + 512, 0, true, false},
+      {true, own, 512, true, false},           {true, own - two, 0, false, false},
+      {true, own - two - 512, 0, false, true}, {false, 0, 512, false, false},
+  };
+  for (const auto& c : cases) {
+    const vpu::PhaseCheck p{c.counted, own, c.read, c.written};
+    EXPECT_EQ(p.busy(), c.busy) << c.read << " read, " << c.written << " written";
+    EXPECT_EQ(p.undercounted(), c.under) << c.read << " read";
+  }
 }
 
 }  // namespace

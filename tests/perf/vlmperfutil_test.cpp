@@ -42,6 +42,12 @@ const std::string kUtil = VLM_BUNDLE_DIR "/Contents/Resources/vlmperfutil";
 struct Outcome {
   int status = -1;  // exit code, or -1 when killed by a signal
   std::string out;  // standard output and standard error, joined
+  std::vector<std::pair<size_t, double>> at;  // the output's length and the time, as it came
+  double arrival(size_t pos) const {  // seconds from the start until out[pos] came
+    for (auto [len, t] : at)
+      if (len > pos) return t;
+    return -1;
+  }
 };
 
 struct Child {
@@ -119,6 +125,7 @@ Outcome runChild(const std::vector<std::string>& argv, std::function<bool(const 
       ssize_t n = read(p[0], buf, sizeof buf);
       if (n <= 0) break;
       r.out.append(buf, size_t(n));
+      r.at.emplace_back(r.out.size(), elapsed);
     }
     if (armed) armed = onOutput({pid, r.out, elapsed});
   }
@@ -233,7 +240,8 @@ TEST(VlmperfutilArgs, SaysWhenItCantListTheDevices) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to hide /sys";
   Outcome r = runChild({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
                         "mount -t tmpfs none /sys || exit 125; exec \"$0\" -T disk0 v", kUtil});
-  if (r.status == 125) GTEST_SKIP() << "can't mount here: " << r.out;
+  // In a chroot unshare can't make the mounts private (the root is no mount point).
+  if (r.status == 125 || r.out.starts_with("unshare: ")) GTEST_SKIP() << "can't mount here: " << r.out;
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_EQ(r.out, "vlmperfutil: can't scan the block devices in /sys/block\n");
 }
@@ -276,6 +284,49 @@ class VlmperfutilDisk : public ::testing::Test {
   }
   static inline std::unique_ptr<LoopDisk> disk_;
 };
+
+// The method, not only the form: every phase measured its seconds (10%) after
+// the warm-up stated (the time between the lines that close the phases), its
+// reads as many in flight as said (Little's law: IOPS x mean latency, 20%), in
+// blocks of the size recorded, with as many threads as usable cores (nproc),
+// at most 8; each percentile in the bin of the histogram where its rank falls,
+// in order, none above the maximum.
+void expectMeasuredAsSaid(const Outcome& r, const std::string& text, const nlohmann::json& rec) {
+  const auto& par = rec["parameters"];
+  const double secs = par["seconds"].get<double>(), warm = par["warmUpSeconds"].get<double>();
+  std::string nproc;
+  ASSERT_EQ(vlm::testing::run({vlm::testing::tool("nproc")}, &nproc), 0);
+  EXPECT_EQ(par["phases"][3]["threads"], std::min(std::stoi(nproc), 8));
+  double closed = r.arrival(text.find("\nEach phase: "));
+  for (size_t i = 0; i < 4; ++i) {
+    const auto &ph = rec["phases"][i], &plan = par["phases"][i], &lat = ph["latencyNs"];
+    const std::string name = ph["name"];
+    SCOPED_TRACE(name);
+    const size_t line = text.find("\n" + name + " read: ");
+    std::smatch m;
+    const std::string said = text.substr(line, text.find('\n', line + 1) - line);
+    ASSERT_TRUE(std::regex_search(said, m, std::regex(" ([0-9]+) in flight"))) << said;
+    EXPECT_EQ(plan["queueDepth"], std::stoi(m[1]));
+    const double measured = ph["seconds"], took = r.arrival(line + 1) - closed;
+    closed += took;
+    EXPECT_NEAR(measured, secs, 0.1 * secs);
+    EXPECT_TRUE(took - measured > 0.75 * warm && took < measured + warm + 0.25) << took << " s in all\n" << text;
+    const double inflight = plan["queueDepth"].get<double>() * plan["streams"].get<double>() * plan["threads"].get<double>();
+    EXPECT_NEAR(ph["iops"].get<double>() * lat["mean"].get<double>() / 1e9, inflight, 0.2 * inflight);
+    EXPECT_EQ(ph["bytes"], ph["ios"].get<uint64_t>() * plan["blockSize"].get<uint64_t>());
+    const auto& bins = ph["histogram"];
+    const uint64_t n = ph["ios"];
+    uint64_t run = 0, lower = 0, prev = 0;
+    size_t b = 0;
+    for (auto [key, p] : {std::pair{"p50", 0.5}, {"p99", 0.99}, {"p999", 0.999}, {"max", 1.0}}) {
+      for (; b + 1 < bins.size() && double(run + bins[b][1].get<uint64_t>()) < p * double(n); ++b)
+        run += bins[b][1].get<uint64_t>(), lower = bins[b][0];
+      const uint64_t v = lat[key];
+      EXPECT_TRUE(v >= std::max(lower, prev) && v < bins[b][0]) << key << " " << lat;
+      prev = v;
+    }
+  }
+}
 
 // What the application relies on: progress lines 0..100 in order and often,
 // free text first, then four positive figures, each key found first at its
@@ -321,6 +372,7 @@ void expectWellFormed(Outcome r, const std::string& kernel) {
     EXPECT_EQ(sliced, ph["bytes"].get<uint64_t>()) << key;
     EXPECT_EQ(binned, ph["ios"].get<uint64_t>()) << key;
   }
+  expectMeasuredAsSaid(r, text, rec);
 }
 
 // As root, without io_uring (a pread thread pool), and installed as it ships
