@@ -63,6 +63,13 @@ class QorConfigureAppDelegate::Ui : public vlm::TestUi {
   void progressStop() override { d_.uiProgressStop(); }
   void refresh() override { d_.uiRefresh(); }
   int testSeconds() override { return d_.duration->currentData().toInt(); }
+  // An ordinary user without a usable utility is told so and offered the
+  // installation; once it is in place the test goes on, no restart needed.
+  bool utilityReady() override {
+    const bool ready = vlm::offerinstall();
+    d_.setupline->setVisible(!vlm::utilityready());
+    return ready;
+  }
 
  private:
   QorConfigureAppDelegate& d_;

@@ -102,8 +102,8 @@ void QorConfigureAppDelegate::buildWindows() {
   });
   layout->addWidget(table, 1);
   setupline = new QLabel(QStringLiteral(
-      "Tests need the VLM-Utility installed (owner root, mode 4711): start VLM-Performance "
-      "again and answer Ok to the notice, or run VLM-Performance --install-utility."));
+      "Tests need this build's VLM-Utility installed (owner root, mode 4711): press Test Media "
+      "to install it, or run VLM-Performance --install-utility."));
   setupline->setObjectName(QStringLiteral("setupline"));
   setupline->setWordWrap(true);
   setupline->hide();

@@ -14,8 +14,10 @@ extern const char* perfutilcopy;
 // installs it from the bundle's utility. Afterwards perfutilpath names what
 // the tests run: the copy, or for root the bundle's own utility.
 void autoauth();
-// Runs the installer on path (the bundle's utility) with administrator rights.
-void rootybin(const char* path);
+// Runs the installer on path (the bundle's utility) with administrator rights;
+// true when it succeeded. A failure is said, for an ordinary user with the
+// command that root can run instead.
+bool rootybin(const char* path);
 
 namespace vlm {
 
@@ -40,8 +42,21 @@ bool asroot();
 void setAsRoot(int root);
 
 // perfutilpath can run a test: for root a program file, for anyone else a
-// regular file owned by root with mode 4711.
+// regular file owned by root with mode 4711 of this build.
 bool utilityready();
+
+// The installed copy as an ordinary user's tests need it.
+enum class CopyState { Ready, Missing, NotRegular, WrongMode, OtherBuild };
+CopyState copystate();
+// Both utilities report the same build (vlmperfutil -V); the same path is.
+bool samebuild(const char* copy, const char* source);
+
+// Before a test of an ordinary user whose utility can't run: says why and
+// offers the installation. True when the utility can run (at once for root).
+bool offerinstall();
+
+// argv as one command line for a POSIX shell.
+std::string shellquote(const std::vector<std::string>& argv);
 
 // Points perfutilpath at the installed copy unless the process is root, who
 // needs no set-user-ID program and runs the bundle's own.

@@ -129,8 +129,8 @@ int samedev(const DISKINFO_* rec);
 // The row of the display array that holds the device of identity devid (or,
 // devid empty, the record named bsdname without one); -1 when none.
 int diskrow(const char* devid, const char* bsdname);
-// "/dev/disk3 (/dev/loop2, 1.0 GiB, model)": the record's device name with its
-// kernel node, size and the name of its whole disk; parts it lacks are left out.
+// "/dev/loop2 (1.0 GiB, model)": the record's kernel node (else its device
+// name) with its size and the name of its whole disk; parts it lacks are left out.
 void diskdescribe(char* buf, long n, const DISKINFO_* rec);
 void diskzap();
 void diskstats();

@@ -196,13 +196,14 @@ int diskrow(const char* devid, const char* bsdname) {
 
 void diskdescribe(char* buf, long n, const DISKINFO_* rec) {
   if (n <= 0) return;
-  std::string text = std::string("/dev/disk") + rec->bsdname;
+  // The kernel's node is what the machine knows the device by; diskN only
+  // where there is none.
+  std::string text = std::string(rec->devloc[0] ? "/dev/" : "/dev/disk") + (rec->devloc[0] ? rec->devloc : rec->bsdname);
   std::string more;
   auto add = [&more](const std::string& part) {
     if (part.empty()) return;
     more += more.empty() ? part : ", " + part;
   };
-  if (rec->devloc[0]) add(std::string("/dev/") + rec->devloc);
   if (rec->size > 0) {
     char size[32];
     zsizetext(size, sizeof size, rec->size);

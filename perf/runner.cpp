@@ -4,7 +4,8 @@
 // The fork happens in a process with several threads, so the child does only
 // async-signal-safe work between fork and exec: every message is prepared
 // before the fork, and the child reports a failure by writing it to
-// descriptor 2 and ending with status 255. It never calls zerex: the alert seam,
+// descriptor 2 and ending with status 255; a program that is missing is
+// reported the same way, without a child. It never calls zerex: the alert seam,
 // its locks and the window connection belong to the parent.
 #include "perf/runner.h"
 
@@ -169,7 +170,18 @@ template <typename Take>
 int runchild(char* const argv[], std::atomic<int>* canceled, int limitMs, int cancelGraceMs,
              Take take, int siz, int* lenptr) {
   const char* path = (argv && argv[0]) ? argv[0] : "";
-  if (zftype(path) != '-') zerex("run2mem: can't find: %s", path);
+  // A program that isn't there fails like one that can't be started: its
+  // message in the output and status 255, for the caller to report.
+  if (zftype(path) != '-') {
+    char line[kChunk + 1];
+    const int n = std::min({std::snprintf(line, sizeof line, "run2mem: can't find: %s\n", path), kChunk, siz - 1});
+    *lenptr = 0;
+    if (n > 0) {
+      line[n] = '\0';
+      *lenptr = take(line, n, 0);
+    }
+    return 255 << 8;
+  }
 
   ChildMessages msg;
   std::snprintf(msg.exec, sizeof msg.exec, "run2mem; Can't run shell command: '%s'\n", path);

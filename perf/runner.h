@@ -15,7 +15,8 @@ struct RunHooks {
 }  // namespace vlm
 
 // With the cancel and progress hooks (the delegate's runner). Returns the
-// child's wait status; -1 when it can't be had. A cancel is passed on at
+// child's wait status; -1 when it can't be had. A program path that is not a
+// regular file gives 255 << 8, with "run2mem: can't find: PATH" as the output. A cancel is passed on at
 // once and repeated every second; a child that outlives the cancel grace or
 // the limit gets SIGKILL, and a line saying so ends the stored output.
 int Run2mem(char* buf, int siz, int* lenptr, char* const argv[], vlm::RunHooks& hooks);

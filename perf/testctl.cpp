@@ -60,18 +60,17 @@ void TestControl::Testmedia() {
 
   int row = ui_.selectedRow();
   char bsdname[sizeof(DISKINFO_::bsdname)];
-  char finder[sizeof(DISKINFO_::finder)];
   char devid[sizeof(DISKINFO_::devid)];
   char device[200];
+  RecordDevice dev;
   bool found = false;
   {
     std::lock_guard<std::recursive_mutex> lock(disklock);
     if (row >= 0 && row < ndiskarray && diskarray && diskarray[row]) {
       zcpfield(bsdname, diskarray[row]->bsdname);
-      zcpfield(finder, diskarray[row]->finder);
       zcpfield(devid, diskarray[row]->devid);
       diskdescribe(device, sizeof device, diskarray[row]);
-      device_ = recordDevice(diskarray[row]);
+      dev = recordDevice(diskarray[row]);
       found = true;
     }
   }
@@ -84,11 +83,27 @@ void TestControl::Testmedia() {
     messbox(kAlertTitle, "Can't find the Percent Window?.", "Ok");
     return;
   }
+  if (!ui_.utilityReady()) return;
 
-  char question[256];
+  const int seconds = ui_.testSeconds();
+  const int64_t ms = testplan::totalMs(seconds > 0 ? seconds : testplan::kDefaultSeconds);
+  char question[320];
   std::snprintf(question, sizeof question,
-                "You are about to test %s. THIS WILL TAKE SERVERAL MINUTES.", device);
+                "You are about to test %s. It reads the device for about %lld s and writes nothing.", device,
+                static_cast<long long>((ms + 999) / 1000));
   if (!messbox2("Test Media:", question, "Ok", "Cancel")) return;
+
+  // Devices may have come and gone while the question was open, moving
+  // names: the device is found again by its identity. One that is gone keeps
+  // its old name, and the utility refuses it by the identity.
+  {
+    std::lock_guard<std::recursive_mutex> lock(disklock);
+    const int now = diskrow(devid, bsdname);
+    if (now >= 0) {
+      zcpfield(bsdname, diskarray[now]->bsdname);
+      dev = recordDevice(diskarray[now]);
+    }
+  }
 
   ui_.progressStart();
   char title[256];
@@ -97,9 +112,11 @@ void TestControl::Testmedia() {
   ui_.progressReset();
 
   Testing.store(1);
+  canceledRun_.store(false);
   std::snprintf(Testdev, sizeof Testdev, "disk%s", bsdname);
-  zcpfield(Testname, finder);
-  seconds_ = ui_.testSeconds();
+  device_ = dev;
+  zcpfield(Testname, dev.volume.c_str());
+  seconds_ = seconds;
   zcpfield(Testid, devid);
 
   // Collect the previous worker: at once if it has ended, later if it is
@@ -161,7 +178,7 @@ void TestControl::Testrun() {
   buf.get()[len] = '\0';
   keepRecord(Testdev, completeRecord(tap.text(), device_, buf.get(), status));
 
-  const char* label = "Failed";
+  const char* label = canceledRun_.load() ? "Canceled" : "Failed";
   if (status == 0) {
     perfcapture(Testdev, Testid, buf.get());
     label = "Ok";

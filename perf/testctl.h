@@ -36,6 +36,9 @@ class TestUi {
   virtual void refresh() = 0;                // (worker) the delegate's Refresh:
   // Measured seconds per phase to pass with -s; 0 leaves the utility's own.
   virtual int testSeconds() { return 0; }
+  // Before the question: the utility can run, or the user was told why not
+  // (and offered what makes it run). False ends the request.
+  virtual bool utilityReady() { return true; }
 };
 
 class TestControl {
@@ -46,8 +49,11 @@ class TestControl {
   void Testmedia();
   // The worker body (steps 2 to 11); normally run by Testmedia on a new thread.
   void Testrun();
-  // The cancel action.
-  void Testcancel() { Canceled.fetch_add(1); }
+  // The cancel action. A run canceled and not ended well is "Canceled".
+  void Testcancel() {
+    if (Testing.load() != 0) canceledRun_.store(true);
+    Canceled.fetch_add(1);
+  }
   // Waits for the workers started by Testmedia (tests, command line). Not to be
   // called on the thread that carries out the worker's (worker) TestUi calls
   // while a worker may still make them.
@@ -64,6 +70,7 @@ class TestControl {
   RecordDevice device_;               // the tested device as the list had it
   std::thread worker_;
   std::atomic<bool> done_{true};      // the worker_ body has returned
+  std::atomic<bool> canceledRun_{false};  // the user canceled the running test
   std::vector<std::thread> retired_;  // earlier workers still refreshing when a new test began
 };
 

@@ -84,6 +84,18 @@ P22|perf/record.cpp|perf_tests|perf_tests|RecordTexts.*|control bytes of names r
 P23|perf/record.cpp|perf_tests|perf_tests|RecordTexts.*|empty fields of the device line kept|s/if (!part.empty()) o << part << ", ";/o << part << ", ";/
 P24|perf/record.cpp|perf_tests|perf_tests|RecordTexts.*|a backslash in a metrics label not escaped|/A label value: /,/^}/s/if (c == '\\\\') o += "\\\\\\\\";/if (false) o += "";/
 P10|perf/runner.cpp|perf_tests|perf_tests|Runner.*|a child that ignores the cancel is never killed|s/if (cancelAt >= 0 && now - cancelAt >= cancelGraceMs) {/if (false) {/
+U07|util/startup.cpp|util_tests|util_tests|Menuinit.*|the file-creation mask cleared, so others may write what the program makes|s/umask(mask | S_IWOTH);/umask(0);/
+P11|perf/runner.cpp|perf_tests|perf_tests|Runner.*|a missing program ends the application|s/    return 255 << 8;/    zerex("run2mem: can't find: %s", path);/
+P12|perf/testctl.cpp|perf_tests|perf_tests|TestControl.*|the device's name of the question kept when devices moved|s/const int now = diskrow(devid, bsdname);/const int now = -1;/
+P13|perf/testctl.cpp|perf_tests|perf_tests|TestControl.*|a canceled run's button says Failed|s/canceledRun_.load() ? "Canceled" : "Failed"/"Failed"/
+P14|perf/testctl.cpp|perf_tests|perf_tests|TestControl.*|the question counts one phase, not four|s/testplan::totalMs(seconds > 0/testplan::phaseMs(seconds > 0/
+V05|perf/vlmperfutil/checks.cpp|vlmperfutil perf_tests|perf_tests|VlmperfutilDisk.Cancel*|a canceled run says Checked|s/|| !counted || !whole) return;/|| !counted) return;/
+V06|perf/vlmperfutil/args.cpp|vlmperfutil perf_tests|perf_tests|VlmperfutilArgs.*|-V reports a byte of the build identity short|s/for (unsigned k = 0; k < n->n_descsz; ++k)/for (unsigned k = 1; k < n->n_descsz; ++k)/
+A10|app/install.cpp|app_tests|app_tests|Install.*|another build's copy taken as this build's|s/return samebuild(perfutilcopy, sourceutility()) ? CopyState::Ready : CopyState::OtherBuild;/return CopyState::Ready;/
+A11|app/install.cpp|app_tests|app_tests|Install.*|a pkexec that could not ask says nothing|s/  if (status == 0) return true;/  if (status == 0) return true;\n  if (status == 127 << 8) return false;/
+A12|app/install.cpp|app_tests|app_tests|Install.*|the command for root left out|s/msg += "Run this command as root to install it:\\n" + vlm::shellquote(vlm::rootycommand(path, true));/msg += "Run this command as root to install it:\\n";/
+A13|app/vlmperfinstall/main.cpp|vlmperfinstall app_tests|app_tests|Install.*|the installer refuses another build's copy|/another build's utility: replacing it/{n;s/return false;/std::exit(1);/}
+A14|app/appdelegate.cpp|gui_tests|gui_tests|DelegateFixture.*|Test Media offers no installation|s/const bool ready = vlm::offerinstall();/const bool ready = vlm::utilityready();/
 EOF
 
 say() { printf '%s\n' "$*"; }

@@ -13,7 +13,9 @@ const char* perfutilpath = "/Error/Error-utility";
 const char* perfutilrtfd = "/Error/Error-Perf.rtfd";
 
 void menuinit() {
-  umask(0);
+  // The user's own mask, but nothing the program makes is writable by others.
+  const mode_t mask = umask(0);
+  umask(mask | S_IWOTH);
   char home[256];
   if (!zgetenv("HOME", home, 252)) zerex("menuinit; No 'HOME' setting. *STOP*");
   if (std::strlen(home) > 200) zerex("menuinit: home directory too long: ( %s ) *STOP*", home);

@@ -6,7 +6,8 @@ extern const char* theargv0;     // the executable's real path (/proc/self/exe o
 extern const char* perfutilpath; // "/Error/Error-utility" until perfutilinit succeeds
 extern const char* perfutilrtfd; // "/Error/Error-Perf.rtfd" until perfutilinit succeeds
 
-// Clears the file-creation mask and checks "HOME"; fatal through zerex on failure.
+// Keeps others from writing what the program makes (the file-creation mask
+// gains o-w) and checks "HOME"; fatal through zerex on failure.
 void menuinit();
 // Derives perfutilpath and perfutilrtfd from the executable's path; silent on failure.
 void perfutilinit(const char* path);

@@ -5,8 +5,9 @@
 //      this program (its SHA-256 is fixed at build time);
 //   2. the target directory: root's all the way up, so that no other user can
 //      swap anything in it or above it (made when missing);
-//   3. whatever is at the target already: nothing, or this utility; a link,
-//      another program or a file of another user is refused and left alone;
+//   3. whatever is at the target already: nothing, this utility, or a file
+//      of root's (another build's utility, replaced); a link or a file of
+//      another user is refused and left alone;
 //   4. a new file written from the bytes checked in 1, owner and mode set on
 //      its descriptor, renamed into place.
 // Usage: vlmperfinstall [--dir DIR] SOURCE. --dir is taken only from root
@@ -137,8 +138,10 @@ int trusteddir(const std::string& dir) {
   }
 }
 
-// Step 3: true when this utility is in place already (root, 4711); refuses
-// everything that is not this utility.
+// Step 3: true when this utility is in place already (root, 4711). A regular
+// file of root's with other bytes is another build's utility: only root can
+// have put it into this directory, and an upgrade replaces it. Anything
+// else is refused.
 bool inplace(int dfd, const std::string& path, const std::vector<unsigned char>& ours) {
   struct stat st;
   if (fstatat(dfd, kName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -156,7 +159,10 @@ bool inplace(int dfd, const std::string& path, const std::vector<unsigned char>&
   if (fstat(fd.fd, &at) != 0 || at.st_dev != st.st_dev || at.st_ino != st.st_ino || !S_ISREG(at.st_mode) ||
       at.st_uid != 0)
     refuse("%s changed while it was examined: refused, nothing changed", path.c_str());
-  if (slurp(fd.fd, path) != ours) refuse("%s is another program: refused, nothing changed", path.c_str());
+  if (slurp(fd.fd, path) != ours) {
+    std::printf("%s is another build's utility: replacing it\n", path.c_str());
+    return false;
+  }
   return (at.st_mode & 07777) == 04711;
 }
 

@@ -1,10 +1,13 @@
 #include "perf/vlmperfutil/args.h"
 
+#include <elf.h>
 #include <fcntl.h>
+#include <link.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -90,7 +93,44 @@ void sanitiseProcess() {
   sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
+std::string buildId() {
+  std::string hex;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* out) {
+        // The first object is the program itself.
+        for (int i = 0; i < info->dlpi_phnum; ++i) {
+          const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+          if (ph.p_type != PT_NOTE) continue;
+          const char* p = reinterpret_cast<const char*>(info->dlpi_addr + ph.p_vaddr);
+          const char* end = p + ph.p_memsz;
+          while (p + sizeof(ElfW(Nhdr)) <= end) {
+            const auto* n = reinterpret_cast<const ElfW(Nhdr)*>(p);
+            const char* name = p + sizeof *n;
+            const char* desc = name + ((n->n_namesz + 3) & ~3u);
+            if (desc + n->n_descsz > end) break;
+            if (n->n_type == NT_GNU_BUILD_ID && n->n_namesz == 4 && std::memcmp(name, "GNU", 4) == 0) {
+              auto& h = *static_cast<std::string*>(out);
+              for (unsigned k = 0; k < n->n_descsz; ++k) {
+                char b[3];
+                snprintf(b, sizeof b, "%02x", static_cast<unsigned char>(desc[k]));
+                h += b;
+              }
+              return 1;
+            }
+            p = desc + ((n->n_descsz + 3) & ~3u);
+          }
+        }
+        return 1;
+      },
+      &hex);
+  return hex;
+}
+
 bool parseArgs(int argc, char** argv, Args& out, std::string& why) {
+  if (argc == 2 && strcmp(argv[1], "-V") == 0) {
+    out.build = true;
+    return true;
+  }
   bool haveT = false, haveS = false, haveI = false;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];

@@ -93,7 +93,7 @@ void Checker::after(int phase, const char* name, uint64_t ownBytes) {
   }
 }
 
-void Checker::summary(const bool* have, const uint64_t* kbps) {
+void Checker::summary(const bool* have, const uint64_t* kbps, bool whole) {
   bool counted = true;
   for (size_t i = 0; i < c_.phase.size(); ++i) {
     if (!have[i]) continue;
@@ -104,7 +104,7 @@ void Checker::summary(const bool* have, const uint64_t* kbps) {
              kPhaseNames[i], (unsigned long long)(kbps[i] / 1000), (unsigned long long)c_.link->mbps);
     warn(line);
   }
-  if (!c_.warnings.empty() || !counted) return;
+  if (!c_.warnings.empty() || !counted || !whole) return;
   say("Checked: the kernel counted the same reads; no other I/O; %s",
       c_.link ? "within the link's ceiling" : "the link's ceiling is unknown");
   c_.clean = true;

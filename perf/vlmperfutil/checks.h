@@ -51,8 +51,8 @@ class Checker {
   void before(int phase);
   void after(int phase, const char* name, uint64_t ownBytes);
   // Figures above the link's ceiling, then "Checked: ..." when nothing was
-  // found; have and kbps are indexed by phase.
-  void summary(const bool* have, const uint64_t* kbps);
+  // found in a whole run (not a canceled one); have and kbps are indexed by phase.
+  void summary(const bool* have, const uint64_t* kbps, bool whole);
   const Checks& checks() const { return c_; }
 
  private:

@@ -1,5 +1,6 @@
 // vlmperfutil: read-only speed measurement of one block device, installed
-// set-user-ID root. Usage: vlmperfutil [-s SECONDS] [-I IDENTITY] -T DEVICE NAME
+// set-user-ID root. Usage: vlmperfutil [-s SECONDS] [-I IDENTITY] -T DEVICE NAME,
+// or vlmperfutil -V for the build it is.
 #include <cstring>
 #include <ctime>
 #include <exception>
@@ -45,6 +46,12 @@ int main(int argc, char** argv) {
   Args args;
   std::string why;
   if (!parseArgs(argc, argv, args, why)) return usage(why);
+  if (args.build) {
+    const std::string id = buildId();
+    if (id.empty()) return usage("this build carries no build identity");
+    say("vlmperfutil build %s", id.c_str());
+    return kExitOk;
+  }
 
   Device dev;
   if (int rc = openDevice(args.device, dev, why); rc != kExitOk) {

@@ -128,7 +128,7 @@ int measure(Engine& eng, const Plan& plan, const std::string& node, Checker& chk
     phases[i].finished = true;
     phases[i].t = std::move(t);
   }
-  chk.summary(have, kbps);
+  chk.summary(have, kbps, !canceled());
   if (canceled()) {
     if (gCancelReported.exchange(1) == 0) say("Canceled");
     results(have, kbps);

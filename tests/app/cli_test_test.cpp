@@ -98,7 +98,8 @@ TEST_F(CliTest, UtilityStatusDecidesTheResult) {
     EXPECT_EQ(bundle.run("--test '" + c.name + "' --yes", out, c.env, link), c.status) << out;
     const bool ok = c.status == 0;
     for (const std::string& want :
-         {"You are about to test /dev/" + dev + " (/dev/", "args: 5 [-T] [" + dev + "] [",
+         {"You are about to test /dev/" + row["Node"].get<std::string>() + " (", "args: 5 [-T] [" + dev + "] [",
+          std::string(" s and writes nothing."),
           std::string("] [-I] ["),  // the identity the list read
           std::string(ok ? "] 100%" : "stub: can't open"), std::string(ok ? "Result: Ok\n" : "Result: Failed\n")})
       EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;

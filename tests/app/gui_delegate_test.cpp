@@ -33,6 +33,7 @@
 
 #include "util/alerts.h"
 #include "app/appdelegate.h"
+#include "app/install.h"
 #include "app/gui_alerts.h"
 #include "util/startup.h"
 #include "perf/store.h"
@@ -259,8 +260,8 @@ TEST_F(DelegateFixture, ClosingDuringATestAsksAndQuitsOnceTheUtilityEnded) {
   EXPECT_FALSE(d->pctwindow->isVisible());  // the utility's output had ended
   EXPECT_TRUE(guitest::spinUntil([&] { return Testing.load() == 0 && resets.count() > 0; }, 8000));
   d->control().join();
-  ASSERT_EQ(alerts().size(), 3u);  // the question, then the result of the canceled run
-  EXPECT_EQ(alerts()[2].buttons, std::vector<std::string>{"Failed"});
+  ASSERT_EQ(alerts().size(), 3u);  // the question, then the result of the canceled run, as such
+  EXPECT_EQ(alerts()[2].buttons, std::vector<std::string>{"Canceled"});
   for (const char* text : {"SIGCONT: 1", "args: 7 [-T] [disk0] [] [-s] [1] [-I] [serial-S0]"})
     EXPECT_NE(alerts()[2].msg.find(text), std::string::npos) << alerts()[2].msg;
 }
@@ -282,6 +283,58 @@ TEST_F(DelegateFixture, LaunchShowsTheWholeListUnderTheToolTitle) {
   if (geteuid() == 0) {
     EXPECT_FALSE(d->setupline->isVisible());
   }
+}
+
+// An ordinary user without the utility: Test Media says so and offers the
+// installation; a pkexec that can't ask gives the command for root instead;
+// once installed, the test goes on to its question, no restart needed.
+TEST_F(DelegateFixture, TestMediaOffersTheInstallationToAnOrdinaryUser) {
+  const std::string util = std::string(VLM_BUNDLE_DIR) + "/Contents/Resources/vlmperfutil";
+  if (geteuid() != 0 || access(util.c_str(), X_OK) != 0) GTEST_SKIP() << "needs root and the built utility";
+  char tmpl[] = "/tmp/vlm-offer-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl, copy = dir + "/vlmperfutil";
+  PathGuard copyPath{perfutilcopy};
+  perfutilcopy = copy.c_str();
+  perfutilpath = util.c_str();
+  // Installs as the installer would, or fails as pkexec does.
+  struct Installer : vlm::PrivilegedRunner {
+    int status = 0;
+    std::string from, to;
+    int run(const std::vector<std::string>&, std::string& out) override {
+      out = "Error executing command as another user: No authentication agent found.\n";
+      if (status != 0) return status;
+      return std::system(("cp '" + from + "' '" + to + "' && chmod 4711 '" + to + "'").c_str());
+    }
+  } installer;
+  installer.from = util;
+  installer.to = copy;
+  vlm::PrivilegedRunner* prev = vlm::setPrivilegedRunner(&installer);
+  vlm::setAsRoot(0);
+  rec.seam.answers = {1};  // the launch's notice declined
+  launch();
+  EXPECT_TRUE(d->setupline->isVisible());
+  select(2);
+  // pkexec's status, the answers; the second alert's start, the line under the table.
+  for (auto [status, answers, second, line] :
+       {std::tuple{127 << 8, std::vector<int>{0}, "The VLM-Utility was not installed.\nNo administrator's", true},
+        {0, std::vector<int>{0, 1}, "You are about to test /dev/sda2 (", false}}) {
+    SCOPED_TRACE(status);
+    installer.status = status;
+    rec.seam.answers = answers;
+    alerts().clear();
+    d->Testmedia();
+    ASSERT_EQ(alerts().size(), 2u);
+    EXPECT_EQ(alerts()[0].msg.rfind("Tests need this build's VLM-Utility installed", 0), 0u) << alerts()[0].msg;
+    EXPECT_EQ(alerts()[1].msg.rfind(second, 0), 0u) << alerts()[1].msg;
+    EXPECT_EQ(alerts()[1].msg.find("Run this command as root to install it:\n") != std::string::npos, status != 0);
+    EXPECT_EQ(d->setupline->isVisible(), line);
+    EXPECT_EQ(Testing.load(), 0);
+  }
+  EXPECT_STREQ(perfutilpath, copy.c_str());
+  vlm::setAsRoot(-1);
+  vlm::setPrivilegedRunner(prev);
+  EXPECT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0);
 }
 
 // The selection stays with the device, wherever a refresh puts it; a device

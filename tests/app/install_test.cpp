@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -73,10 +75,12 @@ class Install : public testing::Test {
     sh("rm -rf '" + dir_ + "'");
   }
 
-  // Makes a regular file in the scratch folder with the given mode and owner.
-  std::string utility(mode_t mode, uid_t uid = 0, gid_t gid = 0, const std::string& name = "u") {
+  // Makes a regular file in the scratch folder with the given mode and owner,
+  // empty or a copy of from.
+  std::string utility(mode_t mode, uid_t uid = 0, gid_t gid = 0, const std::string& name = "u",
+                      const std::string& from = "") {
     std::string p = dir_ + "/" + name;
-    EXPECT_TRUE(touch(p)) << p;
+    EXPECT_TRUE(from.empty() ? touch(p) : sh("cp '" + from + "' '" + p + "'")) << p;
     EXPECT_EQ(chown(p.c_str(), uid, gid), 0) << std::strerror(errno);
     EXPECT_EQ(chmod(p.c_str(), mode), 0);
     return p;
@@ -145,20 +149,47 @@ TEST_F(Install, UnusableUtilityIsReported) {
   EXPECT_TRUE(runner.commands.empty());
 }
 
-TEST_F(Install, ModeAndOwnerRules) {
+// The bundle's utility and a build of it that differs in its build identity
+// alone (the bytes of its note changed): it still runs and answers -V.
+struct Builds {
+  std::string ours = std::string(VLM_BUNDLE_DIR) + "/Contents/Resources/vlmperfutil", other;
+  bool make(const std::string& dir) {
+    std::string id;
+    if (capture("'" + ours + "' -V", id) != 0 || id.rfind("vlmperfutil build ", 0) != 0) return false;
+    std::string raw;
+    for (size_t i = 18; i + 1 < id.size() && id[i] != '\n'; i += 2)
+      raw += char(std::stoi(id.substr(i, 2), nullptr, 16));
+    std::ifstream in(ours, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    size_t at = bytes.find(raw);
+    if (raw.size() < 8 || at == std::string::npos) return false;
+    bytes[at] = char(~bytes[at]);
+    other = dir + "/other-build";
+    std::ofstream(other, std::ios::binary) << bytes;
+    return chmod(other.c_str(), 0755) == 0;
+  }
+};
+
+TEST_F(Install, ModeOwnerAndBuildRules) {
   if (!root()) GTEST_SKIP() << "needs root to give files to other owners";
-  // The copy's mode, owner and group, and whether it is ready.
-  const std::tuple<mode_t, uid_t, gid_t, bool> cases[] = {
-      {04711, 0, 0, true}, {04711, 0, 1234, true},  // any group passes
-      {04755, 0, 0, false}, {0711, 0, 0, false},     {04711, 65534, 0, false},
-      {06711, 0, 0, false}, {04700, 0, 0, false},    {0, 0, 0, false}};
+  Builds b;
+  if (!b.make(dir_)) GTEST_SKIP() << "the utility is not built or reports no build: " << b.ours;
+  const std::string another = "The installed VLM-Utility ( %s ) is another build's: it must be replaced.\n";
+  // The copy's mode, owner, group and build, and whether it is ready.
+  const std::tuple<mode_t, uid_t, gid_t, bool, bool> cases[] = {
+      {04711, 0, 0, true, true}, {04711, 0, 1234, true, true},  // any group passes
+      {04755, 0, 0, true, false}, {0711, 0, 0, true, false},     {04711, 65534, 0, true, false},
+      {06711, 0, 0, true, false}, {04700, 0, 0, true, false},    {0, 0, 0, true, false},
+      {04711, 0, 0, false, false}};
   int n = 0;
-  use(utility(0755, 0, 0, "source"));
-  for (const auto& [mode, uid, gid, ready] : cases) {
-    SCOPED_TRACE(testing::Message() << std::oct << mode << " uid " << std::dec << uid);
-    installed(utility(mode, uid, gid, "u" + std::to_string(n++)));
+  use(utility(0755, 0, 0, "source", b.ours));
+  for (const auto& [mode, uid, gid, ours, ready] : cases) {
+    SCOPED_TRACE(testing::Message() << std::oct << mode << " uid " << std::dec << uid << (ours ? "" : " other build"));
+    installed(utility(mode, uid, gid, "u" + std::to_string(n++), ours ? b.ours : b.other));
     rec.seam.answers = {1};  // Cancel runs nothing
-    expectAutoauth(ready ? "" : kNotice, {"Ok", "Cancel"});
+    std::string notice = ours ? "" : another;
+    if (!notice.empty()) notice.replace(notice.find("%s"), 2, copy_);
+    expectAutoauth(ready ? "" : notice + kNotice, {"Ok", "Cancel"});
     EXPECT_EQ(vlm::utilityready(), ready);
   }
   // Root runs the bundle's program file itself: no notice, nothing installed.
@@ -182,22 +213,86 @@ TEST_F(Install, ConsentRunsTheInstaller) {
   EXPECT_STREQ(perfutilpath, copy_.c_str());
 }
 
-// A failed installation says why; a dismissed password dialog (pkexec's 126)
-// says nothing.
+// A failed installation says why, and to an ordinary user the command that
+// root can run instead: a shell gives it back as the installer's arguments.
 TEST_F(Install, FailedInstallationIsReported) {
+  const std::string src = "/x y/it's/vlmperfutil";
+  const std::string cmd = "Run this command as root to install it:\n'/x y/it'\\''s/vlmperfinstall' '" +
+                          std::string("/x y/it'\\''s/vlmperfutil'");
   // No pkexec for root: its 126 is the installer's own.
-  for (auto [asRoot, status, said] : {std::tuple{1, 126 << 8, true}, {0, 126 << 8, false}, {0, 1 << 8, true}}) {
+  const std::tuple<int, int, std::string> cases[] = {
+      {1, 126 << 8, "step failed\n"},
+      {0, 126 << 8, "The password dialog was dismissed (pkexec status 126).\n" + cmd},
+      {0, 127 << 8,
+       "No administrator's password could be asked for: no authentication agent runs, or this user may not "
+       "install it (pkexec status 127).\n" + cmd},
+      {0, 1 << 8, "step failed\n" + cmd},
+  };
+  for (const auto& [asRoot, status, said] : cases) {
     vlm::setAsRoot(asRoot);
     runner.statuses = {status};
     rec.seam.alerts.clear();
-    rootybin("/x/vlmperfutil");
-    expectAlert(said ? "The VLM-Utility was not installed.\nstep failed\n" : "");
+    EXPECT_FALSE(rootybin(src.c_str()));
+    expectAlert("The VLM-Utility was not installed.\n" + said);
   }
+  std::string out;
+  ASSERT_EQ(capture("printf '[%s]' " + vlm::shellquote(vlm::rootycommand(src.c_str(), true)), out), 0);
+  EXPECT_EQ(out, "[/x y/it's/vlmperfinstall][" + src + "]");
+}
+
+// Test Media of an ordinary user whose utility can't run: the reason and the
+// offer; on consent the installer runs, and the test goes on once the copy
+// answers as this build's.
+TEST_F(Install, TestMediaOffersTheInstallation) {
+  if (!root()) GTEST_SKIP() << "needs root to give the copy to root";
+  Builds b;
+  if (!b.make(dir_)) GTEST_SKIP() << "the utility is not built or reports no build: " << b.ours;
+  use(utility(0755, 0, 0, "source", b.ours));
+  installed(dir_ + "/copy");
+  vlm::perfutilselect();
+  struct Installs : RecordingRunner {
+    std::string from, to;
+    int run(const Command& argv, std::string& out) override {
+      int st = RecordingRunner::run(argv, out);
+      if (st == 0) sh("cp '" + from + "' '" + to + "' && chmod 4711 '" + to + "'");
+      return st;
+    }
+  } installs;
+  installs.from = b.ours;
+  installs.to = copy_;
+  vlm::setPrivilegedRunner(&installs);
+  const std::string offer = "Tests need this build's VLM-Utility installed as a set-user-ID root program ( " + copy_ +
+                            " ), and ";
+  // What is at the copy, the answer, the installer's status; the reason given, the result.
+  const std::tuple<std::string, int, int, std::string, bool> cases[] = {
+      {"", 1, 0, "it is not installed", false},
+      {"", 0, 127 << 8, "it is not installed", false},
+      {b.other, 0, 0, "the installed one is another build's", true},
+      {"", 0, 0, "it is not installed", true},
+      {b.ours, 0, 0, "", true},  // in place: nothing asked
+  };
+  for (const auto& [at, answer, status, why, ready] : cases) {
+    SCOPED_TRACE(why + (ready ? " -> ready" : ""));
+    sh("rm -f '" + copy_ + "'" + (at.empty() ? "" : " && cp '" + at + "' '" + copy_ + "' && chmod 4711 '" + copy_ + "'"));
+    rec.seam.alerts.clear();
+    rec.seam.answers = {answer};
+    installs.commands.clear();
+    installs.statuses = {status};
+    EXPECT_EQ(vlm::offerinstall(), ready);
+    EXPECT_EQ(rec.seam.alerts.empty(), why.empty());
+    if (!why.empty()) {
+      EXPECT_EQ(rec.seam.alerts[0].msg.substr(0, offer.size() + why.size()), offer + why);
+    }
+    EXPECT_EQ(installs.commands.size(), why.empty() || answer ? 0u : 1u);
+    EXPECT_EQ(rec.seam.alerts.size(), why.empty() ? 0u : status ? 2u : 1u);  // a failure is said
+  }
+  vlm::setPrivilegedRunner(&runner);
 }
 
 // The real installer, as root, against what the test puts at the target and
 // the source: only the utility of this build, copied into a root-owned
-// folder, ends up root:root 4711; anything else is refused and left as it was.
+// folder, ends up root:root 4711, in place of another build's; anything else
+// is refused and left as it was.
 TEST_F(Install, InstallerRefusesAllButItsOwnUtility) {
   if (!root()) GTEST_SKIP() << "needs root to run the installer";
   const std::string res = std::string(VLM_BUNDLE_DIR) + "/Contents/Resources/";
@@ -218,7 +313,7 @@ TEST_F(Install, InstallerRefusesAllButItsOwnUtility) {
       {"fresh", "", util, ""},
       {"our own, wrong mode", copyof(util, target) + " && chmod 0755 '" + target + "'", util, ""},
       {"a planted link", "ln -s '" + other + "' '" + target + "'", util, "is a symbolic link: refused, nothing changed"},
-      {"another program", copyof(other, target), util, "is another program: refused, nothing changed"},
+      {"another build's (root's)", copyof(other, target), util, ""},
       {"a foreign owner", copyof(util, target) + " && chown 65534 '" + target + "'", util,
        "belongs to user 65534, not root: refused, nothing changed"},
       {"a linked source", "", link, "is a symbolic link: refused"},
@@ -254,17 +349,23 @@ TEST_F(Install, InstallerRefusesAllButItsOwnUtility) {
   EXPECT_EQ(st.st_mode & 07777, 0755u);  // the planted link's target is untouched
 }
 
-// --install-utility succeeds only when the copy is in place afterwards (root,
-// 4711), whatever the installer's status says; a copy in place asks nothing.
+// --install-utility succeeds only when this build's copy is in place
+// afterwards (root, 4711), whatever the installer's status says; such a copy
+// asks nothing, another build's is replaced.
 TEST_F(Install, CommandLineStatusIsTheCopysState) {
   if (!root()) GTEST_SKIP() << "needs root to give files to root";
-  // The copy's mode before (-1: none), the installer's status, the exit
-  // status, the commands run.
-  const std::tuple<int, int, int, size_t> cases[] = {
-      {04711, 0, 0, 0}, {-1, 0, 1, 1}, {-1, 126 << 8, 1, 1}, {0755, 0, 1, 1}};
-  for (int n = 0; const auto& [mode, status, rc, commands] : cases) {
+  Builds b;
+  if (!b.make(dir_)) GTEST_SKIP() << "the utility is not built or reports no build: " << b.ours;
+  use(b.ours);
+  // The copy's mode before (-1: none) and build, the installer's status, the
+  // exit status, the commands run.
+  const std::tuple<int, bool, int, int, size_t> cases[] = {
+      {04711, true, 0, 0, 0}, {04711, false, 0, 1, 1}, {-1, true, 0, 1, 1}, {-1, true, 126 << 8, 1, 1},
+      {0755, true, 0, 1, 1}};
+  for (int n = 0; const auto& [mode, ours, status, rc, commands] : cases) {
     SCOPED_TRACE(n);
-    installed(mode < 0 ? dir_ + "/none" : utility(mode_t(mode), 0, 0, "c" + std::to_string(n++)));
+    installed(mode < 0 ? dir_ + "/none"
+                       : utility(mode_t(mode), 0, 0, "c" + std::to_string(n++), ours ? b.ours : b.other));
     runner.commands.clear();
     runner.statuses = {status};
     EXPECT_EQ(vlm::installUtility(), rc);

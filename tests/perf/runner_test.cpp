@@ -64,7 +64,8 @@ struct SigintProbe {
 
 // The status as waitpid gives it, and the output stored as it came (with
 // hooks, up to a NUL byte). The child has only the standard streams and
-// SIGINT at its default while the parent ignores it. Started with SIGCHLD
+// SIGINT at its default while the parent ignores it. A program that is not
+// there fails with its message and no child. Started with SIGCHLD
 // ignored, a child's status can't be collected: a failure, never a success.
 TEST(Runner, ExitStatusAndOutput) {
   const std::string fixture = VLM_FIXTURES "/record.json";  // a file that can't be run
@@ -85,6 +86,8 @@ TEST(Runner, ExitStatusAndOutput) {
       {flood(32766), false, 0, std::string(32766, 'x')},  // the most a 32768-byte buffer holds
       {{fixture}, true, 255 << 8, "run2mem; Can't run shell command: '" + fixture + "'\n"},
       {{"/bin/sh", "-c", sigign + "ls /proc/$$/fd; ign $$; ign $PPID"}, false, 0, "0\n1\n2\n0\n1\n"},
+      {{"/nonexistent/vlmperfutil"}, true, 255 << 8, "run2mem: can't find: /nonexistent/vlmperfutil\n"},
+      {{"/tmp"}, false, 255 << 8, "run2mem: can't find: /tmp\n"},
       {{"/bin/sh", "-c", "exit 0"}, true, -1, "\nrun2mem: can't collect the exit status of sh (No child processes).\n",
        true},
   };
@@ -116,7 +119,6 @@ TEST(Runner, FatalErrorsLeaveNothingBehind) {
   } cases[] = {
       {flood(32767), 32768, false, "run2mem; input buffer overflow?"},
       {flood(2000), 100, true, "run2mem; input buffer overflow?"},
-      {{"/nonexistent/vlmperfutil"}, 32768, true, "run2mem: can't find: /nonexistent/vlmperfutil"},
   };
   for (const auto& c : cases) {
     vlm::ScopedRecordingSeam seam;

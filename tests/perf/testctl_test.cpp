@@ -32,7 +32,11 @@ class FakeUi : public vlm::TestUi {
   std::vector<std::string> events;
   std::vector<double> values;
 
+  int seconds = 0;
+  std::function<bool()> onReady;  // before the question
   int selectedRow() override { return row; }
+  int testSeconds() override { return seconds; }
+  bool utilityReady() override { return !onReady || onReady(); }
   bool hasProgressWindow() override { return window; }
   void progressStart() override { note("start"); }
   void showProgressWindow(const std::string& title) override { note("show:" + title); }
@@ -55,10 +59,20 @@ class FakeUi : public vlm::TestUi {
   std::mutex m_;
 };
 
-// A list of (bsdname, finder) records and its display array, emptied at the end.
+// A list of (bsdname, finder) records and its display array, emptied at the
+// end. A disk of an "8..." name is the kernel's vd<bsd>, 1 GiB, model "Vendor
+// Disk", identity id-<bsd>.
 struct FakeList : vlmtest::ListGuard {
   FakeList(std::initializer_list<std::pair<const char*, std::string>> rows) {
-    for (const auto& [bsd, finder] : rows) zcpfield(vlmtest::addrec(bsd)->finder, finder.c_str());
+    for (const auto& [bsd, finder] : rows) {
+      DISKINFO_* r = vlmtest::addrec(bsd);
+      zcpfield(r->finder, finder.c_str());
+      if (bsd[0] != '8') continue;
+      std::snprintf(r->devloc, sizeof r->devloc, "vd%s", bsd);
+      std::snprintf(r->devid, sizeof r->devid, "id-%s", bsd);
+      zcpfield(r->name, "Vendor Disk");
+      r->size = 1LL << 30;
+    }
     diskinfo('A');
   }
 };
@@ -85,20 +99,34 @@ TEST(TestControl, RefusedRequests) {
     bool window;
     const char *title, *message;
     const std::vector<std::string>& buttons;
+    int seconds = 0;
   } cases[] = {
       {-1, 0, true, "Test Media", "You must select a device to test.", ok},
-      {2, 0, true, "Test Media", "You must select a device to test.", ok},
+      {3, 0, true, "Test Media", "You must select a device to test.", ok},
       {0, 1, true, "Test Media", "A test is already running, you must wait for it to complete.", ok},
       {0, 0, false, "Test Media", "Can't find the Percent Window?.", ok},
-      {0, 0, true, "Test Media:", "You are about to test /dev/disk1. THIS WILL TAKE SERVERAL MINUTES.",
+      {0, 0, true, "Test Media:", "You are about to test /dev/disk1. It reads the device for about 24 s and writes nothing.",
        question},
+      {2, 0, true, "Test Media:",
+       "You are about to test /dev/vd80s2 (1.0 GiB, Vendor Disk). It reads the device for about 84 s and writes "
+       "nothing.",
+       question, 20},
+      {2, 0, true, "(the utility can't run: the request ends there)", "", ok},
   };
-  FakeList list{{"1", "A"}, {"1s1", "B"}};
+  FakeList list{{"1", "A"}, {"1s1", "B"}, {"80s2", "C"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     vlm::ScopedRecordingSeam seam;
     seam.seam.answers = {1};  // Cancel
     FakeUi ui(c.row, c.window);
+    ui.seconds = c.seconds;
+    if (!*c.message) {
+      ui.onReady = [] { return false; };
+      vlm::TestControl(ui).Testmedia();
+      EXPECT_TRUE(seam.seam.alerts.empty());
+      EXPECT_TRUE(ui.events.empty());
+      continue;
+    }
     Testing.store(c.testing);
     vlm::TestControl(ui).Testmedia();  // and the control's end
     EXPECT_EQ(Testing.exchange(0), c.testing);
@@ -110,8 +138,8 @@ TEST(TestControl, RefusedRequests) {
 }
 
 // Whole runs of one device, in order: figures stored from a good run only,
-// the volume name as the utility's argument (cut to 63 bytes), a failed or
-// canceled run reported with its output, a missing utility fatal.
+// the volume name as the utility's argument (cut to 63 bytes), a failed,
+// canceled or missing utility's run reported with its output.
 TEST(TestControl, WholeRuns) {
   const char *stub = VLM_HELPERS "/stub_util", *missing = "/nonexistent/vlmperfutil";
   const struct {
@@ -128,8 +156,8 @@ TEST(TestControl, WholeRuns) {
       {"ok", stub, "", 0, "Ok", "args: 3 [-T] [disk90s2] []\n"},
       {"ok", stub, std::string(100, 'n'), 0, "Ok", "args: 3 [-T] [disk90s2] [" + std::string(63, 'n') + "]\n"},
       {"fail", stub, "Disk", 0, "Failed", "stub: can't open /dev/disk90s2\n"},
-      {"wait", stub, "Slow", 2, "Failed", "Canceled\nSIGCONT: 1\n"},  // the stub exits 3 on cancel
-      {"ok", missing, "Z", 0, "Exit", "run2mem: can't find: /nonexistent/vlmperfutil"},
+      {"wait", stub, "Slow", 2, "Canceled", "Canceled\nSIGCONT: 1\n"},  // the stub exits 3 on cancel
+      {"ok", missing, "Z", 0, "Failed", "run2mem: can't find: /nonexistent/vlmperfutil\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.says);
@@ -149,14 +177,12 @@ TEST(TestControl, WholeRuns) {
 
     const auto& a = seam.seam.alerts.back();
     const bool ran = c.path == stub;
-    EXPECT_EQ(a.title, ran ? "Test Media:" : "Velmora: Fatal Error");
+    EXPECT_EQ(a.title, "Test Media:");
     EXPECT_EQ(a.buttons, std::vector<std::string>{c.button});
     EXPECT_NE(a.msg.find(c.says), std::string::npos) << a.msg;
-    if (ran) {
-      EXPECT_EQ(ui.events,
-                (std::vector<std::string>{"start", "show:Testing: /dev/disk90s2", "reset", "stop", "refresh"}));
-      EXPECT_EQ(alertsAtRefresh, 2u);  // question and result, both before the refresh
-    }
+    EXPECT_EQ(ui.events,
+              (std::vector<std::string>{"start", "show:Testing: /dev/disk90s2", "reset", "stop", "refresh"}));
+    EXPECT_EQ(alertsAtRefresh, 2u);  // question and result, both before the refresh
     // Progress values arrive in the utility's order, to 100 when it ran through.
     EXPECT_TRUE(std::is_sorted(ui.values.begin(), ui.values.end()));
     EXPECT_EQ(!ui.values.empty() && ui.values.back() == 100, ran && c.mode == std::string("ok"));
@@ -166,6 +192,29 @@ TEST(TestControl, WholeRuns) {
     ASSERT_TRUE(perfget("disk90s2", "", p));  // the first run's, whatever came after
     EXPECT_EQ(std::tie(p.seqkps, p.randkps, p.dualkps, p.threadkps), std::make_tuple(523, 81, 610, 587));
   }
+}
+
+// Devices that come and go while the question is open move the names: the
+// utility gets the selected device's name of the moment, with its identity.
+TEST(TestControl, FollowsTheDeviceByIdentity) {
+  FakeList list{{"80", "Data"}};
+  Utility util;
+  vlm::ScopedRecordingSeam seam;
+  FakeUi ui;
+  ui.onReady = [] {
+    std::lock_guard<std::recursive_mutex> lock(disklock);
+    zcpfield(diskinfo0->bsdname, "81");  // a new disk took its old name
+    std::snprintf(vlmtest::addrec("80")->devid, sizeof DISKINFO_::devid, "id-new");
+    diskinfo('A');
+    return true;
+  };
+  vlm::TestControl ctl(ui);
+  ctl.Testmedia();
+  ctl.join();
+  ASSERT_EQ(seam.seam.alerts.size(), 2u);
+  EXPECT_NE(seam.seam.alerts[1].msg.find("args: 5 [-T] [disk81] [Data] [-I] [id-80]\n"), std::string::npos)
+      << seam.seam.alerts[1].msg;
+  EXPECT_STREQ(Testdev, "disk81");
 }
 
 // Testing is 0 during the refresh, so the user may start the next test

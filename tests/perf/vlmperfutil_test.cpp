@@ -221,7 +221,7 @@ TEST(VlmperfutilArgs, RefusesEverythingButTheContract) {
       {"-s", "0", "-T", "disk0", "v"}, {"-s", "61", "-T", "disk0", "v"}, {"-s", "5x", "-T", "disk0", "v"},
       {"-s", "-1", "-T", "disk0", "v"}, {"-T", "disk0", "v", "-s"}, {"-T", "disk0", "v", "-I"},
       {"-T", "disk0", "v", "-I", ""}, {"-I", "a", "-I", "a", "-T", "disk0", "v"},
-      {"-I", i128, "-T", "disk0", "v"},
+      {"-I", i128, "-T", "disk0", "v"}, {"-V", "-T", "disk0", "v"}, {"-V", "-V"},
   };
   for (auto args : bad) {
     std::string shown;
@@ -250,6 +250,7 @@ TEST(VlmperfutilArgs, SaysWhenItCantListTheDevices) {
 // position independent, relocations bound at start and read-only, stack
 // protector and fortified calls linked in; every unit of ours compiled into
 // them (the libraries' too) names the stack protector in its debug information.
+// The utility says which build it is.
 TEST(VlmperfutilArgs, BuiltHardened) {
   const std::string readelf = vlm::testing::tool("readelf");
   if (readelf.empty()) GTEST_SKIP() << "no readelf";
@@ -270,6 +271,13 @@ TEST(VlmperfutilArgs, BuiltHardened) {
     EXPECT_TRUE(std::regex_search(elf, std::regex("__[a-z]+_chk\\b")));
 #endif
   }
+  // -V: the utility's build identity as the linker wrote it.
+  std::string notes, said;
+  vlm::testing::run({readelf, "-n", kUtil}, &notes);
+  std::smatch id;
+  ASSERT_TRUE(std::regex_search(notes, id, std::regex("Build ID: ([0-9a-f]+)"))) << notes;
+  EXPECT_EQ(vlm::testing::run({kUtil, "-V"}, &said), 0);
+  EXPECT_EQ(said, "vlmperfutil build " + id[1].str() + "\n");
 }
 
 // --- against a loop device -----------------------------------------------------
@@ -449,8 +457,9 @@ TEST_F(VlmperfutilDisk, MeasuresWithinTheUsersLimits) {
   }
 }
 
-// A cancel after the first phase keeps that phase's figure and record. While
-// it runs, a second measurement of the device is refused with its own status.
+// A cancel after the first phase keeps that phase's figure and record, and
+// claims no check of the whole. While it runs, a second measurement of the
+// device is refused with its own status.
 TEST_F(VlmperfutilDisk, CancelKeepsTheFinishedPhasesAndASecondRunIsRefused) {
   Outcome second;
   Outcome r = disk_->run({kUtil, "-s", "1", "-T", "@", ""}, [&](const Child& c) {
@@ -465,6 +474,7 @@ TEST_F(VlmperfutilDisk, CancelKeepsTheFinishedPhasesAndASecondRunIsRefused) {
   EXPECT_EQ(r.status, 3) << r.out;
   EXPECT_TRUE(std::regex_search(r.out, std::regex("\nCanceled\nSequential: [1-9][0-9]* KB/s\n"))) << r.out;
   for (int i = 1; i < 4; ++i) EXPECT_EQ(r.out.find(kKeys[i]), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Checked: "), std::string::npos) << "a part run is not checked\n" << r.out;
   const nlohmann::json rec = takeRecord(r);
   ASSERT_FALSE(rec.is_null()) << r.out;
   EXPECT_EQ(rec["result"], "Canceled");
