@@ -25,8 +25,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -392,19 +392,13 @@ TEST_F(DelegateFixture, KernelEventsRefreshTheList) {
   // Other programs' devices come and go meanwhile: refreshes are counted only
   // over a time in which the kernel announced no block device but ours.
   vlm::BlockEvents kernel;
-  auto othersMoved = [&] {
+  auto othersMoved = [&] {  // since the last call: an event of a block device but ours, or events lost
     bool any = false;
-    char msg[8192];
-    for (ssize_t n; (n = recv(kernel.fd(), msg, sizeof msg, MSG_DONTWAIT)) != 0;) {
-      if (n < 0 && errno != ENOBUFS) break;
-      const std::string path = n < 0 ? "" : std::string(msg, strnlen(msg, size_t(n)));  // ACTION@DEVPATH
-      bool ours = false;
-      for (const std::string& node : {a.node(), b.node()}) {  // "/dev/loop3": "/loop3" ends its path
-        const std::string k = node.empty() ? "" : node.substr(4);
-        ours = ours || (!k.empty() && (path.ends_with(k) || path.find(k + "/") != std::string::npos));
-      }
-      any = any || ((n < 0 || vlm::isBlockEvent(msg, size_t(n))) && !ours);
-    }
+    char m[8192];
+    auto name = [](const std::string& node) { return node.empty() ? std::string("-") : node.substr(5); };
+    const std::regex ours("/(" + name(a.node()) + "|" + name(b.node()) + ")(/.*)?$");
+    for (ssize_t n; (n = recv(kernel.fd(), m, sizeof m, MSG_DONTWAIT)) > 0 || (n < 0 && errno == ENOBUFS);)
+      any = any || n < 0 || (vlm::isBlockEvent(m, size_t(n)) && !std::regex_search(m, ours));  // ACTION@DEVPATH
     return any;
   };
   ASSERT_TRUE(a.attach(0));

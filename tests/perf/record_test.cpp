@@ -126,7 +126,8 @@ TEST(RecordTexts, TextCsvMetricsAndAtomicWrite) {
   EXPECT_EQ(read["serial"], "'" + r["device"]["serial"].get<std::string>());
   EXPECT_EQ(read["warning"], r["warnings"][0]);
   const bool promtool = !vlm::testing::tool("promtool").empty();
-  if (promtool) EXPECT_EQ(vlm::testing::run({"/bin/sh", "-c", "promtool check metrics < " + prom + " 2>&1"}, &out), 0) << out;
+  EXPECT_TRUE(!promtool || vlm::testing::run({"/bin/sh", "-c", "promtool check metrics < " + prom + " 2>&1"}, &out) == 0)
+      << out;
 
   ASSERT_TRUE(vlm::writeFileAtomic(csv, "second", err)) << err;  // replaced whole
   std::stringstream back;
