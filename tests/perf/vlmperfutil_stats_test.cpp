@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <vector>
 
 #include "perf/vlmperfutil/checks.h"
@@ -36,21 +37,17 @@ TEST(VlmperfutilHistogram, SmallCountsTakeTheDocumentedRank) {
   std::vector<uint64_t> us;  // 1..100 us
   for (uint64_t i = 1; i <= 100; ++i) us.push_back(i * 1000);
   const std::vector<uint64_t> two{30000, 17332300}, one{17332300}, same{777, 777, 777};
-  const struct {
-    const std::vector<uint64_t>& v;
-    double p;
-    uint64_t want;
-  } cases[] = {
+  const std::tuple<const std::vector<uint64_t>&, double, uint64_t> cases[] = {
       {us, 0.01, 1000},     {us, 0.5, 50000},      {us, 0.99, 99000},       {us, 0.999, 100000},
       {two, 0.5, 30000},    {two, 0.99, 17332300}, {two, 0.999, 17332300},  {one, 0.5, 17332300},
       {one, 0.999, 17332300}, {same, 0.5, 777},    {same, 0.999, 777},
   };
-  for (const auto& c : cases) {
+  for (const auto& [v, p, want] : cases) {
     Histogram h;
-    for (uint64_t x : c.v) h.add(x);
-    const uint64_t got = h.percentile(c.p);
-    EXPECT_EQ(Histogram::index(got), Histogram::index(c.want)) << c.p << " of " << c.v.size() << ": " << got;
-    EXPECT_TRUE(got >= c.v.front() && got <= h.max()) << c.p << " of " << c.v.size() << ": " << got;
+    for (uint64_t x : v) h.add(x);
+    const uint64_t got = h.percentile(p);
+    EXPECT_TRUE(Histogram::index(got) == Histogram::index(want) && got >= v.front() && got <= h.max())
+        << p << " of " << v.size() << ": " << got;
   }
 }
 
@@ -117,20 +114,14 @@ TEST(VlmperfutilRng, OffsetsAlignedOverTheWholeRegionWithoutRepeatsAcrossSeeds) 
 // the 2% boundaries: others' reads above 2% (or any write) make the device
 // busy; the kernel counting under 98% can't confirm the figure.
 TEST(VlmperfutilCounters, TwoPercentBoundaries) {
-  const uint64_t own = 50 << 20, two = own / 50;
-  const struct {
-    bool counted;
-    uint64_t read, written;
-    bool busy, under;
-  } cases[] = {
-      {true, own + two, 0, false, false},      {true, own + two + 512, 0, true, false},
-      {true, own, 512, true, false},           {true, own - two, 0, false, false},
-      {true, own - two - 512, 0, false, true}, {false, 0, 512, false, false},
-  };
-  for (const auto& c : cases) {
-    const vpu::PhaseCheck p{c.counted, own, c.read, c.written};
-    EXPECT_EQ(p.busy(), c.busy) << c.read << " read, " << c.written << " written";
-    EXPECT_EQ(p.undercounted(), c.under) << c.read << " read";
+  const uint64_t own = 50 << 20, two = own / 50, none = 0;
+  // Counted, read, written; busy, undercounted.
+  for (auto [counted, read, written, busy, under] :
+       {std::tuple{true, own + two, none, false, false}, {true, own + two + 512, none, true, false},
+        {true, own, uint64_t(512), true, false}, {true, own - two, none, false, false},
+        {true, own - two - 512, none, false, true}, {false, none, uint64_t(512), false, false}}) {
+    const vpu::PhaseCheck p{counted, own, read, written};
+    EXPECT_TRUE(p.busy() == busy && p.undercounted() == under) << read << " read, " << written << " written";
   }
 }
 
