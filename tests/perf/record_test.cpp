@@ -118,7 +118,8 @@ TEST(RecordTexts, TextCsvMetricsAndAtomicWrite) {
   vlm::testing::TempDir dir;
   std::string err, cells, out;
   const std::string csv = dir.path() + "/r.csv", prom = dir.path() + "/r.prom";
-  ASSERT_TRUE(vlm::writeFileAtomic(csv, vlm::recordCsv(r), err) && vlm::writeFileAtomic(prom, vlm::recordMetrics(r), err));
+  ASSERT_TRUE(vlm::writeFileAtomic(csv, vlm::recordCsv(r), err) &&
+              vlm::writeFileAtomic(prom, vlm::recordMetrics(r), err));
   const char* reader = "import csv,json,sys; print(json.dumps(dict(csv.reader(open(sys.argv[1], newline='')))))";
   ASSERT_EQ(vlm::testing::run({vlm::testing::tool("python3"), "-c", reader, csv}, &cells), 0);
   const auto read = vlm::Record::parse(cells);
@@ -126,8 +127,8 @@ TEST(RecordTexts, TextCsvMetricsAndAtomicWrite) {
   EXPECT_EQ(read["serial"], "'" + r["device"]["serial"].get<std::string>());
   EXPECT_EQ(read["warning"], r["warnings"][0]);
   const bool promtool = !vlm::testing::tool("promtool").empty();
-  EXPECT_TRUE(!promtool || vlm::testing::run({"/bin/sh", "-c", "promtool check metrics < " + prom + " 2>&1"}, &out) == 0)
-      << out;
+  const std::string check = "promtool check metrics < " + prom + " 2>&1";
+  EXPECT_TRUE(!promtool || vlm::testing::run({"/bin/sh", "-c", check}, &out) == 0) << out;
 
   ASSERT_TRUE(vlm::writeFileAtomic(csv, "second", err)) << err;  // replaced whole
   std::stringstream back;

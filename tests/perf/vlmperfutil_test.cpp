@@ -355,7 +355,7 @@ void expectWellFormed(Outcome r, const std::string& kernel) {
     EXPECT_EQ(plan["queueDepth"], std::stoi(d[1]));
     measuredAll += ph["seconds"].get<double>();
     EXPECT_NEAR(ph["seconds"].get<double>(), secs, 0.1 * secs);
-    const double inflight = plan["queueDepth"].get<double>() * plan["streams"].get<double>() * plan["threads"].get<double>();
+    const double inflight = plan["queueDepth"].get<double>() * plan["streams"].get<int>() * plan["threads"].get<int>();
     EXPECT_NEAR(ph["iops"].get<double>() * lat["mean"].get<double>() / 1e9, inflight, 0.2 * inflight);
     const auto& bins = ph["histogram"];
     const uint64_t n = ph["ios"];
