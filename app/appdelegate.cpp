@@ -2,13 +2,15 @@
 
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QDialog>
 #include <QEvent>
 #include <QFileInfo>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMimeDatabase>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QMainWindow>
 #include <QProgressBar>
 #include <QPushButton>
@@ -43,9 +45,49 @@ QorConfigureAppDelegate::Opener& opener() {
   static QorConfigureAppDelegate::Opener o;
   return o;
 }
+
+// How long xdg-open has to fail before it counts as having opened: with no
+// desktop of its own it runs the application in the foreground, and then
+// it is still running.
+constexpr int kOpenVerdictMs = 2000;
+
+// The desktop's handler for the address's type opens it: one must exist
+// (xdg-mime query default) and xdg-open must not fail. Starting xdg-open is
+// no proof, so Qt's own opener, which says no more, is not used.
+bool xdgOpen(const QUrl& url) {
+  const QString open = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+  if (open.isEmpty()) return false;
+  const QString type = url.isLocalFile()
+                           ? QMimeDatabase().mimeTypeForFile(url.toLocalFile()).name()
+                           : QStringLiteral("x-scheme-handler/") + url.scheme();
+  const QString mime = QStandardPaths::findExecutable(QStringLiteral("xdg-mime"));
+  if (!mime.isEmpty()) {
+    QProcess query;
+    query.start(mime, {QStringLiteral("query"), QStringLiteral("default"), type});
+    if (query.waitForFinished(kOpenVerdictMs) && query.exitStatus() == QProcess::NormalExit &&
+        query.exitCode() == 0 && query.readAllStandardOutput().trimmed().isEmpty())
+      return false;  // no handler for the type
+  }
+  auto* p = new QProcess(QCoreApplication::instance());
+  p->setStandardOutputFile(QProcess::nullDevice());
+  p->setStandardErrorFile(QProcess::nullDevice());
+  p->start(open, {url.isLocalFile() ? url.toLocalFile() : url.toString(QUrl::FullyEncoded)});
+  if (!p->waitForStarted(kOpenVerdictMs)) {
+    p->deleteLater();
+    return false;
+  }
+  if (p->waitForFinished(kOpenVerdictMs)) {
+    const bool ok = p->exitStatus() == QProcess::NormalExit && p->exitCode() == 0;
+    p->deleteLater();
+    return ok;
+  }
+  QObject::connect(p, &QProcess::finished, p, &QObject::deleteLater);
+  return true;
+}
+
 bool openWithDesktop(const QUrl& url) {
   auto& o = opener();
-  return o ? o(url) : QDesktopServices::openUrl(url);
+  return o ? o(url) : xdgOpen(url);
 }
 }  // namespace
 
@@ -321,7 +363,7 @@ bool QorConfigureAppDelegate::showHelpWindow(const QFileInfo& doc) {
 void QorConfigureAppDelegate::Visit() {
   if (openWithDesktop(QUrl(QString::fromLatin1(kHomePage)))) return;
   char buf[1000];
-  std::snprintf(buf, sizeof buf, "No web browser could open the home page. Its address is %s",
+  std::snprintf(buf, sizeof buf, "No web browser could open the home page. Its address is:\n%s",
                 kHomePage);
   messbox("VLM-Performance", buf, "Ok");
 }

@@ -183,19 +183,30 @@ int cellPadding(const QWidget* w) {
   return 2 * m + w->fontMetrics().averageCharWidth();
 }
 
+// Room a sign (a warning beside a figure) takes in a cell: the view's icon
+// and the style's margins on both its sides.
+int signRoom(const QTableView* t) {
+  const int icon = t->iconSize().isValid() ? t->iconSize().width()
+                                           : t->style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, t);
+  return icon + 2 * (t->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, t) + 1);
+}
+
 }  // namespace
 
 void QorConfigureAppDelegate::fitColumns(bool contents) {
   QHeaderView* h = table->horizontalHeader();
   const QFontMetrics fm = table->fontMetrics();
   table->verticalHeader()->setDefaultSectionSize(fm.height() + 6);
-  const int pad = cellPadding(table);
+  const int pad = cellPadding(table), sign = signRoom(table);
   const int rows = pool->rowCount();
   const auto& cols = pool->columns();
   for (int i = 0; i < static_cast<int>(cols.size()); ++i) {
     int natural = h->sectionSizeHint(i);
-    for (int r = 0; r < rows; ++r)
-      natural = std::max(natural, fm.horizontalAdvance(pool->data(pool->index(r, i)).toString()) + pad);
+    for (int r = 0; r < rows; ++r) {
+      const QModelIndex at = pool->index(r, i);
+      const int icon = pool->data(at, Qt::DecorationRole).isValid() ? sign : 0;
+      natural = std::max(natural, fm.horizontalAdvance(pool->data(at).toString()) + pad + icon);
+    }
     if (cols[i].wide()) {
       // Long names don't claim more than forty characters before the spread.
       if (contents) table->setColumnWidth(i, std::min(natural, std::max(wideMinimum(i), 40 * fm.averageCharWidth())));

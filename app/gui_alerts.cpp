@@ -1,10 +1,17 @@
 #include "app/gui_alerts.h"
 
 #include <QAbstractButton>
-#include <QCoreApplication>
+#include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QThread>
+#include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace vlm {
 
@@ -79,15 +86,69 @@ bool UiBridge::call(std::function<void()> f) {
   return job->done;
 }
 
+namespace {
+
+// The buttons in order, the first the default, the last taken by Escape.
+std::vector<QPushButton*> addButtons(QDialogButtonBox* bar, const std::vector<std::string>& buttons) {
+  std::vector<QPushButton*> made;
+  for (size_t i = 0; i < buttons.size(); ++i)
+    made.push_back(bar->addButton(QString::fromLocal8Bit(buttons[i].c_str()),
+                                  i == 0 ? QDialogButtonBox::AcceptRole : QDialogButtonBox::RejectRole));
+  return made;
+}
+
+// A text too tall for a message box on this screen (a utility's whole
+// output): in a scrolling, selectable view, the dialog within the screen.
+int scrollingAlert(const QString& title, const QString& text, const std::vector<std::string>& buttons,
+                   const QRect& avail) {
+  QDialog box;
+  box.setWindowTitle(title);
+  auto* layout = new QVBoxLayout(&box);
+  auto* view = new QPlainTextEdit(text);
+  view->setObjectName(QStringLiteral("alerttext"));
+  view->setReadOnly(true);
+  view->setLineWrapMode(QPlainTextEdit::NoWrap);
+  layout->addWidget(view);
+  auto* bar = new QDialogButtonBox;
+  layout->addWidget(bar);
+  int clicked = buttons.empty() ? 0 : int(buttons.size()) - 1;
+  std::vector<QPushButton*> made = addButtons(bar, buttons);
+  for (size_t i = 0; i < made.size(); ++i)
+    QObject::connect(made[i], &QPushButton::clicked, &box, [&box, &clicked, i] {
+      clicked = int(i);
+      box.done(0);
+    });
+  if (!made.empty()) made.front()->setDefault(true);
+  const QFontMetrics fm = view->fontMetrics();
+  int widest = 0;
+  for (const QString& line : text.split(u'\n')) widest = std::max(widest, fm.horizontalAdvance(line));
+  const QSize want(widest + 4 * fm.averageCharWidth(),
+                   int(text.count(u'\n') + 2) * fm.lineSpacing() + bar->sizeHint().height() + 4 * fm.height());
+  box.resize(want.boundedTo(QSize(avail.width() * 9 / 10, avail.height() * 17 / 20)));
+  box.exec();
+  return clicked;
+}
+
+}  // namespace
+
 int showAlertBox(const std::string& title, const std::string& msg,
                  const std::vector<std::string>& buttons) {
-  QMessageBox box;
-  box.setWindowTitle(QString::fromLocal8Bit(title.c_str()));
   // Shown literally; line ends of the "\r\n" kind become plain breaks.
   QString text = QString::fromLocal8Bit(msg.c_str());
   text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  const QString caption = QString::fromLocal8Bit(title.c_str());
+  QWidget* over = QApplication::activeWindow();
+  QScreen* screen = over ? over->screen() : QGuiApplication::primaryScreen();
+  const QRect avail = screen ? screen->availableGeometry() : QRect(0, 0, 800, 600);
+  const QFontMetrics fm(QApplication::font("QMessageBox"));
+  if (int(text.count(u'\n') + 1) * fm.lineSpacing() > avail.height() / 2)
+    return scrollingAlert(caption, text, buttons, avail);
+
+  QMessageBox box;
+  box.setWindowTitle(caption);
   box.setTextFormat(Qt::PlainText);
   box.setText(text);
+  box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   std::vector<QAbstractButton*> made;
   for (size_t i = 0; i < buttons.size(); ++i) {
     auto role = i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole;

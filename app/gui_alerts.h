@@ -62,7 +62,8 @@ class ScopedAlertSeam {
   AlertSeam* prev_;
 };
 
-// One message box: plain text, the buttons in order; returns the index chosen.
+// One message box: plain text, selectable, the buttons in order; returns the
+// index chosen. A text too tall for the screen scrolls in a dialog that fits it.
 int showAlertBox(const std::string& title, const std::string& msg,
                  const std::vector<std::string>& buttons);
 

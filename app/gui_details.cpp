@@ -4,16 +4,18 @@
 #include <QChart>
 #include <QChartView>
 #include <QClipboard>
+#include <QDir>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QLabel>
+#include <QPlainTextEdit>
 #include <QLineSeries>
 #include <QLocale>
 #include <QLogValueAxis>
 #include <QPushButton>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QTableWidget>
 #include <QValueAxis>
 #include <QVBoxLayout>
@@ -106,6 +108,38 @@ void fillLatency(QChart* c, const Record& rec) {
   y->setLabelFormat(QStringLiteral("%.0f"));
 }
 
+// Where Save and Compare start: the user's documents, else home.
+QString startFolder() {
+  const QString docs = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  return !docs.isEmpty() && QDir(docs).exists() ? docs : QDir::homePath();
+}
+
+// What a record is called: its model, node and time, those it has.
+QString label(const Record& rec) {
+  const Record& d = rec["device"];
+  QStringList parts;
+  for (const std::string& p : {d.value("model", std::string()), d.value("node", std::string()),
+                               rec.value("time", std::string())})
+    if (!p.empty()) parts << qs(p);
+  return parts.join(u' ');
+}
+
+// A file name for a record, without its type: model, identity and date,
+// "2026-12-07 0547" of its (UTC) time; nothing a file name can't hold.
+QString suggestedName(const Record& rec) {
+  const Record& d = rec["device"];
+  QStringList parts;
+  for (const char* key : {"model", "id"})
+    if (std::string v = d.value(key, std::string()); !v.empty()) parts << qs(v);
+  if (parts.isEmpty()) parts << qs(d.value("name", std::string("disk")));
+  const QString t = qs(rec.value("time", std::string()));
+  if (t.size() >= 16) parts << t.left(10) + u' ' + t.mid(11, 2) + t.mid(14, 2);
+  QString name = parts.join(u' ');
+  for (QChar& c : name)
+    if (c.unicode() < 0x20 || QStringLiteral("/\\:*?\"<>|").contains(c)) c = u'-';
+  return name;
+}
+
 // Thousands grouped, as in the disk table; KB/s as whole numbers.
 QString number(double v, const std::string& figure) {
   QLocale l;
@@ -135,10 +169,17 @@ DetailsDialog::DetailsDialog(const Record& rec, QWidget* parent) : QDialog(paren
   for (const auto& s : rec_.value("warnings", Record::array())) w << QStringLiteral("Warning: ") + qs(s.get<std::string>());
   for (const auto& s : rec_.value("checks", Record::array())) w << QStringLiteral("Checked: ") + qs(s.get<std::string>());
   w.prepend(QStringLiteral("Result: %1 (exit status %2)").arg(qs(rec_.value("result", ""))).arg(rec_.value("exitStatus", 0)));
-  warnings_ = new QLabel(w.join(QLatin1Char('\n')));
+  // Read-only text that scrolls past six lines: a long list costs only what is
+  // on screen, where a word-wrapped label lays out all of it, again and again.
+  warnings_ = new QPlainTextEdit(w.join(QLatin1Char('\n')));
   warnings_->setObjectName(QStringLiteral("warnings"));
-  warnings_->setWordWrap(true);
-  warnings_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  warnings_->setReadOnly(true);
+  warnings_->setFrameShape(QFrame::NoFrame);
+  warnings_->viewport()->setAutoFillBackground(false);
+  const int lines = std::min(int(w.size()), 6);
+  warnings_->setFixedHeight(warnings_->fontMetrics().height() * lines +
+                            2 * int(warnings_->document()->documentMargin()) + 2);
+  warnings_->setVerticalScrollBarPolicy(w.size() > 6 ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
   layout->addWidget(warnings_);
 
   figures_ = new QTableWidget;
@@ -160,12 +201,18 @@ DetailsDialog::DetailsDialog(const Record& rec, QWidget* parent) : QDialog(paren
   };
   button(QStringLiteral("Copy"), "copy", [this] { copy(); });
   button(QStringLiteral("Save\u2026"), "save", [this] {
-    QString f = QFileDialog::getSaveFileName(this, QStringLiteral("Save the test record"), QString(),
-                                             QStringLiteral("Test record (*.json);;Table (*.csv)"));
-    if (!f.isEmpty()) saveTo(f);
+    const QString json = QStringLiteral("Test record (*.json)"), csv = QStringLiteral("Table (*.csv)");
+    QString chosen;
+    QString f = QFileDialog::getSaveFileName(this, QStringLiteral("Save the test record"),
+                                             startFolder() + u'/' + suggestedName(rec_), json + QStringLiteral(";;") + csv, &chosen);
+    if (f.isEmpty()) return;
+    // A name without a type takes the one chosen.
+    if (!f.endsWith(QStringLiteral(".json"), Qt::CaseInsensitive) && !f.endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive))
+      f += chosen == csv ? QStringLiteral(".csv") : QStringLiteral(".json");
+    saveTo(f);
   });
   button(QStringLiteral("Compare\u2026"), "compare", [this] {
-    QString f = QFileDialog::getOpenFileName(this, QStringLiteral("Compare with a saved test record"), QString(),
+    QString f = QFileDialog::getOpenFileName(this, QStringLiteral("Compare with a saved test record"), startFolder(),
                                              QStringLiteral("Test record (*.json);;All files (*)"));
     if (!f.isEmpty()) compareWith(f);
   });
@@ -182,7 +229,7 @@ DetailsDialog::DetailsDialog(const Record& rec, QWidget* parent) : QDialog(paren
 void DetailsDialog::fillFigures() {
   const bool cmp = !other_.is_null();
   const auto rows = compareRecords(rec_, cmp ? other_ : rec_);
-  QStringList heads{QStringLiteral("Figure"), QStringLiteral("This test")};
+  QStringList heads{QStringLiteral("Figure"), cmp ? label(rec_) : QStringLiteral("This test")};
   if (cmp) heads << otherName_ << QStringLiteral("Ratio");
   figures_->clear();
   figures_->setColumnCount(int(heads.size()));
@@ -224,7 +271,7 @@ bool DetailsDialog::compareWith(const QString& path) {
     return false;
   }
   other_ = std::move(other);
-  otherName_ = QStringLiteral("%1 %2").arg(qs(other_["device"].value("name", "")), qs(other_.value("time", "")));
+  otherName_ = label(other_);
   fillFigures();
   return true;
 }

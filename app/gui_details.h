@@ -9,7 +9,7 @@
 #include "perf/record.h"
 
 class QChart;
-class QLabel;
+class QPlainTextEdit;
 class QTableWidget;
 
 namespace vlm {
@@ -39,7 +39,7 @@ class DetailsDialog : public QDialog {
   QString otherName_;
   QChart* throughput_ = nullptr;
   QChart* latency_ = nullptr;
-  QLabel* warnings_ = nullptr;
+  QPlainTextEdit* warnings_ = nullptr;
   QTableWidget* figures_ = nullptr;
 };
 

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <mutex>
@@ -32,7 +33,8 @@ namespace {
 
 constexpr char kMark = '\x1e';
 constexpr size_t kMaxRecord = 4 << 20;   // a record is some tens of KB
-constexpr off_t kMaxFile = 16 << 20;     // a saved record, read back
+constexpr off_t kMaxFile = 1 << 20;      // a saved record: the largest valid one is under 200 KB, unescaped
+constexpr size_t kSpareSlices = 4;       // a phase's slices beyond its measured time
 
 const Record& schema() {
   static const Record s = Record::parse(kRecordSchema);
@@ -88,6 +90,15 @@ std::string check(const Record& v, const Record& s, const std::string& path) {
     return at(path) + ": \"" + v.get<std::string>() + "\" is not of the form " + s["pattern"].get<std::string>();
   if (s.contains("minimum") && v.is_number() && v.get<double>() < s["minimum"].get<double>())
     return at(path) + ": " + v.dump() + " is below " + s["minimum"].dump();
+  if (s.contains("maximum") && v.is_number() && v.get<double>() > s["maximum"].get<double>())
+    return at(path) + ": " + v.dump() + " is above " + s["maximum"].dump();
+  if (s.contains("maxLength") && v.is_string()) {
+    size_t chars = 0;  // characters, not bytes: UTF-8 continuation bytes don't count
+    for (unsigned char c : v.get_ref<const std::string&>()) chars += (c & 0xC0) != 0x80;
+    if (chars > s["maxLength"].get<size_t>())
+      return at(path) + ": is " + std::to_string(chars) + " characters long, at most " + s["maxLength"].dump() +
+             " allowed";
+  }
   const std::string pre = path.empty() ? "" : path + "/";
   if (v.is_object()) {
     for (const auto& r : s.value("required", Record::array()))
@@ -312,7 +323,21 @@ void forgetRecords() {
   records.clear();
 }
 
-std::string recordProblem(const Record& rec) { return check(rec, schema(), ""); }
+std::string recordProblem(const Record& rec) {
+  if (std::string p = check(rec, schema(), ""); !p.empty()) return p;
+  // Beyond what the schema can say: no phase has more slices than its time.
+  const int64_t seconds = rec["parameters"]["seconds"].get<int64_t>();
+  for (size_t i = 0; i < rec["phases"].size(); ++i) {
+    const Record& ph = rec["phases"][i];
+    const int64_t ms = ph["sliceMs"].get<int64_t>();
+    const size_t most = size_t(seconds * 1000 / ms) + kSpareSlices;
+    if (ph["sliceBytes"].size() > most)
+      return "phases/" + std::to_string(i) + "/sliceBytes: has " + std::to_string(ph["sliceBytes"].size()) +
+             " items, at most " + std::to_string(most) + " allowed (" + std::to_string(seconds) + " s in slices of " +
+             std::to_string(ms) + " ms, and " + std::to_string(kSpareSlices) + ")";
+  }
+  return "";
+}
 
 bool loadRecord(const std::string& path, Record& out, std::string& err) {
   struct stat st {};
@@ -322,7 +347,7 @@ bool loadRecord(const std::string& path, Record& out, std::string& err) {
   }
   if (!S_ISREG(st.st_mode) || st.st_size > kMaxFile) {
     err = path + ": not a saved test record (" +
-          (S_ISREG(st.st_mode) ? "larger than 16 MiB" : "not a regular file") + ")";
+          (S_ISREG(st.st_mode) ? "larger than " + std::to_string(kMaxFile >> 20) + " MiB" : std::string("not a regular file")) + ")";
     return false;
   }
   std::ifstream in(path, std::ios::binary);
@@ -469,6 +494,17 @@ std::string recordMetrics(const Record& r) {
   return o.str();
 }
 
+namespace {
+// The process's file-creation mask, read without changing it (another
+// thread may be creating files meanwhile).
+mode_t currentUmask() {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+  return 022;
+}
+}  // namespace
+
 bool writeFileAtomic(const std::string& path, const std::string& content, std::string& err) {
   if (path == "-") {
     if (std::fwrite(content.data(), 1, content.size(), stdout) != content.size() || std::fflush(stdout) != 0) {
@@ -491,7 +527,8 @@ bool writeFileAtomic(const std::string& path, const std::string& content, std::s
     done += size_t(w);
   }
   const int e = done < content.size() ? (errno ? errno : EIO) : 0;
-  bool ok = e == 0 && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+  // As any new file: readable by whom the user's mask allows.
+  bool ok = e == 0 && fchmod(fd, 0666 & ~currentUmask()) == 0 && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   if (ok && rename(tmp.c_str(), path.c_str()) == 0) return true;
   err = "can't write " + path + ": " + std::strerror(e ? e : errno);

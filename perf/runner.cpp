@@ -12,6 +12,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -163,6 +164,21 @@ void childwrite(const char* s) {
   _exit(255);
 }
 
+// Forks with SIGCONT blocked in the child from its first instruction (the
+// mask survives exec): a cancel sent before the utility has its handler stays
+// pending until the utility unblocks it, instead of being lost.
+pid_t forkHoldingCont() {
+  sigset_t cont, prev;
+  sigemptyset(&cont);
+  sigaddset(&cont, SIGCONT);
+  pthread_sigmask(SIG_BLOCK, &cont, &prev);
+  const pid_t pid = fork();
+  const int err = errno;
+  if (pid != 0) pthread_sigmask(SIG_SETMASK, &prev, nullptr);
+  errno = err;
+  return pid;
+}
+
 // Checks, pipe, SIGINT, fork; the parent's loop then reads the output through
 // take(chunk, bytes read, bytes stored so far), which stores the chunk and
 // returns how many bytes it stored.
@@ -198,7 +214,7 @@ int runchild(char* const argv[], std::atomic<int>* canceled, int limitMs, int ca
   sigint.ignore();
 
   Child kid;
-  kid.pid = fork();
+  kid.pid = forkHoldingCont();
   if (kid.pid < 0) zerex("run2mem; can't fork, err=%d", errno);
   if (kid.pid == 0) child(p, path, argv, msg);
 

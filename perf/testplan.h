@@ -20,6 +20,9 @@ constexpr int64_t warmMs(int seconds) {
 }
 constexpr int64_t phaseMs(int seconds) { return warmMs(seconds) + int64_t(seconds) * 1000; }
 constexpr int64_t totalMs(int seconds) { return kPhases * phaseMs(seconds); }
+// The longest a run of the utility can last: every phase at its longest, and
+// a minute for its start, its checks and the drain of a cancel.
+constexpr int64_t kLongestRunMs = totalMs(kMaxSeconds) + 60 * 1000;
 
 // The phase (0 to 3) that a progress percent falls in.
 constexpr int phaseAt(double percent) {

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every package the build, the tests and the benchmarks need (Debian 12).
+# Installs every package the build, the tests and the benchmarks need (Debian 12);
+# with --package also the packaging tools.
 set -euo pipefail
 PKGS=(
   build-essential cmake pkg-config git
@@ -14,6 +15,8 @@ PKGS=(
   polkitd pkexec
   xdg-utils
 )
+# With --package: what scripts/package.sh and scripts/check-package.sh need too.
+[ "${1:-}" = --package ] && PKGS+=(dpkg-dev lintian appstream desktop-file-utils mmdebstrap)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

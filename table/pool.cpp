@@ -135,7 +135,12 @@ QString Pool::rowsText(const std::vector<int>& rows) const {
   for (int row : rows) {
     if (row < 0 || row >= ndiskarray) continue;
     cells.clear();
-    for (const VLTableColumn& c : columns_) cells << clean(displayText(c, row));
+    for (const VLTableColumn& c : columns_) {
+      // The window's warning sign, as text.
+      const bool sign = vlm::isResultColumn(c.identifier()) && core_.warned(row) &&
+                        core_.objectValue(c.identifier(), row).isNumber();
+      cells << (sign ? QStringLiteral("\u26A0 ") : QString()) + clean(displayText(c, row));
+    }
     lines << cells.join(u'\t');
   }
   return lines.join(u'\n') + u'\n';

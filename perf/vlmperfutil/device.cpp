@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +20,7 @@
 #include <memory>
 #include <vector>
 
+#include "perf/testplan.h"
 #include "perf/vlmperfutil/common.h"
 #include "platform/devnames.h"
 
@@ -25,6 +29,86 @@ namespace vpu {
 namespace {
 
 std::string errText(const char* what, int err) { return std::string(what) + ": " + strerror(err); }
+
+// --- a holder that no longer deserves the device -------------------------------
+
+// The process holding a BSD lock on the file st describes, as /proc/locks
+// lists it ("1: FLOCK  ADVISORY  WRITE 1234 00:06:321 0 EOF"); 0 when none.
+pid_t lockHolder(const struct stat& st) {
+  FILE* f = fopen("/proc/locks", "re");
+  if (!f) return 0;
+  pid_t found = 0;
+  char line[256], kind[16];
+  int pid;
+  unsigned maj, min;
+  unsigned long long ino;
+  while (found == 0 && fgets(line, sizeof line, f)) {
+    if (strstr(line, "->")) continue;  // a waiter
+    if (sscanf(line, "%*u: %15s %*s %*s %d %x:%x:%llu", kind, &pid, &maj, &min, &ino) == 5 &&
+        strcmp(kind, "FLOCK") == 0 && maj == major(st.st_dev) && min == minor(st.st_dev) && ino == st.st_ino)
+      found = pid;
+  }
+  fclose(f);
+  return found;
+}
+
+// At most cap bytes of a /proc file.
+std::string procText(const std::string& path, size_t cap) {
+  std::string s(cap, '\0');
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  ssize_t n = fd < 0 ? -1 : read(fd, s.data(), cap);
+  if (fd >= 0) close(fd);
+  s.resize(n > 0 ? size_t(n) : 0);
+  return s;
+}
+
+// The program file's name, without a replaced file's " (deleted)".
+std::string exeName(const std::string& link) {
+  char buf[4096];
+  ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
+  std::string s(buf, n > 0 ? size_t(n) : 0);
+  if (s.ends_with(" (deleted)")) s.resize(s.size() - 10);
+  return s.substr(s.rfind('/') + 1);
+}
+
+// Why the lock's holder no longer keeps others out: stopped, or there past the
+// longest possible run. Empty for an honest run, and for any process that is
+// not a run of this utility (others' locks are left alone).
+std::string staleWhy(pid_t pid) {
+  const std::string dir = "/proc/" + std::to_string(pid);
+  if (exeName(dir + "/exe") != exeName("/proc/self/exe")) return "";
+  const std::string st = procText(dir + "/stat", 1024);
+  const size_t paren = st.rfind(')');
+  if (paren == std::string::npos || paren + 2 >= st.size()) return "";
+  const char state = st[paren + 2];
+  if (state == 'T' || state == 't') return "while stopped";
+  // Its start in clock ticks after boot, the 22nd field ("pid (comm) S" are 1 to 3).
+  unsigned long long start = 0;
+  const char* p = st.c_str() + paren + 2;
+  for (int field = 3; field < 22 && p; ++field) p = strchr(p + 1, ' ');
+  timespec boot{};
+  const long hz = sysconf(_SC_CLK_TCK);
+  if (!p || sscanf(p, " %llu", &start) != 1 || hz <= 0 || clock_gettime(CLOCK_BOOTTIME, &boot) != 0) return "";
+  const int64_t ageMs = int64_t(boot.tv_sec) * 1000 + boot.tv_nsec / kMs - int64_t(start * 1000 / uint64_t(hz));
+  if (ageMs <= vlm::testplan::kLongestRunMs) return "";
+  return "for " + std::to_string(ageMs / 1000) + " s, past the longest possible run (" +
+         std::to_string(vlm::testplan::kLongestRunMs / 1000) + " s)";
+}
+
+// Ends a stale holder of the lock (SIGKILL through a pidfd: a pid reused
+// meanwhile is never hit) and says what it did; empty when the holder stays.
+std::string endStaleHolder(const struct stat& st, const std::string& node) {
+  const pid_t pid = lockHolder(st);
+  if (pid <= 0) return "";
+  const int pfd = int(syscall(SYS_pidfd_open, pid, 0));
+  if (pfd < 0) return "";
+  std::string why = staleWhy(pid);
+  // Still the holder now that the pidfd pins the process.
+  const bool ended = !why.empty() && lockHolder(st) == pid && syscall(SYS_pidfd_send_signal, pfd, SIGKILL, nullptr, 0) == 0;
+  close(pfd);
+  if (!ended) return "";
+  return "Ended process " + std::to_string(pid) + ", which held " + node + " " + why;
+}
 
 }  // namespace
 
@@ -96,23 +180,28 @@ int openDevice(const std::string& name, Device& dev, std::string& why) {
   }
   // One measurement at a time per device: a second one would only measure
   // the two sharing the disk. One that has just ended may take a moment to
-  // let go (see ~Device).
-  int locked = -1;
-  for (int tries = 0; tries < 10; ++tries) {
+  // let go (see ~Device); one that was stopped, or outlived the longest run,
+  // is ended, and has a few seconds to go.
+  int locked = -1, lockErr = 0;
+  std::string ended;
+  for (int64_t until = nowNs() + kSec;;) {
     locked = flock(fd, LOCK_EX | LOCK_NB);
-    if (locked == 0 || errno != EWOULDBLOCK) break;
+    lockErr = errno;
+    if (locked == 0 || lockErr != EWOULDBLOCK || nowNs() >= until) break;
+    if (ended.empty() && !(ended = endStaleHolder(st, bd->node)).empty()) until = nowNs() + 5 * kSec;
     timespec nap{0, 100 * kMs};
     nanosleep(&nap, nullptr);
   }
   if (locked == 0) gLockedFd.store(fd);
   if (locked != 0) {
-    if (errno == EWOULDBLOCK) {
-      why = "device is being measured: " + bd->node;
+    if (lockErr == EWOULDBLOCK) {
+      why = "device is being measured: " + bd->node + (ended.empty() ? "" : " (" + ended + ", but it has not let go)");
       return kExitBusy;
     }
-    why = errText(("can't lock " + bd->node).c_str(), errno);
+    why = errText(("can't lock " + bd->node).c_str(), lockErr);
     return kExitFailed;
   }
+  if (!ended.empty()) say("%s; measuring it now.", ended.c_str());
   dev.kernel = bd->kernel;
   dev.node = bd->node;
   dev.size = size;

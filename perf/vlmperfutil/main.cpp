@@ -41,6 +41,8 @@ void header(const Args& a, const Device& dev, const Plan& plan, const Engine& en
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The handler first, then every signal unblocked: a SIGCONT that a caller
+  // sent before the handler was there waits, blocked, and cancels now.
   installCancelHandler();
   sanitiseProcess();
   Args args;

@@ -6,13 +6,21 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QHeaderView>
+#include <QDir>
+#include <QFileInfo>
+#include <QFileDialog>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTemporaryDir>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSettings>
+#include <QStyleOptionViewItem>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTest>
 #include <QTextBrowser>
 #include <QTimer>
@@ -24,8 +32,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <sys/stat.h>
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
@@ -35,7 +46,9 @@
 #include "app/appdelegate.h"
 #include "app/install.h"
 #include "app/gui_alerts.h"
+#include "app/gui_details.h"
 #include "util/startup.h"
+#include "perf/record.h"
 #include "perf/store.h"
 #include "table/pool.h"
 #include "platform/uevents.h"
@@ -90,10 +103,22 @@ struct DelegateFixture : ::testing::Test {
   QString cell(int row, const char* id) { return d->pool->data(d->pool->index(row, guitest::column(id))).toString(); }
 };
 
+// The room the view's own delegate asks for a cell: its text, its sign, the
+// style's margins.
+int cellNeeds(QTableView* t, const QModelIndex& at) {
+  struct Peek : QTableView {
+    using QTableView::initViewItemOption;
+  };
+  QStyleOptionViewItem opt;
+  (t->*&Peek::initViewItemOption)(&opt);
+  return t->itemDelegate()->sizeHint(opt, at).width();
+}
+
 // At 1366x768, at the usual font and half as large again, and on that screen
 // scaled by 150% (a window of 870 px): every column on screen; narrow ones show
-// their titles and cells whole; the wide ones share the rest, elide, and give
-// the whole text as tooltip; maximising widens them.
+// their titles and cells whole, a figure with its warning sign too; the wide
+// ones share the rest, elide, and give the whole text as tooltip; maximising
+// widens them.
 TEST_F(DelegateFixture, ColumnsFitTheirTextsTheFontAndTheWindow) {
   // A long name beside short mount points: the last wide column's share is
   // below its minimum.
@@ -102,6 +127,8 @@ TEST_F(DelegateFixture, ColumnsFitTheirTextsTheFontAndTheWindow) {
   const std::string longName = "*" + model;
   m.disk(2, model, 1LL << 40, guitest::kGpt);
   m.install();
+  perfcapture("disk0s2", "serial-S0-part2",
+              "Warning: the device was busy\nSequential: 173069\nRandom: 81\nDual: 610\nThreaded: 1\n");
   launch();
   QHeaderView* h = d->table->horizontalHeader();
   const QFont base = d->table->font();
@@ -119,9 +146,11 @@ TEST_F(DelegateFixture, ColumnsFitTheirTextsTheFontAndTheWindow) {
       const VLTableColumn& col = d->pool->columns()[i];
       total += h->sectionSize(i);
       EXPECT_GE(h->sectionSize(i), h->sectionSizeHint(i)) << col.identifier();
-      for (int r = 0; !col.wide() && r < d->pool->rowCount(); ++r)
+      for (int r = 0; !col.wide() && r < d->pool->rowCount(); ++r) {
         EXPECT_LT(fm.horizontalAdvance(cell(r, col.identifier().c_str())), h->sectionSize(i))
             << col.identifier() << " row " << r;
+        EXPECT_LE(cellNeeds(d->table, d->pool->index(r, i)), h->sectionSize(i)) << col.identifier() << " row " << r;
+      }
     }
     EXPECT_EQ(total, d->table->viewport()->width());
     EXPECT_GT(d->table->rowHeight(0), fm.height());
@@ -466,6 +495,195 @@ void pressWhenShown(const QString& text, QString* title, QString* body) {
       }
   });
   timer->start(5);
+}
+
+// What the user's file dialog is shown and does: its folder and file name
+// as offered, then the filter and name given, accepted.
+struct FileDialogAnswer {
+  QString filter, name;
+  QString folder = {}, offered = {};
+  void arm() {
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, [this, timer] {
+      auto* dlg = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      if (!dlg || !dlg->isVisible()) return;
+      timer->stop();
+      timer->deleteLater();
+      folder = dlg->directory().absolutePath();
+      offered = QFileInfo(dlg->selectedFiles().value(0)).fileName();
+      if (!filter.isEmpty()) dlg->selectNameFilter(filter);
+      dlg->selectFile(name);
+      QMetaObject::invokeMethod(dlg, "accept");
+    });
+    timer->start(5);
+  }
+};
+
+// With a fresh HOME and the most open mask a user may have: nothing the
+// program makes (settings, a saved record) is writable by others. Save and
+// Compare start in Documents; Save offers model, identity and date as the
+// name and writes the type chosen; Compare labels each side by model, node
+// and time.
+TEST_F(DelegateFixture, SavedFilesAndTheirDialogs) {
+  QTemporaryDir home;
+  ASSERT_TRUE(home.isValid());
+  const QString docs = home.path() + "/Documents";
+  ASSERT_TRUE(QDir().mkpath(docs));
+  const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "/root";
+  setenv("HOME", home.path().toLocal8Bit().constData(), 1);
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  const std::string oldXdg = xdg ? xdg : "";
+  unsetenv("XDG_CONFIG_HOME");
+  const mode_t oldMask = umask(0);
+  launch();
+  d->saveSettings();
+  vlm::Record rec;
+  std::string err;
+  ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", rec, err)) << err;
+  rec["device"]["model"] = "Example Disk";
+  rec["device"]["id"] = "serial-S9";
+  vlm::DetailsDialog w(rec, d->window);
+  // The filter chosen and the name typed; the file written, its first byte.
+  for (auto [filter, name, file, first] : {std::tuple{"Table (*.csv)", "table", "table.csv", 'f'},
+                                           {"Test record (*.json)", "record", "record.json", '{'},
+                                           {"Test record (*.json)", "other.csv", "other.csv", 'f'}}) {
+    SCOPED_TRACE(name);
+    FileDialogAnswer a{filter, name};
+    a.arm();
+    w.findChild<QPushButton*>("save")->click();
+    EXPECT_EQ(a.folder, docs);
+    EXPECT_EQ(a.offered, "Example Disk serial-S9 2026-12-07 0547");
+    std::ifstream in((docs + "/" + file).toStdString());
+    EXPECT_EQ(in.get(), first);
+  }
+  FileDialogAnswer a{"", docs + "/record.json"};
+  a.arm();
+  w.findChild<QPushButton*>("compare")->click();
+  EXPECT_EQ(a.folder, docs);
+  const QString side = "Example Disk /dev/sdb 2026-12-07T05:47:29Z";
+  ASSERT_EQ(w.figures()->columnCount(), 4);
+  EXPECT_EQ(w.figures()->horizontalHeaderItem(1)->text(), side);
+  EXPECT_EQ(w.figures()->horizontalHeaderItem(2)->text(), side);
+  umask(oldMask);
+  // Nothing writable by others: what the launch left and what was saved.
+  std::vector<std::string> made{QSettings().fileName().toStdString(), QFileInfo(QSettings().fileName()).path().toStdString()};
+  for (const auto& e : std::filesystem::recursive_directory_iterator(home.path().toStdString()))
+    made.push_back(e.path().string());
+  for (const std::string& p : made) {
+    struct stat st {};
+    ASSERT_EQ(lstat(p.c_str(), &st), 0) << p;
+    EXPECT_EQ(st.st_mode & S_IWOTH, 0u) << p << " " << std::oct << st.st_mode;
+  }
+  setenv("HOME", oldHome.c_str(), 1);
+  if (xdg) setenv("XDG_CONFIG_HOME", oldXdg.c_str(), 1);
+}
+
+// Help and Visit count as opened only when the desktop has a handler for the
+// type and xdg-open did not fail; otherwise the program's own help window,
+// and the home page's address on a line of its own. Stand-ins for xdg-open
+// and xdg-mime on PATH.
+TEST_F(DelegateFixture, HelpAndVisitOpenOnlyWhatAHandlerOpened) {
+  QTemporaryDir bin;
+  ASSERT_TRUE(bin.isValid());
+  const std::string dir = bin.path().toStdString(), log = dir + "/opened";
+  auto script = [&](const char* name, const std::string& body) {
+    const std::string p = dir + "/" + name;
+    std::ofstream(p) << "#!/bin/sh\n" << body << "\n";
+    chmod(p.c_str(), 0755);
+  };
+  script("xdg-mime", "[ \"$1 $2\" = 'query default' ] && echo \"$HANDLER\"");
+  script("xdg-open", "echo \"$1\" >> '" + log + "'; exit $OPENRC");
+  const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+  setenv("PATH", (dir + ":/usr/bin:/bin").c_str(), 1);
+  const std::string page = std::string(VLM_BUNDLE_DIR) + "/Contents/Resources/Performance.html";
+  perfutilrtfd = page.c_str();
+  launch();
+  // The handler xdg-mime names, xdg-open's status (-1: there is none);
+  // whether they opened, how many times xdg-open ran.
+  for (auto [handler, rc, opened, ran] : {std::tuple{"firefox.desktop", 0, true, 2}, {"firefox.desktop", 3, false, 2},
+                                          {"", 0, false, 0}, {"firefox.desktop", -1, false, 0}}) {
+    SCOPED_TRACE(testing::Message() << handler << " " << rc);
+    if (rc < 0) std::remove((dir + "/xdg-open").c_str());
+    setenv("HANDLER", handler, 1);
+    setenv("OPENRC", std::to_string(rc).c_str(), 1);
+    std::remove(log.c_str());
+    if (d->helpwindow) d->helpwindow->hide();
+    alerts().clear();
+    d->Help();
+    d->Visit();
+    EXPECT_EQ(d->helpwindow && d->helpwindow->isVisible(), !opened);
+    ASSERT_EQ(alerts().size(), opened ? 0u : 1u);
+    if (!opened) {
+      EXPECT_EQ(alerts()[0].msg, std::string("No web browser could open the home page. Its address is:\n") +
+                                     QorConfigureAppDelegate::kHomePage);
+    }
+    std::ifstream in(log);
+    std::string lines, line;
+    int n = 0;
+    for (; std::getline(in, line); ++n) lines += line + "\n";
+    EXPECT_EQ(n, ran) << lines;
+    if (ran) {
+      EXPECT_EQ(lines, page + "\n" + QorConfigureAppDelegate::kHomePage + "\n");
+    }
+  }
+  setenv("PATH", path.c_str(), 1);
+  unsetenv("HANDLER");
+  unsetenv("OPENRC");
+}
+
+// Alerts fit the screen, at the usual font and half as large again: a short
+// one keeps each word (the address) on one line; the utility's whole output
+// scrolls in a dialog whose button stays on screen. Their text can be selected.
+TEST(QtAlerts, AlertsFitTheScreen) {
+  guitest::ensureApp();
+  std::ifstream in(VLM_FIXTURES "/record.txt");
+  const std::string output((std::istreambuf_iterator<char>(in)), {});
+  const std::string address = QorConfigureAppDelegate::kHomePage;
+  const std::string visit = "No web browser could open the home page. Its address is:\n" + address;
+  const QFont base = QApplication::font();
+  // The message, the font's scale, whether it is in a scrolling view, and
+  // whether that must scroll (a test taller than any screen here).
+  for (auto [msg, scale, view, scrolls] : {std::tuple{visit, 1.0, false, false}, {visit, 1.5, false, false},
+                                           {output, 1.0, true, false}, {output, 1.5, true, true}}) {
+    SCOPED_TRACE(testing::Message() << scale << (view ? " output" : " address"));
+    QFont f = base;
+    f.setPointSizeF(base.pointSizeF() * scale);
+    QApplication::setFont(f);
+    QSize size, avail;
+    QRect button;
+    bool selectable = false, whole = false, scrolled = false, inview = false;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+      auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+      if (!box || !box->isVisible()) return;
+      timer.stop();
+      size = box->frameGeometry().size();
+      avail = box->screen()->availableGeometry().size();
+      auto* ok = box->findChildren<QPushButton*>().value(0);
+      button = QRect(ok->mapTo(box, QPoint(0, 0)), ok->size());
+      if (auto* label = box->findChild<QLabel*>("qt_msgbox_label")) {
+        selectable = label->textInteractionFlags() & Qt::TextSelectableByMouse;
+        whole = label->width() >= label->fontMetrics().horizontalAdvance(QString::fromStdString(address));
+      }
+      if (auto* text = box->findChild<QPlainTextEdit*>("alerttext")) {
+        inview = true;
+        selectable = text->textInteractionFlags() & Qt::TextSelectableByMouse;
+        scrolled = text->verticalScrollBar()->maximum() > 0;
+      }
+      ok->click();
+    });
+    timer.start(5);
+    EXPECT_EQ(vlm::showAlertBox("Test Media:", msg, {"Ok"}), 0);
+    EXPECT_LE(size.height(), avail.height());
+    EXPECT_LE(size.width(), avail.width());
+    EXPECT_TRUE(QRect(QPoint(0, 0), size).contains(button)) << button.x() << "," << button.y();
+    EXPECT_TRUE(selectable);
+    EXPECT_EQ(whole, !view);
+    EXPECT_EQ(inview, view);
+    EXPECT_TRUE(scrolled || !scrolls) << size.width() << "x" << size.height() << " of " << avail.width() << "x"
+                                      << avail.height();
+  }
+  QApplication::setFont(base);
 }
 
 TEST(QtAlerts, WorkerAlertIsShownOnTheUiThreadAndAnswered) {

@@ -298,7 +298,7 @@ TEST_F(Install, InstallerRefusesAllButItsOwnUtility) {
   const std::string res = std::string(VLM_BUNDLE_DIR) + "/Contents/Resources/";
   const std::string installer = res + "vlmperfinstall", util = res + "vlmperfutil";
   if (access(installer.c_str(), X_OK) != 0) GTEST_SKIP() << "installer not built: " << installer;
-  const std::string lib = dir_ + "/lib", target = lib + "/vlmperfutil";
+  const std::string lib = dir_ + "/lib", sub = lib + "/sub", target = lib + "/vlmperfutil";
   const std::string other = dir_ + "/id", link = dir_ + "/link";
   auto copyof = [](const std::string& from, const std::string& to) { return "cp '" + from + "' '" + to + "'"; };
   Finally unmount{"umount '" + lib + "' 2>/dev/null"};
@@ -309,6 +309,7 @@ TEST_F(Install, InstallerRefusesAllButItsOwnUtility) {
     std::string setup;  // shell commands that make the state before
     std::string source;
     std::string says;  // empty: installed
+    std::string to = "";  // the target folder, lib when empty
   } cases[] = {
       {"fresh", "", util, ""},
       {"our own, wrong mode", copyof(util, target) + " && chmod 0755 '" + target + "'", util, ""},
@@ -319,27 +320,37 @@ TEST_F(Install, InstallerRefusesAllButItsOwnUtility) {
       {"a linked source", "", link, "is a symbolic link: refused"},
       {"another source", "", other, "is not the utility built with this program: refused"},
       {"an open folder", "chmod 0777 '" + lib + "'", util, "/lib/ is writable by other users: refused"},
+      {"a folder its group may change", "chmod 0775 '" + lib + "'", util, "/lib/ is writable by other users: refused"},
+      {"a sticky open folder", "chmod 1777 '" + lib + "'", util, "/lib/ is writable by other users: refused"},
+      {"under a folder its group may change", "mkdir '" + sub + "' && chmod 0770 '" + lib + "'", util,
+       "/lib/ is writable by other users: refused", sub},
+      {"under an open folder", "mkdir '" + sub + "' && chmod 0757 '" + lib + "'", util,
+       "/lib/ is writable by other users: refused", sub},
+      {"under another user's folder", "chown 65534 '" + lib + "'", util, "/lib/ belongs to user 65534, not root: refused",
+       sub},
+      {"under a sticky open folder (others can't replace root's)", "chmod 1777 '" + lib + "'", util, "", sub},
       {"a full disk (last: it may not mount here)", "mount -t tmpfs -o size=64k,mode=0755 tmpfs '" + lib + "'",
        util, "write failed on " + target + ": No space left on device"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
+    const std::string to = c.to.empty() ? lib : c.to, dest = to + "/vlmperfutil";
     ASSERT_TRUE(sh("umount '" + lib + "' 2>/dev/null; rm -rf '" + lib + "' && mkdir -m 0755 '" + lib + "'"));
     if (!c.setup.empty() && !sh(c.setup)) {
       if (c.setup.rfind("mount", 0) == 0) GTEST_SKIP() << "can't mount a tmpfs here";
       FAIL() << c.setup;
     }
     struct stat before {}, after {};
-    bool had = lstat(target.c_str(), &before) == 0;
+    bool had = lstat(dest.c_str(), &before) == 0;
     std::string out;
-    int rc = capture("'" + installer + "' --dir '" + lib + "' '" + c.source + "'", out);
-    ASSERT_EQ(lstat(target.c_str(), &after) == 0, had || c.says.empty()) << out;
-    EXPECT_NE(access((lib + "/.vlmperfutil.new").c_str(), F_OK), 0) << "a half-made copy was left";
+    int rc = capture("'" + installer + "' --dir '" + to + "' '" + c.source + "'", out);
+    ASSERT_EQ(lstat(dest.c_str(), &after) == 0, had || c.says.empty()) << out;
+    EXPECT_NE(access((to + "/.vlmperfutil.new").c_str(), F_OK), 0) << "a half-made copy was left";
     EXPECT_EQ(rc == 0, c.says.empty()) << out;
-    EXPECT_NE(out.find(c.says.empty() ? target + " installed (root, 4711)" : c.says), std::string::npos) << out;
+    EXPECT_NE(out.find(c.says.empty() ? dest + " installed (root, 4711)" : c.says), std::string::npos) << out;
     if (c.says.empty()) {
-      EXPECT_TRUE(inPlace(target));
-      EXPECT_TRUE(sh("cmp -s '" + util + "' '" + target + "'"));
+      EXPECT_TRUE(inPlace(dest));
+      EXPECT_TRUE(sh("cmp -s '" + util + "' '" + dest + "'"));
     } else if (had) {  // nothing changed
       EXPECT_EQ(std::tie(after.st_mode, after.st_uid, after.st_ino), std::tie(before.st_mode, before.st_uid, before.st_ino));
     }
@@ -347,6 +358,55 @@ TEST_F(Install, InstallerRefusesAllButItsOwnUtility) {
   struct stat st;
   ASSERT_EQ(stat(other.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0755u);  // the planted link's target is untouched
+}
+
+// The install scripts of the utility's and the program's folders (what
+// `cmake --install` runs) into scratch prefixes: root makes the set-user-ID
+// copy and the polkit action only where no other user can change the prefix
+// or anything above it, and a later launch then asks nothing; elsewhere the
+// bundle alone, and the install says why. A user's own install leaves both to root.
+TEST_F(Install, InstallScriptsMakeRootsFilesOnlyInRootsPrefix) {
+  if (!root()) GTEST_SKIP() << "needs root to install set-user-ID and to become another user";
+  ASSERT_EQ(chmod(dir_.c_str(), 0711), 0);
+  const struct {
+    uid_t runs, owns;
+    mode_t mode;
+    std::string says;  // empty: the copy and the action are made
+  } cases[] = {
+      {0, 0, 0755, ""},
+      {0, 65534, 0755, "/p1 belongs to user 65534, not root"},
+      {0, 0, 0775, "/p2 is writable by other users"},
+      {65534, 65534, 0755, "must be installed as root (VLM-Performance --install-utility)"},
+  };
+  for (int n = 0; const auto& c : cases) {
+    const std::string prefix = dir_ + "/p" + std::to_string(n++);
+    SCOPED_TRACE(prefix);
+    const std::string res = prefix + "/VLM-Performance.app/Contents/Resources/";
+    const std::string copy = prefix + "/libexec/vlm-performance/vlmperfutil";
+    const std::string action = prefix + "/polkit/org.velmora.vlm-performance.policy";
+    ASSERT_EQ(mkdir(prefix.c_str(), 0700), 0);
+    ASSERT_EQ(chown(prefix.c_str(), c.owns, c.owns), 0);
+    ASSERT_EQ(chmod(prefix.c_str(), c.mode), 0);
+    std::string cmd = "true", out;
+    for (const char* dir : {"perf", "app"})
+      cmd += " && setpriv --reuid=" + std::to_string(c.runs) + " --regid=" + std::to_string(c.runs) +
+             " --clear-groups cmake -DCMAKE_INSTALL_PREFIX='" + prefix + "' -DVLM_UTILITY_DIR='" + prefix +
+             "/libexec/vlm-performance' -DVLM_POLKIT_ACTIONS_DIR='" + prefix + "/polkit' -P " VLM_BINARY_DIR "/" + dir +
+             "/cmake_install.cmake";
+    ASSERT_EQ(capture(cmd, out), 0) << out;
+    EXPECT_EQ(access((res + "vlmperfinstall").c_str(), X_OK), 0) << out;
+    EXPECT_EQ(inPlace(copy), c.says.empty()) << out;
+    EXPECT_EQ(access(action.c_str(), F_OK) == 0, c.says.empty()) << out;
+    if (!c.says.empty()) {
+      EXPECT_NE(out.find(c.says), std::string::npos) << out;
+      continue;
+    }
+    EXPECT_TRUE(sh("grep -q '>" + res + "vlmperfinstall<' '" + action + "'"));
+    use(res + "vlmperfutil");
+    installed(copy);
+    expectAutoauth("");
+    EXPECT_TRUE(vlm::utilityready());
+  }
 }
 
 // --install-utility succeeds only when this build's copy is in place

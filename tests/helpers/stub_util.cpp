@@ -60,7 +60,13 @@ void results(const char* seq, const char* rnd, const char* dual, const char* thr
 }
 
 int waitmode(long ms) {
+  // As the utility does: the handler first, then SIGCONT unblocked (the runner
+  // starts it blocked).
   signal(SIGCONT, oncont);
+  sigset_t cont;
+  sigemptyset(&cont);
+  sigaddset(&cont, SIGCONT);
+  sigprocmask(SIG_UNBLOCK, &cont, nullptr);
   for (long waited = 0, after = 0; conts == 0 || after < 200; waited += ms) {
     if (waited > 10000) {
       say("stub: no SIGCONT");

@@ -15,9 +15,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -30,6 +32,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "perf/runner.h"
 #include "platform/devnames.h"
 #include "tests/helpers/schema_check.h"
 #include "tests/platform/loop_guard.h"
@@ -282,6 +285,26 @@ TEST(VlmperfutilArgs, BuiltHardened) {
 
 // --- against a loop device -----------------------------------------------------
 
+// The utility as it is installed (root, 4711) in a folder of dir's; "" when it can't be.
+std::string installedCopy(const vlm::testing::TempDir& dir) {
+  const std::string copy = dir.path() + "/vlmperfutil";
+  std::error_code ec;
+  std::filesystem::copy_file(kUtil, copy, ec);
+  EXPECT_FALSE(ec) << ec.message();
+  EXPECT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  EXPECT_EQ(chown(copy.c_str(), 0, 0), 0);
+  EXPECT_EQ(chmod(copy.c_str(), 04711), 0);
+  return copy;
+}
+
+// The state letter of a process ('R', 'S', 'T'...), 0 when it is gone.
+char procState(pid_t pid) {
+  std::string st;
+  std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), st);
+  const size_t paren = st.rfind(") ");
+  return paren == std::string::npos ? 0 : st[paren + 2];
+}
+
 class VlmperfutilDisk : public ::testing::Test {
  protected:
   // An odd size: the regions must be rounded so that no read runs past the end.
@@ -386,11 +409,7 @@ TEST_F(VlmperfutilDisk, MeasuresWithinTheUsersLimits) {
   LoopDisk tiny(1 << 20);
   if (!tiny.ok()) GTEST_SKIP() << tiny.why();
   vlm::testing::TempDir dir("/var/tmp");
-  const std::string copy = dir.path() + "/vlmperfutil", pad(31, 'a');
-  ASSERT_TRUE(std::filesystem::copy_file(kUtil, copy));
-  chmod(dir.path().c_str(), 0755);
-  ASSERT_EQ(chown(copy.c_str(), 0, 0), 0);
-  ASSERT_EQ(chmod(copy.c_str(), 04711), 0);
+  const std::string copy = installedCopy(dir), pad(31, 'a');
   const struct {
     int uid;
     Limits limits;
@@ -448,28 +467,105 @@ TEST_F(VlmperfutilDisk, MeasuresWithinTheUsersLimits) {
   }
 }
 
-// A cancel after the first phase keeps that phase's figure and record, and
-// claims no check of the whole. While it runs, a second measurement of the
-// device is refused with its own status.
+// While a run measures, a second run of the device is refused with its own
+// status; a cancel after the first phase then keeps the phases that had
+// finished, with their record, and claims no check of the whole. In that
+// order: the second run starts once the first has printed (it holds the
+// device), the cancel only after the second has returned and the first phase
+// has ended.
 TEST_F(VlmperfutilDisk, CancelKeepsTheFinishedPhasesAndASecondRunIsRefused) {
   Outcome second;
+  bool refusedYet = false;
   Outcome r = disk_->run({kUtil, "-s", "1", "-T", "@", ""}, [&](const Child& c) {
+    if (c.out.empty()) return true;
+    if (!refusedYet) second = runChild({kUtil, "-s", "1", "-T", disk_->name(), ""});
+    refusedYet = true;
     if (c.out.find("Sequential read:") == std::string::npos) return true;
-    second = runChild({kUtil, "-s", "1", "-T", disk_->name(), ""});
     kill(c.pid, SIGCONT);
     return false;
   });
   EXPECT_EQ(second.status, 4) << second.out;
   EXPECT_NE(second.out.find("vlmperfutil: device is being measured: /dev/" + disk_->kernel()),
             std::string::npos) << second.out;
-  EXPECT_EQ(r.status, 3) << r.out;
-  EXPECT_TRUE(std::regex_search(r.out, std::regex("\nCanceled\nSequential: [1-9][0-9]* KB/s\n"))) << r.out;
-  for (int i = 1; i < 4; ++i) EXPECT_EQ(r.out.find(kKeys[i]), std::string::npos) << r.out;
+  ASSERT_EQ(r.status, 3) << "the cancel came after the whole run\n" << r.out;
+  const size_t at = r.out.find("\nCanceled\n");
+  ASSERT_NE(at, std::string::npos) << r.out;
+  int finished = 0;
+  for (int i = 0; i < 4; ++i) {
+    const std::string name = std::string(kKeys[i]).substr(0, std::strlen(kKeys[i]) - 1);
+    const bool ran = r.out.rfind(name + " read:", at) != std::string::npos;
+    finished += ran;
+    EXPECT_EQ(std::regex_search(r.out.substr(at), std::regex("\n" + name + ": [1-9][0-9]* KB/s\n")), ran) << r.out;
+  }
+  EXPECT_GE(finished, 1) << r.out;
   EXPECT_EQ(r.out.find("Checked: "), std::string::npos) << "a part run is not checked\n" << r.out;
   const nlohmann::json rec = takeRecord(r);
   ASSERT_FALSE(rec.is_null()) << r.out;
   EXPECT_EQ(rec["result"], "Canceled");
-  EXPECT_EQ(rec["phases"].size(), 1u);
+  EXPECT_EQ(rec["phases"].size(), size_t(finished));
+}
+
+// A run that holds the device stopped keeps nobody out: an ordinary user's
+// run of the installed copy, stopped once it holds the device, is ended by
+// root's next run, which says so and measures at once.
+TEST_F(VlmperfutilDisk, AStoppedHolderIsEndedByTheNextRun) {
+  vlm::testing::TempDir dir("/var/tmp");
+  const std::string copy = installedCopy(dir);
+  Outcome next;
+  pid_t held = 0;
+  Outcome first = disk_->run({copy, "-s", "1", "-T", "@", ""}, [&](const Child& c) {
+    if (c.out.empty()) return true;
+    held = c.pid;
+    kill(c.pid, SIGSTOP);
+    for (int i = 0; i < 100 && procState(c.pid) != 'T'; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    next = runChild({kUtil, "-s", "1", "-T", disk_->name(), ""});
+    return false;
+  }, 65534);
+  if (first.status == 120) GTEST_SKIP() << "can't switch to the user nobody";
+  EXPECT_EQ(first.status, -1) << "the stopped run was not ended\n" << first.out;
+  const std::string said = "Ended process " + std::to_string(held) + ", which held /dev/" + disk_->kernel() +
+                           " while stopped; measuring it now.\n";
+  EXPECT_EQ(next.out.find(said), 0u) << next.out;
+  expectWellFormed(next, disk_->kernel());
+}
+
+// No cancel is lost: the runner starts the utility with SIGCONT blocked, and
+// the utility unblocks it only once its handler is in place, so a single
+// SIGCONT at any moment after the fork (0 to 5 ms here) ends the run before
+// it measures anything.
+TEST_F(VlmperfutilDisk, NoCancelIsLostAfterTheFork) {
+  for (int i = 0; i < 20; ++i) {
+    const auto delay = std::chrono::microseconds(250 * i);
+    SCOPED_TRACE(delay.count());
+    std::atomic<pid_t> tid{0};
+    std::atomic<int> never{0};
+    std::vector<char> buf(32768);
+    int len = 0, status = -1;
+    const std::string name = disk_->name();
+    std::thread runner([&] {
+      const char* argv[] = {kUtil.c_str(), "-s", "1", "-T", name.c_str(), "", nullptr};
+      vlm::RunHooks hooks;
+      hooks.canceled = &never;
+      hooks.limitMs = 8000;  // a lost cancel: the whole run, or this
+      tid = pid_t(syscall(SYS_gettid));
+      status = Run2mem(buf.data(), int(buf.size()), &len, const_cast<char* const*>(argv), hooks);
+    });
+    while (tid == 0) std::this_thread::yield();
+    const std::string children = "/proc/self/task/" + std::to_string(tid) + "/children";
+    pid_t kid = 0;
+    for (const auto t0 = Clock::now(); kid == 0 && Clock::now() - t0 < std::chrono::seconds(5);)
+      std::ifstream(children) >> kid;
+    if (kid > 0) {
+      std::this_thread::sleep_for(delay);
+      kill(kid, SIGCONT);
+    }
+    runner.join();
+    if (kid == 0) GTEST_SKIP() << "no " << children << " to find the child with";
+    const std::string out(buf.data(), size_t(len));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status << "\n" << out;
+    EXPECT_NE(out.find("Canceled\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find(" read:"), std::string::npos) << "it measured after the cancel\n" << out;
+  }
 }
 
 // A disk that stops answering (its reads throttled to nothing by a blkio

@@ -62,8 +62,8 @@ TEST_F(PoolFixture, RowsAsTextForTheClipboard) {
 }
 
 // Sorting takes the numbers; the size's tooltip gives its bytes, the Info
-// tooltip the link. Figures with a warning carry a sign and their verdicts in
-// the tooltip, clean ones only the verdict.
+// tooltip the link. Figures with a warning carry a sign, also when copied, and
+// their verdicts in the tooltip, clean ones only the verdict.
 TEST_F(PoolFixture, RolesBeyondTheText) {
   guitest::Machine m;
   auto& d0 = m.disk(0, "Example Disk", 268435456LL, guitest::kGpt);
@@ -91,6 +91,7 @@ TEST_F(PoolFixture, RolesBeyondTheText) {
     for (const char* id : {"Sequential", "Random", "Dual Seq", "Threaded"}) {
       QVariant icon = role(row, id, Qt::DecorationRole);
       EXPECT_EQ(icon.isValid() && !icon.value<QIcon>().isNull(), sign) << id;
+      EXPECT_EQ(pool.rowsText({row}).contains("\t\u26A0 " + text(row, id)), sign) << id;  // copied as text
       QString tip = role(row, id, Qt::ToolTipRole).toString();
       if (verdict.empty()) {
         EXPECT_EQ(tip, QString()) << id;
