@@ -1,6 +1,7 @@
 // --list [--json]: the disk table as the window shows it, on standard output.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <memory>
@@ -112,6 +113,23 @@ void cleanFields(nlohmann::ordered_json& row, const DISKINFO_* rec,
                  const std::unordered_map<std::string, std::string>& names) {
   auto vol = rec->fs.f_mntonname[0] ? names.find(rec->fs.f_mntonname) : names.end();
   row["Label"] = vol != names.end() ? vol->second : std::string(rec->name);
+  row["FsLabel"] = rec->fslabel;
+  row["PartLabel"] = rec->partlabel;
+  row["TypeName"] = rec->typename_[0] ? nlohmann::ordered_json(rec->typename_) : nlohmann::ordered_json(nullptr);
+  row["TypeCode"] = !rec->whole && rec->content[0] ? nlohmann::ordered_json(rec->content)
+                                                   : nlohmann::ordered_json(nullptr);
+  nlohmann::ordered_json mounts = nlohmann::ordered_json::array();
+  for (const char* p = rec->mounts; *p;) {
+    const char* e = std::strchr(p, '\n');
+    if (!e) break;
+    mounts.push_back(std::string(p, e));
+    p = e + 1;
+  }
+  row["Mounts"] = std::move(mounts);
+  row["ReadOnly"] = rec->readonly != 0 || (rec->nmounts && rec->mountro);
+  row["AvailableBytes"] = rec->nmounts ? nlohmann::ordered_json(static_cast<uint64_t>(rec->fs.f_bsize) * rec->fs.f_bavail)
+                                       : nlohmann::ordered_json(nullptr);
+  row["NotAnswering"] = rec->notanswering != 0;
   row["Kind"] = rec->kind;
   row["Type"] = rec->type;
   row["Depth"] = rec->whole ? 0 : 1;

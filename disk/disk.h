@@ -73,6 +73,15 @@ struct DISKINFO_ {
   int32_t linkmbps;      // what that link carries, MB/s (10^6 bytes); 0 when unknown
   char checks[1024];     // verdicts on the last figures: "Warning: " and "Checked: " lines
   char devid[128];       // identity of the medium and partition, see devnames::BlockDev::ident
+  char fslabel[256];     // the file system's label (UTF-8), empty when none
+  char partlabel[64];    // the partition's name in its table (UTF-8), empty when none
+  char fstype[16];       // the file system found on the device: "ext4", "swap"
+  char typename_[64];    // the partition type's name: "Linux filesystem", empty when unknown
+  int readonly;          // the device itself is read-only
+  int notanswering;      // its probe did not answer in time
+  int mountro;           // mounted read-only (its first mount)
+  int nmounts;           // how many mount points mounts holds
+  char mounts[2048];     // every mount point, each ended by a line feed, first as in fs
 };
 
 // --- globals ----------------------------------------------------------------------
@@ -112,6 +121,11 @@ void diskmountedname(const char* path, const char* name);
 void hfsinfo(char* buf, const DISKINFO_* rec);
 void dev2mount(const char* dev, char* buf);  // buf holds MAXPATHLEN bytes
 void dev2mount(const char* dev, char* buf, long size);
+
+// The partition type's name for content (a GPT type GUID or an MBR type
+// "0x83"), and the short code shown for the common ones ("Linux", "swap");
+// both empty when unknown.
+void parttypename(const char* content, char* name, long namesize, char* code, long codesize);
 
 // --- partition types --------------------------------------------------------------------
 void disktypes();

@@ -64,7 +64,20 @@ void diskmount() {
     const char* rest = e.f_mntfromname + kDevDiskLen;
     long len = static_cast<long>(std::strlen(rest));
     if (len < 1 || len > kMaxRest) continue;
-    if (DISKINFO_* rec = names.find(rest)) std::memcpy(&rec->fs, &e, sizeof rec->fs);
+    DISKINFO_* rec = names.find(rest);
+    if (!rec) continue;
+    // The first mount gives the figures; every mount point is kept.
+    if (!rec->nmounts) {
+      std::memcpy(&rec->fs, &e, sizeof rec->fs);
+      rec->mountro = (e.f_flags & vlm::MNT_RDONLY) ? 1 : 0;
+    }
+    size_t used = std::strlen(rec->mounts), len2 = std::strlen(e.f_mntonname);
+    if (used + len2 + 2 <= sizeof rec->mounts) {
+      std::memcpy(rec->mounts + used, e.f_mntonname, len2);
+      rec->mounts[used + len2] = '\n';
+      rec->mounts[used + len2 + 1] = '\0';
+      ++rec->nmounts;
+    }
   }
 }
 

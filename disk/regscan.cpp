@@ -263,6 +263,16 @@ void regshow1(const char* key, const vlm::RegValue& value, void*) {
     zcpfield(rec->devid, text);
   } else if (zcpxcap(keytext, "Content")) {
     zcpfield(rec->content, text);
+  } else if (zcpxcap(keytext, "Filesystem Label")) {
+    zcpfield(rec->fslabel, value.type == vlm::RegValue::Type::String ? value.bytes.c_str() : "");
+  } else if (zcpxcap(keytext, "Partition Name")) {
+    zcpfield(rec->partlabel, value.type == vlm::RegValue::Type::String ? value.bytes.c_str() : "");
+  } else if (zcpxcap(keytext, "Filesystem Type")) {
+    zcpfield(rec->fstype, text);
+  } else if (zcpxcap(keytext, "Read Only")) {
+    rec->readonly = n;
+  } else if (zcpxcap(keytext, "Not Answering")) {
+    rec->notanswering = n;
   }
 }
 

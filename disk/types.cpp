@@ -1,5 +1,9 @@
 // Partition type codes and kind labels of every record.
+#include <cstring>
+#include <string>
+
 #include "disk/disk.h"
+#include "platform/parttypes.h"
 #include "util/prog.h"
 
 namespace {
@@ -48,6 +52,31 @@ const char* typeOf(const DISKINFO_* rec) {
   return "?";
 }
 
+// Short codes of the common partition types, by the start of their names;
+// the first that matches counts.
+constexpr TypeRule kNamed[] = {
+    {"Linux swap", "swap"},
+    {"Linux LVM", "LVM"},
+    {"Linux RAID", "RAID"},
+    {"Linux raid", "RAID"},
+    {"Linux LUKS", "LUKS"},
+    {"Linux extended", "Ext'd"},
+    {"Linux", "Linux"},
+    {"Microsoft basic data", "MSdata"},
+    {"Microsoft reserved", "MSR"},
+    {"Windows recovery", "WinRE"},
+    {"HPFS/NTFS/exFAT", "NTFS"},
+    {"BIOS boot", "BIOS"},
+    {"EFI", "EFI"},
+    {"Extended", "Ext'd"},
+    {"W95 Ext'd", "Ext'd"},
+    {"W95 FAT", "FAT"},
+    {"FAT", "FAT"},
+    {"Apple APFS", "APFS"},
+    {"FreeBSD", "BSD"},
+    {"ChromeOS", "ChromeOS"},
+};
+
 const char* kindOf(const DISKINFO_* rec) {
   if (rec->mirror) return "Mirror";
   if (rec->whole) return "Disk";
@@ -56,9 +85,23 @@ const char* kindOf(const DISKINFO_* rec) {
 
 }  // namespace
 
+void parttypename(const char* content, char* name, long namesize, char* code, long codesize) {
+  if (namesize > 0) name[0] = 0;
+  if (codesize > 0) code[0] = 0;
+  if (!content || !*content) return;
+  std::string n = vlm::parttypes::name(content);
+  zcpfield(name, n.c_str(), namesize);
+  for (const TypeRule& r : kNamed)
+    if (!n.empty() && n.rfind(r.content, 0) == 0) return zcpfield(code, r.type, codesize);
+}
+
 void disktypes() {
   for (DISKINFO_* rec = diskinfo0; rec; rec = rec->next) {
-    zcpfield(rec->type, typeOf(rec));
+    const char* type = typeOf(rec);
+    char code[16] = "";
+    if (!rec->whole) parttypename(rec->content, rec->typename_, sizeof rec->typename_, code, sizeof code);
+    // The rules come first; a type they don't know is named by its table.
+    zcpfield(rec->type, std::strcmp(type, "?") == 0 && code[0] ? code : type);
     zcpfield(rec->kind, kindOf(rec));
   }
 }

@@ -28,30 +28,39 @@ std::string decodeUdev(const std::string& enc);
 // Undoes mountinfo's octal escapes (\040 \011 \012 \134 and any other \ooo).
 std::string unescapeMount(const std::string& field);
 
-// ---- Probing a device -------------------------------------------------------
+// ---- What a device holds -------------------------------------------------------
 
-struct PartInfo {
-  std::string type;  // GPT type GUID in upper case, or the MBR type as "0x83"
-  std::string name;  // GPT partition name
-  std::string uuid;  // partition UUID
+// File system, partition table and partition entry of one device, as udev's
+// database or libblkid tell them.
+struct DevFacts {
+  bool answered = false;      // udev's database or a probe told
+  bool notAnswering = false;  // its probe missed the deadline (or is still stuck)
+  std::string fsType, fsLabel, fsUuid;
+  std::string scheme;         // the partition table on this device: "gpt", "dos"
+  std::string partType;       // GPT type GUID in upper case, or the MBR type as "0x83"
+  std::string partName, partUuid, partScheme;
+  std::string model, serial;  // udev's database only
 };
 
-struct DiskProbe {
-  bool known = false;     // some source could tell
-  std::string scheme;     // "gpt", "dos", ... (empty when none was found)
-  std::map<int, PartInfo> parts;  // by partition number
-  std::string model, serial;      // from the udev database, when it has them
+struct ProbeLimits {
+  std::chrono::milliseconds device{1000};   // one probe
+  std::chrono::milliseconds listing{2500};  // all probes of one listing
 };
+void setProbeLimits(const ProbeLimits& l);
 
-// Partition table of a whole disk: libblkid on the device node (bounded,
-// non-blocking open; only when the node is the block device devno), then the
-// udev database (partitions by their device numbers) for what that could not tell.
-DiskProbe probeDisk(const std::string& node, dev_t devno, const std::map<int, dev_t>& partDevnos,
-                    bool useUdev);
-// The file-system label of a device, empty when it has none or can't be read.
-std::string probeLabel(const std::string& node, dev_t devno, bool useUdev);
-// True when a udev daemon keeps a database on this machine.
-bool udevAvailable();
+// udev's database file of devno under dir ("/run/udev/data"); true when it
+// tells the file system or partition facts.
+bool readUdevFacts(const std::string& dir, dev_t devno, DevFacts& out);
+// The facts of every device, by device number: udev's database in udevDir
+// first; for the rest, when probe is set, libblkid on threads of its own, each
+// within the limits. A device whose probe misses its deadline is marked not
+// answering and not probed again while that probe is stuck and it is the same.
+std::map<dev_t, DevFacts> deviceFacts(const std::vector<devnames::BlockDev>& devs,
+                                      const std::string& udevDir, bool probe);
+// The facts deviceFacts found last for devno.
+std::optional<DevFacts> knownFacts(dev_t devno);
+// udev's database directory, where a udev daemon keeps one; else "".
+std::string udevDataDir();
 
 // ---- Device names shared within one rebuild ----------------------------------
 
@@ -62,12 +71,15 @@ bool udevAvailable();
 class DevSnapshot {
  public:
   using Devs = std::shared_ptr<const std::vector<devnames::BlockDev>>;
-  explicit DevSnapshot(std::string sysroot) : sysroot_(std::move(sysroot)) {}
+  // udevDir: udev's database directory, "" for none.
+  explicit DevSnapshot(std::string sysroot, std::string udevDir = "")
+      : sysroot_(std::move(sysroot)), udevDir_(std::move(udevDir)) {}
+  const std::string& udevDir() const { return udevDir_; }
   Devs fresh();   // scans now
   Devs recent();  // the last scan while it is younger than two seconds, else fresh()
 
  private:
-  std::string sysroot_;
+  std::string sysroot_, udevDir_;
   std::mutex mu_;
   Devs last_;
   std::chrono::steady_clock::time_point when_;

@@ -6,6 +6,7 @@
 // counts, like every other mount, so that nothing blocks on a network file
 // system and a bind mount never stands in for the real one.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
 
@@ -61,10 +62,17 @@ std::vector<MountInfo> readMountinfo(const std::string& path) {
   return text ? parseMountinfo(*text) : std::vector<MountInfo>();
 }
 
-// The named device a mount shows, when it is a whole file system on one.
+// The named device a mount shows, when it is a whole file system on one (any
+// subvolume of btrfs): by its device number, else, as findmnt does, by its
+// source resolved to a block device (btrfs and others show an anonymous number).
 const devnames::BlockDev* namedDevice(const std::vector<devnames::BlockDev>& devs, const MountInfo& m) {
-  if (m.root != "/" || major(m.devno) == 0) return nullptr;
-  return devnames::findDevno(devs, m.devno);
+  if (m.root != "/" && m.fstype != "btrfs") return nullptr;
+  if (major(m.devno) != 0)
+    if (const devnames::BlockDev* d = devnames::findDevno(devs, m.devno)) return d;
+  struct stat st;
+  if (m.source.rfind("/dev/", 0) == 0 && ::stat(m.source.c_str(), &st) == 0 && S_ISBLK(st.st_mode))
+    return devnames::findDevno(devs, st.st_rdev);
+  return nullptr;
 }
 
 }  // namespace
@@ -170,14 +178,15 @@ std::vector<MountedVolume> LinuxVolumeList::mountedVolumes() {
   std::vector<MountedVolume> out;
   DevSnapshot::Devs snap = devs_->recent();
   const std::vector<devnames::BlockDev>& devs = *snap;
-  bool useUdev = sysroot_ == "/sys" && udevAvailable();
   for (const MountInfo& m : readMountinfo(mountinfo_)) {
     const devnames::BlockDev* d = namedDevice(devs, m);
     if (!d) continue;
     MountedVolume v;
     v.path = m.mountPoint;
     v.hasName = true;
-    v.name = volumeName(m.mountPoint, probeLabel(d->node, d->devno, useUdev));
+    std::optional<DevFacts> f = knownFacts(d->devno);
+    if (!f) f = deviceFacts({*d}, devs_->udevDir(), sysroot_ == "/sys")[d->devno];
+    v.name = volumeName(m.mountPoint, f->fsLabel);
     out.push_back(std::move(v));
   }
   return out;

@@ -5,11 +5,12 @@
 
 namespace vlm {
 
-Platform linuxPlatform(const std::string& sysroot) {
+Platform linuxPlatform(const std::string& sysroot, const std::string& udevDir) {
   std::string root = sysroot.empty() ? std::string("/sys") : sysroot;
   while (root.size() > 1 && root.back() == '/') root.pop_back();
   const std::string mountinfo = "/proc/self/mountinfo";
-  auto devs = std::make_shared<live::DevSnapshot>(root);  // one scan per rebuild
+  std::string udev = !udevDir.empty() ? udevDir : root == "/sys" ? live::udevDataDir() : std::string();
+  auto devs = std::make_shared<live::DevSnapshot>(root, udev);  // one scan per rebuild
   Platform p;
   p.registry = std::make_shared<live::LinuxRegistry>(root, mountinfo, devs);
   p.mounts = std::make_shared<live::LinuxMountTable>(root, mountinfo, devs);

@@ -72,11 +72,11 @@ struct Ancestor {
 
 class Builder {
  public:
-  Builder(const std::string& sysroot, const std::string& mountinfo, MemRegistry& reg)
-      : sysroot_(sysroot), reg_(reg) {
+  Builder(const std::string& sysroot, const std::string& mountinfo, const std::string& udevDir,
+          MemRegistry& reg)
+      : sysroot_(sysroot), udevDir_(udevDir), reg_(reg) {
     rootfd_ = sysfs::openDir(AT_FDCWD, sysroot.empty() ? "/" : sysroot);
     live_ = sysroot == "/sys";
-    useUdev_ = live_ && udevAvailable();
     if (live_) {
       auto text = sysfs::readText(AT_FDCWD, mountinfo, 1 << 22);
       for (const auto& m : parseMountinfo(text ? *text : std::string())) mounted_.insert(m.devno);
@@ -84,6 +84,8 @@ class Builder {
   }
 
   void run(const std::vector<BlockDev>& devs) {
+    // Every device's facts first: probes of all devices run side by side.
+    facts_ = deviceFacts(devs, udevDir_, live_);
     for (size_t i = 0; i < devs.size(); ++i) {
       if (!devs[i].whole) continue;
       size_t j = i + 1;
@@ -222,6 +224,7 @@ class Builder {
     m.set("Whole", RegValue::Bool(d.whole));
     m.set("Leaf", RegValue::Bool(leaf));
     m.set("Writable", RegValue::Bool(writable));
+    if (!writable) m.set("Read Only", RegValue::Bool(true));
     m.set("Removable", RegValue::Bool(removable));
     m.set("Ejectable", RegValue::Bool(removable));
     m.set("Open", RegValue::Bool(open));
@@ -237,9 +240,7 @@ class Builder {
     if (!dfd) return;  // vanished since the scan
     std::vector<const Ancestor*> seen;
     Node& parent = chain(d, seen);
-    std::map<int, dev_t> partDevnos;
-    for (const auto& p : parts) partDevnos[p.partno] = p.devno;
-    DiskProbe probe = probeDisk(live_ ? d.node : std::string(), d.devno, partDevnos, useUdev_);
+    const DevFacts& probe = facts_[d.devno];
     std::string model = attr(dfd.get(), "device/model", 57);
     if (model.empty()) model = attr(dfd.get(), "dm/name", 57);  // device-mapper: its table name
     if (model.empty()) model = probe.model;
@@ -261,30 +262,42 @@ class Builder {
       if (!ro) continue;  // vanished since the scan
       bool open = mounted_.count(p.devno) || held(dfd.get(), at);
       anyOpen = anyOpen || open;
-      partition(whole, d, p, dfd.get(), at, cleanText(*ro, 8) != "1", probe, open, removable, bs);
+      partition(whole, d, p, dfd.get(), at, cleanText(*ro, 8) != "1", open, removable, bs);
     }
     bool wholeOpen = anyOpen || mounted_.count(d.devno) || held(dfd.get(), "");
     mediaProps(whole, d, attr(dfd.get(), "ro", 8) != "1", parts.empty(), wholeOpen, removable, bs);
     if (const char* c = schemeContent(probe.scheme)) whole.set("Content", RegValue::Str(c));
     else if (!probe.scheme.empty()) whole.set("Content", RegValue::Str(probe.scheme));
+    fsProps(whole, probe);
+  }
+
+  // What the device holds besides its partition entry.
+  static void fsProps(Node& m, const DevFacts& f) {
+    if (!f.fsType.empty()) m.set("Filesystem Type", RegValue::Str(f.fsType));
+    if (!f.fsLabel.empty()) m.set("Filesystem Label", RegValue::Str(f.fsLabel));
+    if (f.notAnswering) m.set("Not Answering", RegValue::Bool(true));
   }
 
   void partition(Node& whole, const BlockDev& d, const BlockDev& p, int dfd, const std::string& at,
-                 bool writable, const DiskProbe& probe, bool open, bool removable, uint64_t bs) {
-    PartInfo info;
-    if (auto it = probe.parts.find(p.partno); it != probe.parts.end()) info = it->second;
-    std::string name = info.name.empty() ? ueventValue(dfd, at + "uevent", "PARTNAME") : info.name;
+                 bool writable, bool open, bool removable, uint64_t bs) {
+    const DevFacts& info = facts_[p.devno];
+    std::string part = info.partName.empty() ? ueventValue(dfd, at + "uevent", "PARTNAME") : info.partName;
+    // Named as people know it: its file system's label, else its partition name.
+    std::string name = !info.fsLabel.empty() ? info.fsLabel : part;
     if (name.empty()) name = d.kernel + " Partition " + std::to_string(p.partno);
     Node& m = reg_.add(whole, "IOMedia", name, std::to_string(p.partno));
     mediaProps(m, p, writable, true, open, removable, bs);
-    if (!info.type.empty()) m.set("Content", RegValue::Str(info.type));
-    if (!info.uuid.empty()) m.set("UUID", RegValue::Str(info.uuid));
+    if (!info.partType.empty()) m.set("Content", RegValue::Str(info.partType));
+    if (!info.partUuid.empty()) m.set("UUID", RegValue::Str(info.partUuid));
+    if (!part.empty()) m.set("Partition Name", RegValue::Str(part));
+    fsProps(m, info);
   }
 
-  std::string sysroot_;
+  std::string sysroot_, udevDir_;
   MemRegistry& reg_;
   UniqueFd rootfd_;
-  bool live_ = false, useUdev_ = false;
+  bool live_ = false;
+  std::map<dev_t, DevFacts> facts_;
   std::set<dev_t> mounted_;
   std::map<std::string, Ancestor> ancestors_;
 };
@@ -302,7 +315,7 @@ std::unique_ptr<MemRegistry> LinuxRegistry::build() const {
   auto reg = std::make_unique<MemRegistry>();
   reg->rootNode().cls = "IORegistryEntry";
   reg->rootNode().name = "Root";
-  Builder(sysroot_, mountinfo_, *reg).run(*devs_->fresh());
+  Builder(sysroot_, mountinfo_, devs_->udevDir(), *reg).run(*devs_->fresh());
   return reg;
 }
 

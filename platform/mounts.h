@@ -11,6 +11,7 @@ namespace vlm {
 constexpr int MFSTYPENAMELEN = 16;
 constexpr int MAXPATHLEN = 1024;
 constexpr int MNT_WAIT = 1;
+constexpr uint32_t MNT_RDONLY = 1;  // f_flags: mounted read-only
 
 struct vlm_statfs {
   uint32_t f_bsize;    // fundamental block size

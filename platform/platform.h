@@ -20,8 +20,10 @@ struct Platform {
 void setPlatform(Platform p);  // all members null: back to the live machine
 Platform& platform();  // the live machine unless setPlatform was called
 
-// The live machine. sysroot replaces "/sys" (tests, benchmarks).
-Platform linuxPlatform(const std::string& sysroot = "/sys");
+// The live machine. sysroot replaces "/sys" (tests, benchmarks); udevDir
+// replaces udev's database directory (by default "/run/udev/data" where a udev
+// daemon keeps it and sysroot is "/sys", else none).
+Platform linuxPlatform(const std::string& sysroot = "/sys", const std::string& udevDir = "");
 
 // A fixture file that can't be read or parsed; what() names the file and the problem.
 struct FixtureError : std::runtime_error {

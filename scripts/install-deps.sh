@@ -6,11 +6,11 @@ PKGS=(
   build-essential cmake pkg-config git
   libgtest-dev libgmock-dev
   nlohmann-json3-dev
-  libblkid-dev libudev-dev liburing-dev libssl-dev
+  libblkid-dev libfdisk-dev libudev-dev libfuse3-dev fuse3 liburing-dev libssl-dev
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-charts-dev libqt6opengl6-dev fonts-dejavu-core
   libgl-dev
   xvfb xauth
-  util-linux gdisk e2fsprogs fio python3
+  util-linux fdisk gdisk e2fsprogs fio python3
   python3-jsonschema prometheus
   polkitd pkexec
   xdg-utils

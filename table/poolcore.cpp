@@ -22,12 +22,22 @@ namespace {
 
 constexpr size_t kAscii = 250;  // conversion buffer: at most 249 characters
 
-// Text from the platform as plain ASCII, or "*Error" when it is not ASCII or too long.
-void toAscii(char (&dst)[kAscii], const std::string& src) {
-  bool ok = src.size() < kAscii;
-  for (unsigned char c : src)
-    if (c == 0 || c > 0x7F) ok = false;
-  zcpfield(dst, ok ? src.c_str() : "*Error");
+// Text from the platform as it is (UTF-8), within 249 bytes cut on a character
+// boundary; "*Error" when it is not UTF-8. Control characters become spaces.
+void toText(char (&dst)[kAscii], const std::string& src) {
+  std::string out;
+  for (size_t i = 0; i < src.size();) {
+    unsigned char c = static_cast<unsigned char>(src[i]);
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > src.size()) return zcpfield(dst, "*Error");
+    for (size_t k = 1; k < n; ++k)
+      if ((static_cast<unsigned char>(src[i + k]) & 0xC0) != 0x80) return zcpfield(dst, "*Error");
+    if (out.size() + n >= kAscii) break;
+    if (n == 1 && (c < 0x20 || c == 0x7F)) out += ' ';
+    else out.append(src, i, n);
+    i += n;
+  }
+  zcpfield(dst, out.c_str());
 }
 
 CellValue text(std::string s) {
@@ -94,12 +104,17 @@ std::string statusText(const DISKINFO_* rec) {
 
 std::string infoText(const DISKINFO_* rec) {
   char buf[128];
-  if (rec->whole && !zcpscap("HFS", rec->type))
+  // A file system on a whole disk has free space like a partition's.
+  if (rec->whole && !zcpscap("HFS", rec->type) && !rec->nmounts)
     std::snprintf(buf, sizeof buf, "%s/%s/%s/%s", rec->interconnect, rec->rotation, rec->serial,
                   rec->devloc);
   else
     hfsinfo(buf, rec);
-  return buf;
+  std::string s = buf;
+  if (rec->readonly) s += " (read-only)";
+  else if (rec->nmounts && rec->mountro) s += " (mounted read-only)";
+  if (rec->notanswering) s += " (not answering)";
+  return s;
 }
 
 std::string mountText(const DISKINFO_* rec) {
@@ -137,9 +152,9 @@ void PoolCore::FinderNames() {
   for (DISKINFO_* rec = diskinfo0; rec; rec = rec->next) mounted.emplace(rec->fs.f_mntonname, rec);
   for (const MountedVolume& v : vl->mountedVolumes()) {
     char path[kAscii], name[kAscii];
-    toAscii(path, v.path);
+    toText(path, v.path);
     if (v.hasName)
-      toAscii(name, v.name);
+      toText(name, v.name);
     else
       zcpfield(name, "*Error");
     auto it = mounted.find(path);
@@ -152,7 +167,7 @@ int PoolCore::SetFinder(const char* name, const char* mount) {
   if (!vl || !name || !mount) return -1;
   for (const MountedVolume& v : vl->mountedVolumes()) {
     char path[kAscii];
-    toAscii(path, v.path);
+    toText(path, v.path);
     if (zcpxcap(path, mount)) return vl->setName(v.path, name) == 0 ? 0 : 1;
   }
   return -1;

@@ -9,7 +9,7 @@
 
 namespace vpu {
 
-enum Exit { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitCanceled = 3, kExitBusy = 4 };
+enum Exit { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitCanceled = 3, kExitBusy = 4, kExitNoAnswer = 5 };
 
 // Set by the SIGCONT handler; every loop polls it at least every 100 ms.
 extern std::atomic<int> gCancel;
@@ -39,5 +39,9 @@ void writeAll(int fd, const char* p, size_t n);
 // result lines: only printable ASCII stays, every other character (a UTF-8
 // sequence counts as one) becomes '?', ':' becomes '.'; at most size - 1 bytes.
 void printable(char* dst, int size, const char* src);
+// The same for names shown to people: valid UTF-8 of printable characters
+// stays as it is (never cut inside a character); controls, invalid bytes and
+// marks that reorder a line become '?', ':' becomes '.'.
+void printableText(char* dst, int size, const char* src);
 
 }  // namespace vpu

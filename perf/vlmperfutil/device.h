@@ -42,6 +42,12 @@ void unlockDevice();
 int checkIdentity(const Device& dev, const std::string& name, const std::string& ident,
                   std::string& why);
 
+// The device named name answers: a process of its own opens it and reads its
+// first block within ns. False when it did not; that process is left behind
+// (a read stuck in the kernel can't be called back and would keep this
+// process from ending). Called before openDevice, as root.
+bool answers(const std::string& name, int64_t ns);
+
 // One aligned read at offset 0: proves the device is readable with O_DIRECT.
 bool probeRead(const Device& dev, std::string& why);
 

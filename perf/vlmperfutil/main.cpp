@@ -1,6 +1,7 @@
 // vlmperfutil: read-only speed measurement of one block device, installed
 // set-user-ID root. Usage: vlmperfutil [-s SECONDS] [-I IDENTITY] -T DEVICE NAME,
 // or vlmperfutil -V for the build it is.
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <exception>
@@ -27,15 +28,28 @@ int usage(const std::string& why) {
 }
 
 void header(const Args& a, const Device& dev, const Plan& plan, const Engine& eng) {
-  char disk[40], vol[64], kern[40];
+  char disk[40], vol[256], kern[40];
   printable(disk, sizeof disk, a.device.c_str());
-  printable(vol, sizeof vol, a.name.c_str());
+  printableText(vol, sizeof vol, a.name.c_str());
   printable(kern, sizeof kern, dev.kernel.c_str());
-  say("vlmperfutil %s, volume \"%s\"", disk, vol);
+  if (vol[0])
+    say("vlmperfutil %s, volume \"%s\"", disk, vol);
+  else
+    say("vlmperfutil %s", disk);  // no volume on it
   say("Device /dev/%s: %llu bytes (%.1f MiB), logical block %u bytes", kern,
       (unsigned long long)dev.size, double(dev.size) / double(kMiB), dev.lbs);
   say("Engine %s; reading only, O_DIRECT", eng.describe().c_str());
   say("Each phase: %.1f s warm-up, then %d s measured", double(plan.warmNs()) / 1e9, plan.seconds);
+}
+
+// How long the device's open and first read may take.
+constexpr int64_t kAnswerNs = 15 * kSec;  // a sleeping disk spins up in less
+
+[[noreturn]] void noAnswer(const char* what) {
+  char name[64];
+  printable(name, sizeof name, what);
+  complain("%s: the device does not answer", name);
+  std::_Exit(kExitNoAnswer);  // what waits in the kernel is left behind
 }
 
 }  // namespace
@@ -56,6 +70,8 @@ int main(int argc, char** argv) {
   }
 
   Device dev;
+  // A device that doesn't answer ends the run at once: never a hang.
+  if (!answers(args.device, kAnswerNs)) noAnswer(args.device.c_str());
   if (int rc = openDevice(args.device, dev, why); rc != kExitOk) {
     complain("%s", why.c_str());
     return rc;

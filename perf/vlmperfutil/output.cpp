@@ -66,4 +66,36 @@ void printable(char* dst, int size, const char* src) {
   dst[n] = '\0';
 }
 
+void printableText(char* dst, int size, const char* src) {
+  int n = 0;
+  const auto* s = reinterpret_cast<const unsigned char*>(src);
+  while (*s != '\0' && n < size - 1) {
+    unsigned c = *s;
+    int len = c < 0x80 ? 1 : (c >= 0xc2 && c <= 0xdf) ? 2 : (c >= 0xe0 && c <= 0xef) ? 3 : (c >= 0xf0 && c <= 0xf4) ? 4 : 0;
+    unsigned cp = len == 1 ? c : len ? (c & (0x7f >> len)) : 0;
+    for (int k = 1; k < len; ++k) {
+      if ((s[k] & 0xc0) != 0x80) {
+        len = 0;
+        break;
+      }
+      cp = (cp << 6) | (s[k] & 0x3f);
+    }
+    const bool overlong = (len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10ffff));
+    // Controls, C1 controls, surrogates and the marks that reorder a line are not shown.
+    const bool hidden = cp < 0x20 || (cp >= 0x7f && cp < 0xa0) || (cp >= 0xd800 && cp <= 0xdfff) ||
+                        (cp >= 0x202a && cp <= 0x202e) || (cp >= 0x2066 && cp <= 0x2069) ||
+                        cp == 0x200e || cp == 0x200f || cp == 0x61c;
+    if (len <= 1 || overlong || hidden) {
+      dst[n++] = (len == 1 && !hidden) ? (c == ':' ? '.' : char(c)) : '?';
+      ++s;
+      if (len > 1) s += len - 1;
+      continue;
+    }
+    if (n + len > size - 1) break;  // never half a character
+    for (int k = 0; k < len; ++k) dst[n++] = char(s[k]);
+    s += len;
+  }
+  dst[n] = '\0';
+}
+
 }  // namespace vpu

@@ -27,15 +27,16 @@ TEST_F(MountFixture, RecordsTakeTheirDevicesMount) {
   const struct {
     std::string bsdname;
     Mounts mounts;
-    std::string want;
+    std::string want;  // the mount that gives the figures
     bool fail;
+    std::string all;  // every mount point kept
   } cases[] = {
-      {"2s1", {{"/DEV/DISK2S1", "/Volumes/Two"}}, "/Volumes/Two", false},
-      {"0", {{"/dev/disk", "/a"}, {"tmpfs", "/tmp"}, {"/dev/sda1", "/b"}, {"/dev/disk0s1", "/c"}}, "", false},
-      {n30, {{"/dev/disk" + n30, "/thirty"}}, "/thirty", false},
-      {n31, {{"/dev/disk" + n31, "/thirtyone"}}, "", false},
-      {"1s2", {{"/dev/disk1s2", "/first"}, {"/dev/disk1s2", "/second"}}, "/second", false},
-      {"0s1", {{"/dev/disk0s1", "/x"}}, "", true},
+      {"2s1", {{"/DEV/DISK2S1", "/Volumes/Two"}}, "/Volumes/Two", false, "/Volumes/Two\n"},
+      {"0", {{"/dev/disk", "/a"}, {"tmpfs", "/tmp"}, {"/dev/sda1", "/b"}, {"/dev/disk0s1", "/c"}}, "", false, ""},
+      {n30, {{"/dev/disk" + n30, "/thirty"}}, "/thirty", false, "/thirty\n"},
+      {n31, {{"/dev/disk" + n31, "/thirtyone"}}, "", false, ""},
+      {"1s2", {{"/dev/disk1s2", "/first"}, {"/dev/disk1s2", "/second"}}, "/first", false, "/first\n/second\n"},
+      {"0s1", {{"/dev/disk0s1", "/x"}}, "", true, ""},
   };
   for (const auto& c : cases) {
     vlmtest::ListGuard::clear();
@@ -48,6 +49,7 @@ TEST_F(MountFixture, RecordsTakeTheirDevicesMount) {
     EXPECT_EQ(rec->fs.f_mntonname, c.want) << c.bsdname;
     EXPECT_EQ(rec->fs.f_blocks, c.want.empty() ? 0u : 1000u) << c.bsdname;
     EXPECT_STREQ(rec->fs.f_fstypename, c.want.empty() ? "" : "hfsplus") << c.bsdname;
+    EXPECT_EQ(rec->mounts, c.all) << c.bsdname;
   }
 }
 

@@ -3,7 +3,11 @@
 
 #include <string>
 
+#include <regex>
+#include <sstream>
+
 #include "records.h"
+#include "tests/platform/loop_guard.h"
 
 using vlmtest::addrec;
 
@@ -35,6 +39,22 @@ const TypeCase kTypeCases[] = {
     {"", "hfs", "HFS"},
     {"", "ext4", "?"},
     {"GUID_partition_scheme ", "", "?"},  // whole-text rules take no trailing blank
+    // beyond the rules: the type tables' names give a short code for the common ones
+    {"0FC63DAF-8483-4772-8E79-3D69D8477DE4", "", "Linux"},
+    {"0657fd6d-a4ab-43c4-84e5-0933c84b4f4f", "", "swap"},
+    {"E6D6D379-F507-44C2-A23C-238F2A3DF928", "", "LVM"},
+    {"A19D880F-05FC-4D3B-A006-743F0F84911E", "", "RAID"},
+    {"EBD0A0A2-B9E5-4433-87C0-68B6B72699C7", "", "MSdata"},
+    {"DE94BBA4-06D1-4D40-A16A-BFD50179D6AC", "", "WinRE"},
+    {"0x83", "", "Linux"},
+    {"0x82", "", "swap"},
+    {"0x8E", "", "LVM"},
+    {"0xfd", "", "RAID"},
+    {"0x07", "", "NTFS"},
+    {"0x0C", "", "FAT"},
+    {"0x05", "", "Ext'd"},
+    {"0x42", "", "?"},  // named ("SFS") but not a common one
+    {"0x83", "hfs", "HFS"},  // the rules keep precedence
 };
 
 TEST(TypeRules, GiveTheCode) {
@@ -45,6 +65,29 @@ TEST(TypeRules, GiveTheCode) {
     zcpfield(rec->fs.f_fstypename, c.fstype);
     disktypes();
     EXPECT_STREQ(rec->type, c.type) << "content '" << c.content << "' fs '" << c.fstype << "'";
+  }
+}
+
+// The type names are those fdisk's tables give (sfdisk lists them), for every
+// GPT type and every MBR code.
+TEST(TypeNames, AsSfdiskNamesThem) {
+  for (const char* label : {"gpt", "dos"}) {
+    std::string list;
+    if (vlm::testing::run({vlm::testing::tool("sfdisk"), "-X", label, "-T"}, &list) != 0)
+      GTEST_SKIP() << "sfdisk is not installed";
+    std::istringstream in(list);
+    int rows = 0;
+    for (std::string line; std::getline(in, line);) {
+      std::smatch m;
+      if (!std::regex_match(line, m, std::regex(" *([0-9a-fA-F-]+)  (.+)")) || m[1] == "Id") continue;
+      std::string id = m[1];
+      if (std::string(label) == "dos") id = "0x" + id;
+      char name[64], code[16];
+      parttypename(id.c_str(), name, sizeof name, code, sizeof code);
+      EXPECT_EQ(name, std::string(m[2]).substr(0, sizeof name - 1)) << label << " " << id;
+      ++rows;
+    }
+    EXPECT_GT(rows, 20) << list;
   }
 }
 

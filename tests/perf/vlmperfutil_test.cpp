@@ -358,9 +358,9 @@ void expectWellFormed(Outcome r, const std::string& kernel) {
 // (root, 4711) and started by an ordinary user: it measures, and then holds
 // no root and can't regain it. The user's own limits hold: no locked memory
 // means no registered buffers (and nothing pinned), no threads or descriptors
-// to spare end with a message. The volume name can't forge a result line nor
-// reach the terminal with an 8-bit control (CSI) or half a character where it
-// is cut. Devices it may not measure: one whose identity is not the listed one
+// to spare end with a message. The volume name is shown as it is (UTF-8) but
+// can't forge a result line nor reach the terminal with an 8-bit control
+// (CSI), a mark that reverses the line, or half a character where it is cut. Devices it may not measure: one whose identity is not the listed one
 // (a disk swapped since the list was read), one too small.
 TEST_F(VlmperfutilDisk, MeasuresWithinTheUsersLimits) {
   LoopDisk tiny(1 << 20);
@@ -374,8 +374,8 @@ TEST_F(VlmperfutilDisk, MeasuresWithinTheUsersLimits) {
     std::string name, says, id = "#";
     const LoopDisk* disk = disk_.get();
   } cases[] = {
-      {-1, {}, 0, "Vol: Sequential: 999 KB/s\nx\x9b[2J" + pad + "\xc3\xa9zz",
-       "\"Vol. Sequential. 999 KB/s?x?[2J" + pad + "?\""},
+      {-1, {}, 0, "Vol: Sequential: 999 KB/s\nx\x9b[2J\xe2\x80\xae" + pad + "\xc3\xa9zz" + std::string(187, 'b') + "\xc3\xa9",
+       "\"Vol. Sequential. 999 KB/s?x?[2J?" + pad + "\xc3\xa9zz" + std::string(187, 'b') + "\""},
       {65534, {}, 0, "", "Engine "},
       // Without locked memory the kernel may refuse the rings themselves: then
       // the pread engine runs, and without threads it says so.

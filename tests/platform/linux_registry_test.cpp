@@ -72,6 +72,19 @@ void machine(FakeSysfs& fs) {
   fs.write(fs.disk("nvme0n1", "259:0", 7000, ctl, false) + "/wwid", "eui.0025 38b5\n");
 
   fs.write(fs.disk("loop0", "7:0", 600, "devices/virtual") + "/diskseq", "9\n");
+
+  // udev's database (under the generated root, given in its place): what its
+  // probes found, escaped as udev writes it. sdb2 has a file without facts.
+  const std::pair<const char*, const char*> udev[] = {
+      {"b8:0", "E:ID_PART_TABLE_TYPE=gpt\nE:ID_MODEL_ENC=Samsung\\x20SSD\n"},
+      {"b8:1", "S:disk/by-label/EFI\nE:ID_FS_TYPE=vfat\nE:ID_FS_LABEL=EFI_BOOT\nE:ID_FS_LABEL_ENC=EFI\\x20BOOT\n"
+               "E:ID_PART_ENTRY_SCHEME=gpt\nE:ID_PART_ENTRY_TYPE=c12a7328-f81f-11d2-ba4b-00a0c93ec93b\n"
+               "E:ID_PART_ENTRY_NAME=EFI\\x20System\\x20\\xe2\\x9c\\x93\nE:ID_PART_ENTRY_UUID=1b2c3d4e-0000-4000-8000-00000000000a\n"},
+      {"b8:17", "E:ID_FS_TYPE=swap\nE:ID_PART_ENTRY_TYPE=0x82\nE:ID_PART_ENTRY_SCHEME=dos\n"},
+      {"b8:18", "E:ID_SERIAL_SHORT=WD-123\n"},
+      {"b8:32", "E:ID_FS_TYPE=exfat\nE:ID_FS_LABEL_ENC=\\xe3\\x83\\x87\\xe3\\x83\\xbc\\xe3\\x82\\xbf\\x20\\xf0\\x9f\\x92\\xbe\n"},
+  };
+  for (const auto& [file, text] : udev) fs.write(std::string("udev/") + file, text);
 }
 
 const RegEntry* media(const RegEntry* e, const std::string& bsd) {
@@ -103,15 +116,18 @@ TEST(LinuxRegistry, TreeAndRecordsFollowTheSysfsAncestors) {
   vlmtest::expectGolden(tree.str(), "sysfs.registry.json");
 
   ScopedRecordingSeam seam;
-  setPlatform(linuxPlatform(fs.root()));
+  setPlatform(linuxPlatform(fs.root(), fs.root() + "/udev"));
   std::lock_guard<std::recursive_mutex> lock(disklock);
   diskzap();
   reginfo();
+  disktypes();
   std::string got;
   for (const DISKINFO_* r = diskinfo0; r; r = r->next)
     got += std::string(r->bsdname) + "|" + r->name + "|" + r->interconnect + "|" + r->rotation + "|" +
            r->serial + "|" + r->devloc + "|" + r->link + "|" + std::to_string(r->linkmbps) + "|" + r->devid +
-           (r->removable ? "|removable" : "") + (r->ejectable ? "|ejectable" : "") + "\n";
+           (r->removable ? "|removable" : "") + (r->ejectable ? "|ejectable" : "") + "|" + r->content + "|" +
+           r->type + "|" + r->typename_ + "|" + r->fstype + "|" + r->fslabel + "|" + r->partlabel +
+           (r->readonly ? "|read-only" : "") + "\n";
   vlmtest::expectGolden(got, "sysfs.records.txt");
   diskzap();
   setPlatform(linuxPlatform());

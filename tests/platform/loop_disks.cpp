@@ -106,6 +106,24 @@ struct MbrMachine {
   bool attached = written && disk.attach(2);
 };
 
+// The partition type's name as sfdisk lists it for node on disk.
+std::string sfdiskType(const std::string& disk, const std::string& node) {
+  std::string out;
+  run({tool("sfdisk"), "-q", "-l", "-o", "Device,Type", disk}, &out);
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(node + " ", 0) == 0) return std::regex_replace(line.substr(node.size()), std::regex("^ +| +$"), "");
+  return "(" + node + " not listed by sfdisk)";
+}
+
+// One value as blkid reads it from the device now.
+std::string blkidValue(const std::string& tag, const std::string& node) {
+  std::string out;
+  run({tool("blkid"), "-p", "-s", tag, "-o", "value", node}, &out);
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
 // The live machine reloaded into a table, read under the lock; the list is emptied afterwards.
 struct LiveTable {
   ScopedRecordingSeam seam;
@@ -153,7 +171,7 @@ TEST(LoopDisks, GptDiskKindsTypesColoursMountAndDump) {
   EXPECT_TRUE(seq.empty() || r.whole->devid == "diskseq-" + seq) << r.whole->devid;  // no serial number
 
   struct Want { const char* type; long long size; int color; const char* name; };
-  const Want want[] = {{"EFI", 32 * kMiB, 5, "EFI System"}, {"HFS+", 64 * kMiB, 4, ""}, {"?", 0, 5, "Data"}};
+  const Want want[] = {{"EFI", 32 * kMiB, 5, "EFI System"}, {"HFS+", 64 * kMiB, 4, ""}, {"Linux", 0, 5, "Data"}};
   for (size_t i = 0; i < 3; ++i) {
     SCOPED_TRACE(i + 1);
     DISKINFO_* p = r.parts[i];
@@ -163,6 +181,7 @@ TEST(LoopDisks, GptDiskKindsTypesColoursMountAndDump) {
     EXPECT_TRUE(!*want[i].name || std::string(p->name) == want[i].name) << p->name;
     EXPECT_EQ(std::strlen(p->uuid), 36u);
     EXPECT_EQ("/dev/" + std::string(p->devloc), m.disk.part(int(i) + 1));  // its own node: loop0p2
+    EXPECT_EQ(p->typename_, sfdiskType(m.disk.node(), m.disk.part(int(i) + 1)));
   }
   EXPECT_STREQ(r.parts[2]->content, "0FC63DAF-8483-4772-8E79-3D69D8477DE4");
 
@@ -198,8 +217,8 @@ TEST(LoopDisks, GptDiskKindsTypesColoursMountAndDump) {
   EXPECT_EQ(run({program(), "--dump-registry", m.dir.path() + "/no/such/dir/r.json"}), 1);
 }
 
-// Types of an MBR disk, and volume names: a label as it is (the table takes
-// ASCII names only: "*Error"), else the mount point's last part.
+// Types of an MBR disk, and volume names: a label as it is (UTF-8), else the
+// mount point's last part.
 TEST(LoopDisks, MbrDiskTypesAndVolumeNames) {
   SKIP_UNLESS_LOOP();
   MbrMachine m;
@@ -222,7 +241,11 @@ TEST(LoopDisks, MbrDiskTypesAndVolumeNames) {
   EXPECT_EQ(r.parts[0]->size, 32 * kMiB);
   EXPECT_EQ(r.parts[1]->size, 64 * kMiB);
   EXPECT_STREQ(r.parts[1]->uuid, "78563412-02");  // the signature, little-endian
-  EXPECT_STREQ(r.parts[0]->finder, "*Error");
+  EXPECT_EQ(r.parts[0]->finder, blkidValue("LABEL", m.disk.part(1)));
+  EXPECT_EQ(r.parts[0]->finder, label);
   EXPECT_STREQ(r.parts[1]->finder, "plain dir");
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(r.parts[i]->typename_, sfdiskType(m.disk.node(), m.disk.part(i + 1)));
+  EXPECT_STREQ(r.parts[0]->type, "Linux");
+  EXPECT_STREQ(r.parts[1]->type, "NTFS");
 }
 

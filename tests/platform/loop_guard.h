@@ -138,7 +138,7 @@ class LoopDisk {
 inline std::string loopUnavailable() {
   if (::geteuid() != 0) return "needs root to attach loop devices";
   if (::access("/dev/loop-control", F_OK) != 0) return "no /dev/loop-control on this machine";
-  for (const char* t : {"losetup", "partx", "sgdisk", "mkfs.ext4"})
+  for (const char* t : {"losetup", "partx", "sgdisk", "sfdisk", "blkid", "mkfs.ext4"})
     if (tool(t).empty()) return std::string("the tool ") + t + " is not installed";
   return std::string();
 }
