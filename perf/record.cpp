@@ -172,20 +172,38 @@ std::string text(const Record& r, const char* key) {
   return r.contains(key) && r[key].is_string() ? r[key].get<std::string>() : std::string();
 }
 
-std::string csvField(const std::string& s) {
+// A cell as a spreadsheet takes it: quoted where it holds a separator, a
+// quote or a line break; one that would begin a formula (= + - @, a tab or a
+// carriage return) begins with ' and stays text.
+std::string csvField(const std::string& cell) {
+  const std::string s = !cell.empty() && std::strchr("=+-@\t\r", cell[0]) ? "'" + cell : cell;
   if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
   std::string q = "\"";
   for (char c : s) q += c == '"' ? std::string("\"\"") : std::string(1, c);
   return q + "\"";
 }
 
+// Text for a reader: control bytes (C0, DEL and UTF-8's C1) become '?'.
+std::string shown(std::string s) {
+  for (size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xA0 &&
+        static_cast<unsigned char>(s[i + 1]) >= 0x80)
+      s.replace(i, 2, "?");
+    else if (c < 0x20 || c == 0x7F)
+      s[i] = '?';
+  }
+  return s;
+}
+
+// A label value: backslash, quote and line feed escaped, other control bytes '?'.
 std::string promLabel(const std::string& s) {
   std::string o;
   for (char c : s) {
     if (c == '\\') o += "\\\\";
     else if (c == '"') o += "\\\"";
     else if (c == '\n') o += "\\n";
-    else o += c;
+    else o += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
   }
   return o;
 }
@@ -383,14 +401,18 @@ std::vector<Comparison> compareRecords(const Record& mine, const Record& theirs)
 }
 
 std::string recordText(const Record& r) {
+  // Every text from the record as shown(); empty ones left out with their label.
+  auto text = [](const Record& x, const char* key) { return shown(vlm::text(x, key)); };
   const Record& d = r["device"];
   std::ostringstream o;
   o << "Test of " << text(d, "name") << " (" << text(d, "node") << ")";
   if (!text(d, "volume").empty()) o << ", volume \"" << text(d, "volume") << "\"";
-  o << "\nDevice: " << text(d, "model") << ", serial " << text(d, "serial") << ", "
-    << text(d, "interconnect") << ", " << d.value("size", int64_t(0)) << " bytes, logical block "
-    << d.value("logicalBlock", 0) << " bytes\n";
-  if (d.contains("link") && d["link"].is_string()) o << "Link: " << d["link"].get<std::string>() << "\n";
+  o << "\nDevice: ";
+  for (const std::string& part : {text(d, "model"), text(d, "serial").empty() ? "" : "serial " + text(d, "serial"),
+                                  text(d, "interconnect")})
+    if (!part.empty()) o << part << ", ";
+  o << d.value("size", int64_t(0)) << " bytes, logical block " << d.value("logicalBlock", 0) << " bytes\n";
+  if (!text(d, "link").empty()) o << "Link: " << text(d, "link") << "\n";
   o << "Time: " << text(r, "time") << " on " << text(r, "host") << ", " << text(r, "kernel") << "\n";
   const Record& p = r["program"];
   o << "Program: " << text(p, "name") << " " << text(p, "version");
@@ -403,10 +425,10 @@ std::string recordText(const Record& r) {
       << ph.value("blockSize", 0) << "-byte blocks, " << ph.value("queueDepth", 0) << " in flight, "
       << ph.value("streams", 0) << " stream(s), " << ph.value("threads", 0) << " thread(s)\n";
   o << "Result: " << text(r, "result") << " (exit status " << r.value("exitStatus", 0) << ")\n";
-  for (const auto& w : r.value("warnings", Record::array())) o << "Warning: " << w.get<std::string>() << "\n";
-  for (const auto& c : r.value("checks", Record::array())) o << "Checked: " << c.get<std::string>() << "\n";
+  for (const auto& w : r.value("warnings", Record::array())) o << "Warning: " << shown(w.get<std::string>()) << "\n";
+  for (const auto& c : r.value("checks", Record::array())) o << "Checked: " << shown(c.get<std::string>()) << "\n";
   for (const auto& [k, v] : recordFigures(r))
-    o << k << "\t" << fmt(v, k.find("KB/s") != std::string::npos ? 0 : 1) << "\n";
+    o << shown(k) << "\t" << fmt(v, k.find("KB/s") != std::string::npos ? 0 : 1) << "\n";
   return o.str();
 }
 

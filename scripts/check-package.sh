@@ -6,8 +6,9 @@
 # copy of it whose version is one patch level higher (a newer build, whose
 # utility differs). Checks: apt pulls every dependency, `vlm-performance --list`
 # works for root and for an ordinary user, the utility is root 4711 and the
-# same as the bundle's, the upgrade replaces it, and after purge the root
-# holds no file that it did not hold before. The root is removed at the end.
+# same as the bundle's, the upgrade replaces it, an ordinary user measures a
+# loop device through it, and after purge the root holds no file that it did
+# not hold before. The root and the loop device are removed at the end.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 [ "$(id -u)" -eq 0 ] || { echo "check-package.sh: must run as root (mmdebstrap, chroot)" >&2; exit 1; }
@@ -15,7 +16,8 @@ bash "$src/scripts/install-deps.sh" --package
 
 work=$(mktemp -d /tmp/vlm-check-package-XXXXXX)
 root=$work/root
-trap 'rm -rf --one-file-system "$work"' EXIT
+loopdev=""
+trap '[ -z "$loopdev" ] || losetup -d "$loopdev"; rm -rf --one-file-system "$work"' EXIT
 fail() { echo "check-package.sh: FAILED: $*" >&2; exit 1; }
 step() { echo "== $*"; }
 
@@ -112,6 +114,23 @@ check_installed "$vnew"
 leftovers=$(cd "$root" && find usr/libexec/vlm-performance usr/lib/vlm-performance -name '*.dpkg-*')
 [ -z "$leftovers" ] || fail "the upgrade left $leftovers"
 echo "   the upgrade replaced the utility"
+
+# The whole road an ordinary user takes: the command, the set-user-ID copy, the
+# device read, with no question. Loop devices are attached under the suite's lock.
+step "a read test by nobody on a loop device of its own"
+truncate -s 64M "$work/disk.img"
+exec 8>/tmp/vlm-suite.lock
+flock 8
+loopdev=$(losetup -f --show "$work/disk.img")
+inroot setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=/tmp \
+  vlm-performance --test "${loopdev#/dev/}" --yes >"$work/test.log" 2>&1 </dev/null ||
+  { cat "$work/test.log"; fail "vlm-performance --test ${loopdev#/dev/} --yes (nobody)"; }
+losetup -d "$loopdev"
+loopdev=""
+flock -u 8
+grep -q '^Result: Ok' "$work/test.log" && grep -qE '^Threaded: [0-9]+ KB/s' "$work/test.log" ||
+  { cat "$work/test.log"; fail "the read test gave no result"; }
+echo "   $(grep -E '^Figures for' "$work/test.log")"
 inroot dpkg -L vlm-performance >"$work/files-new"
 
 step "apt purge vlm-performance"
@@ -122,8 +141,8 @@ if ! diff "$work/before" "$work/after" >"$work/diff"; then
   cat "$work/diff"
   fail "the root after purge differs from the root before install"
 fi
-for f in $(cat "$work/files-old" "$work/files-new" | LC_ALL=C sort -u); do
-  [ -e "$root$f" ] && ! grep -qx ".$f" "$work/before" && fail "$f is left"
+for f in $(cat "$work/files-old" "$work/files-new" | grep -vx '/\.' | LC_ALL=C sort -u); do
+  [ -e "$root$f" ] && ! grep -qxF ".$f" "$work/before" && fail "$f is left"
 done
 echo "   nothing of the package is left ($(wc -l <"$work/before") paths before and after)"
 echo "check-package.sh: passed ($vold, upgraded to $vnew, purged)"

@@ -27,7 +27,7 @@ cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVLM_BUILD_TESTS=OFF "${
   -DCMAKE_EXE_LINKER_FLAGS=-s -DCMAKE_INSTALL_PREFIX=/usr -DVLM_BUNDLE_PARENT=lib/$name \
   -DVLM_UTILITY_DIR=/usr/libexec/$name -DVLM_POLKIT_ACTIONS_DIR=/usr/share/polkit-1/actions \
   -DVLM_SYSTEMD_UNIT_DIR=/lib/systemd/system >"$work/cmake.log" 2>&1 || { cat "$work/cmake.log"; exit 1; }
-cmake --build "$build" -j2 --target VLM-Performance vlmperfutil vlmperfinstall >>"$work/cmake.log" 2>&1 ||
+cmake --build "$build" -j2 >>"$work/cmake.log" 2>&1 ||
   { tail -n 60 "$work/cmake.log"; exit 1; }
 DESTDIR=$stage cmake --install "$build" >>"$work/cmake.log" 2>&1 || { tail -n 30 "$work/cmake.log"; exit 1; }
 
@@ -70,8 +70,9 @@ gzip -9n -c "$work/changelog" >"$doc/changelog.gz"
 # the window's platform plugins, which no binary names.
 mkdir -p "$stage/DEBIAN" "$work/debian"
 echo "Source: $name" >"$work/debian/control"
-deps=$(cd "$work" && dpkg-shlibdeps -O -e "$stage/$bundle/Contents/MacOS/VLM-Performance" \
-  -e "$res/vlmperfutil" -e "$res/vlmperfinstall" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+mapfile -t elves < <(find "$stage/$bundle" -type f -perm /111 -exec sh -c 'head -c 4 "$1" | grep -q ELF' sh {} \; -print)
+deps=$(cd "$work" && dpkg-shlibdeps -O "${elves[@]/#/-e}" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+[ -n "$deps" ] || { echo "package.sh: dpkg-shlibdeps found no libraries" >&2; exit 1; }
 cat >"$stage/DEBIAN/control" <<EOF
 Package: $name
 Version: $version

@@ -20,6 +20,8 @@ struct Stream {
   uint64_t end = 0;
   uint32_t bs = 0;
   unsigned depth = 1;
+  // A random stream's next offset: a whole block anywhere in the region.
+  uint64_t randomOffset(Rng& rng) const { return begin + rng.below((end - begin) / bs) * bs; }
 };
 
 // Absolute CLOCK_MONOTONIC times: completions from warmEnd on count; no new

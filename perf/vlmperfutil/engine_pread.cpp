@@ -66,9 +66,8 @@ void PreadEngine::lane(Lane& ln, const Stream& s, std::atomic<uint64_t>& cursor,
   for (;;) {
     const int64_t ts = nowNs();
     if (ts >= tl.stop || canceled()) break;
-    const uint64_t k = s.random ? rng.below(blocks)
-                                : cursor.fetch_add(1, std::memory_order_relaxed) % blocks;
-    const uint64_t off = s.begin + k * s.bs;
+    const uint64_t off = s.random ? s.randomOffset(rng)
+                                  : s.begin + cursor.fetch_add(1, std::memory_order_relaxed) % blocks * s.bs;
     if (int e = readFully(fd_, buf.get(), s.bs, off)) {
       t.err = e;
       t.errOffset = off;

@@ -227,7 +227,7 @@ struct Ring::Drive {
   void aim(Slot& sl, int64_t ts) {
     const Stream& s = ss[sl.stream];
     if (s.random) {
-      sl.off = s.begin + rng.below((s.end - s.begin) / s.bs) * s.bs;
+      sl.off = s.randomOffset(rng);
     } else {
       sl.off = cursor[sl.stream];
       cursor[sl.stream] = sl.off + s.bs >= s.end ? s.begin : sl.off + s.bs;

@@ -69,11 +69,13 @@ void Histogram::merge(const Histogram& o) {
   n_ += o.n_;
   sum_ += o.sum_;
   max_ = std::max(max_, o.max_);
+  min_ = std::min(min_, o.min_);
 }
 
 void Histogram::clear() {
   std::fill(b_.begin(), b_.end(), 0);
   n_ = sum_ = max_ = 0;
+  min_ = ~uint64_t(0);
 }
 
 std::vector<std::pair<uint64_t, uint64_t>> Histogram::compact() const {
@@ -95,9 +97,9 @@ uint64_t Histogram::percentile(double p) const {
   uint64_t run = 0;
   for (int i = 0; i < kBuckets; ++i) {
     run += b_[i];
-    if (b_[i] != 0 && double(run) >= want) return midpoint(i);
+    if (b_[i] != 0 && double(run) >= want) return std::clamp(midpoint(i), min_, max_);
   }
-  return midpoint(kBuckets - 1);
+  return max_;
 }
 
 }  // namespace vpu

@@ -36,13 +36,16 @@ class Histogram {
     ++n_;
     sum_ += ns;
     if (ns > max_) max_ = ns;
+    if (ns < min_) min_ = ns;
   }
   void merge(const Histogram& o);
   void clear();
   uint64_t count() const { return n_; }
   uint64_t max() const { return max_; }
   double mean() const { return n_ ? double(sum_) / double(n_) : 0.0; }
-  // Midpoint of the first bucket whose running count reaches p * count.
+  // Midpoint of the first bucket whose running count reaches p * count, kept
+  // within the smallest and the largest value: one value is its own every
+  // percentile, and none lies above the maximum.
   uint64_t percentile(double p) const;
 
   // Four bins per power of two: (upper bound in ns, count) of each bin
@@ -58,6 +61,7 @@ class Histogram {
   uint64_t n_ = 0;
   uint64_t sum_ = 0;
   uint64_t max_ = 0;
+  uint64_t min_ = ~uint64_t(0);
 };
 
 }  // namespace vpu

@@ -182,9 +182,10 @@ TEST_F(Install, ModeOwnerAndBuildRules) {
       {06711, 0, 0, true, false}, {04700, 0, 0, true, false},    {0, 0, 0, true, false},
       {04711, 0, 0, false, false}};
   int n = 0;
-  use(utility(0755, 0, 0, "source", b.ours));
+  const std::string source = utility(0755, 0, 0, "source", b.ours);
   for (const auto& [mode, uid, gid, ours, ready] : cases) {
     SCOPED_TRACE(testing::Message() << std::oct << mode << " uid " << std::dec << uid << (ours ? "" : " other build"));
+    use(source);  // as at a launch: the bundle's path, then the copy's
     installed(utility(mode, uid, gid, "u" + std::to_string(n++), ours ? b.ours : b.other));
     rec.seam.answers = {1};  // Cancel runs nothing
     std::string notice = ours ? "" : another;

@@ -119,24 +119,46 @@ TEST(RecordCompare, FigureByFigureWithTheRatio) {
   EXPECT_EQ(rows.back().ratio, 0);
 }
 
-// The texts made from a record: its copy as text and its CSV (golden files).
-TEST(RecordTexts, TextCsvAndAtomicWrite) {
+// The texts made from a record (golden files) with names that quote, escape,
+// separate, break lines, hold control bytes or begin as formulas: its copy as
+// text, its CSV (read back by Python's csv module), its metrics (promtool
+// checks them) and its JSON (python3-jsonschema checks it).
+TEST(RecordTexts, TextCsvMetricsAndAtomicWrite) {
   vlm::Record r = fixture();
   r["warnings"] = {"the device was busy: 5 MB read, \"much\""};
+  r["device"]["model"] = "=HYPERLINK(\"x\"),\\ \"Pro\"\r\n\x1b[2J\xc2\x9b";
+  r["device"]["serial"] = "+1,2\n-3";
+  r["device"]["volume"] = "@v\\\"\x7f";
+  r["device"]["interconnect"] = "";  // left out with its comma
   vlmtest::expectGolden(vlm::recordText(r), "record.txt");
   vlmtest::expectGolden(vlm::recordCsv(r), "record.csv");
+  vlmtest::expectGolden(vlm::recordMetrics(r), "record.prom");
+  EXPECT_EQ(vlmtest::checkRecord(r.dump()).problem, "");
+  EXPECT_EQ(vlm::Record::parse(r.dump()), r);
 
   vlm::testing::TempDir dir;
-  std::string err;
-  const fs::path file = fs::path(dir.path()) / "r.csv";
-  ASSERT_TRUE(vlm::writeFileAtomic(file, "first", err)) << err;
-  ASSERT_TRUE(vlm::writeFileAtomic(file, "second", err)) << err;  // replaced whole
+  std::string err, cells, out;
+  const std::string csv = dir.path() + "/r.csv", prom = dir.path() + "/r.prom";
+  ASSERT_TRUE(vlm::writeFileAtomic(csv, vlm::recordCsv(r), err) &&
+              vlm::writeFileAtomic(prom, vlm::recordMetrics(r), err));
+  const char* reader = "import csv,json,sys; print(json.dumps(dict(csv.reader(open(sys.argv[1], newline='')))))";
+  ASSERT_EQ(vlm::testing::run({vlm::testing::tool("python3"), "-c", reader, csv}, &cells), 0);
+  const auto read = vlm::Record::parse(cells);
+  EXPECT_EQ(read["model"], "'" + r["device"]["model"].get<std::string>());
+  EXPECT_EQ(read["serial"], "'" + r["device"]["serial"].get<std::string>());
+  EXPECT_EQ(read["warning"], r["warnings"][0]);
+  const bool promtool = !vlm::testing::tool("promtool").empty();
+  const std::string check = "promtool check metrics < " + prom + " 2>&1";
+  EXPECT_TRUE(!promtool || vlm::testing::run({"/bin/sh", "-c", check}, &out) == 0) << out;
+
+  ASSERT_TRUE(vlm::writeFileAtomic(csv, "second", err)) << err;  // replaced whole
   std::stringstream back;
-  back << std::ifstream(file).rdbuf();
+  back << std::ifstream(csv).rdbuf();
   EXPECT_EQ(back.str(), "second");
   EXPECT_FALSE(vlm::writeFileAtomic(dir.path(), "x", err));  // a folder
   EXPECT_NE(err.find("can't write " + dir.path() + ": "), std::string::npos) << err;
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+  if (!promtool) GTEST_SKIP() << "promtool (package prometheus) is missing";
 }
 
 }  // namespace

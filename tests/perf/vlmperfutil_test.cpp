@@ -45,6 +45,12 @@ const std::string kUtil = VLM_BUNDLE_DIR "/Contents/Resources/vlmperfutil";
 struct Outcome {
   int status = -1;  // exit code, or -1 when killed by a signal
   std::string out;  // standard output and standard error, joined
+  std::vector<std::pair<size_t, double>> at;  // the output's length and the time, as it came
+  double arrival(size_t pos) const {  // seconds from the start until out[pos] came
+    for (auto [len, t] : at)
+      if (len > pos) return t;
+    return -1;
+  }
 };
 
 struct Child {
@@ -122,6 +128,7 @@ Outcome runChild(const std::vector<std::string>& argv, std::function<bool(const 
       ssize_t n = read(p[0], buf, sizeof buf);
       if (n <= 0) break;
       r.out.append(buf, size_t(n));
+      r.at.emplace_back(r.out.size(), elapsed);
     }
     if (armed) armed = onOutput({pid, r.out, elapsed});
   }
@@ -236,7 +243,8 @@ TEST(VlmperfutilArgs, SaysWhenItCantListTheDevices) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to hide /sys";
   Outcome r = runChild({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
                         "mount -t tmpfs none /sys || exit 125; exec \"$0\" -T disk0 v", kUtil});
-  if (r.status == 125) GTEST_SKIP() << "can't mount here: " << r.out;
+  // In a chroot unshare can't make the mounts private (the root is no mount point).
+  if (r.status == 125 || r.out.starts_with("unshare: ")) GTEST_SKIP() << "can't mount here: " << r.out;
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_EQ(r.out, "vlmperfutil: can't scan the block devices in /sys/block\n");
 }
@@ -309,8 +317,14 @@ class VlmperfutilDisk : public ::testing::Test {
 };
 
 // What the application relies on: progress lines 0..100 in order and often,
-// free text first, then four positive figures, each key found first at its
-// own result line, and a valid record of the same figures.
+// free text first, then four figures, each key found first at its own result
+// line, and a valid record of the same figures. And the method, not only the
+// form: every phase measured its seconds (10%) after the warm-up stated (the
+// phases' lines came 4 warm-ups later than the time measured), as many reads in flight as
+// said (Little's law: IOPS x mean latency, 20%), in blocks of the size
+// recorded, with as many threads as usable cores (nproc), at most 8; each
+// percentile in the histogram's bin where its rank falls, in order, none above
+// the maximum.
 void expectWellFormed(Outcome r, const std::string& kernel) {
   ASSERT_EQ(r.status, 0) << r.out;
   const nlohmann::json rec = takeRecord(r);
@@ -338,20 +352,49 @@ void expectWellFormed(Outcome r, const std::string& kernel) {
   EXPECT_EQ(rec["device"]["node"], "/dev/" + kernel);
   EXPECT_EQ(rec["result"], "Ok");
   ASSERT_EQ(rec["phases"].size(), 4u);
+  const auto& par = rec["parameters"];
+  const double secs = par["seconds"], warm = par["warmUpSeconds"];
+  std::string nproc;
+  ASSERT_EQ(vlm::testing::run({vlm::testing::tool("nproc")}, &nproc), 0);
+  EXPECT_EQ(par["phases"][3]["threads"], std::min(std::stoi(nproc), 8));
+  const double started = r.arrival(text.find("\nEach phase: "));
+  double measuredAll = 0;
+  size_t line = 0;
   for (size_t i = 0; i < 4; ++i) {
-    const auto& ph = rec["phases"][i];
-    const std::string key = kKeys[i];
-    EXPECT_EQ(text.find(key), std::string::npos) << "free text holds the key " << key;
-    EXPECT_EQ(ph["name"], key.substr(0, key.size() - 1));
-    EXPECT_GT(ph["kbps"].get<long long>(), 0) << key;
-    EXPECT_EQ(ph["kbps"].get<long long>(), std::stoll(m[i + 1])) << key;
-    // Its slices and bins add up.
-    uint64_t sliced = 0, binned = 0;
+    const auto &ph = rec["phases"][i], &plan = par["phases"][i], &lat = ph["latencyNs"];
+    const std::string key = kKeys[i], name = key.substr(0, key.size() - 1);
+    SCOPED_TRACE(name);
+    EXPECT_EQ(text.find(key), std::string::npos) << "free text holds the key";
+    EXPECT_EQ(ph["name"], name);
+    EXPECT_EQ(ph["kbps"].get<long long>(), std::stoll(m[i + 1]));
+    uint64_t sliced = 0;
     for (const auto& b : ph["sliceBytes"]) sliced += b.get<uint64_t>();
-    for (const auto& b : ph["histogram"]) binned += b[1].get<uint64_t>();
-    EXPECT_EQ(sliced, ph["bytes"].get<uint64_t>()) << key;
-    EXPECT_EQ(binned, ph["ios"].get<uint64_t>()) << key;
+    EXPECT_EQ(sliced, ph["bytes"].get<uint64_t>());
+    EXPECT_EQ(ph["bytes"], ph["ios"].get<uint64_t>() * plan["blockSize"].get<uint64_t>());
+    line = text.find("\n" + name + " read: ");
+    std::smatch d;
+    const std::string said = text.substr(line, text.find('\n', line + 1) - line);
+    ASSERT_TRUE(std::regex_search(said, d, std::regex(" ([0-9]+) in flight"))) << said;
+    EXPECT_EQ(plan["queueDepth"], std::stoi(d[1]));
+    measuredAll += ph["seconds"].get<double>();
+    EXPECT_NEAR(ph["seconds"].get<double>(), secs, 0.1 * secs);
+    const double inflight = plan["queueDepth"].get<double>() * plan["streams"].get<int>() * plan["threads"].get<int>();
+    EXPECT_NEAR(ph["iops"].get<double>() * lat["mean"].get<double>() / 1e9, inflight, 0.2 * inflight);
+    const auto& bins = ph["histogram"];
+    const uint64_t n = ph["ios"];
+    uint64_t run = 0, lower = 0, prev = 0;
+    size_t b = 0;
+    for (auto [q, p] : {std::pair{"p50", 0.5}, {"p99", 0.99}, {"p999", 0.999}, {"max", 1.0}}) {
+      for (; b + 1 < bins.size() && double(run + bins[b][1].get<uint64_t>()) < p * double(n); ++b)
+        run += bins[b][1].get<uint64_t>(), lower = bins[b][0];
+      const uint64_t v = lat[q];
+      EXPECT_TRUE(v >= std::max(lower, prev) && v < bins[b][0]) << q << " " << lat;
+      prev = v;
+    }
+    EXPECT_TRUE(b + 1 == bins.size() && run + bins[b][1].get<uint64_t>() == n) << "the bins add up to the reads";
   }
+  const double warmAll = r.arrival(line + 1) - started - measuredAll;  // until the last phase's line came
+  EXPECT_TRUE(warmAll > 3 * warm && warmAll < 4 * warm + 0.3) << warmAll << " s of warm-up in all\n" << text;
 }
 
 // As root, without io_uring (a pread thread pool), and installed as it ships
@@ -612,6 +655,22 @@ TEST(VlmperfutilChecks, NameTheCacheAndOtherReaders) {
     EXPECT_TRUE(c.warnings < 0 || warnings == c.warnings) << r.out;
     EXPECT_EQ(r.out.find("Checked: ") != std::string::npos, warnings == 0) << r.out;
   }
+}
+
+// A run canceled after its first phase of a disk read directly, with
+// nothing else reading it, found nothing wrong, yet claims no check of the
+// whole.
+TEST(VlmperfutilChecks, ACanceledRunClaimsNoCheck) {
+  LoopDisk disk((64ull << 20) + 4096 + 512, true);
+  if (!disk.ok()) GTEST_SKIP() << disk.why();
+  Outcome r = disk.run({kUtil, "-s", "1", "-T", "@", ""}, [&](const Child& c) {
+    if (c.out.find("Sequential read:") == std::string::npos) return true;
+    kill(c.pid, SIGCONT);
+    return false;
+  });
+  ASSERT_EQ(r.status, 3) << r.out;
+  if (r.out.find("Warning: ") != std::string::npos) GTEST_SKIP() << "another program read the disk\n" << r.out;
+  EXPECT_EQ(r.out.find("Checked: "), std::string::npos) << r.out;
 }
 
 }  // namespace
