@@ -21,6 +21,9 @@ const char* cliUsage() {
          "                         (sda1, /dev/sda1) or its Id (--yes: don't ask first)\n"
          "    --json FILE          also write the test record (JSON) to FILE, - for standard output\n"
          "    --metrics FILE       also write the figures for Prometheus' textfile collector to FILE\n"
+         "  --history [DEVICE] [--json]\n"
+         "                         the devices in the test history, or one device's tests, newest first\n"
+         "  --forget DEVICE        delete a device's tests from the history\n"
          "  --screenshot FILE      save a picture of the window as PNG and exit\n"
          "  --install-utility      install the set-user-ID measuring utility (as root or through pkexec)\n"
          "  --help                 this text\n";
@@ -55,6 +58,11 @@ bool parseCli(int argc, char** argv, CliOptions& o, std::string& err) {
     else if (a == "--dump-mounts") { if (!value(o.dumpMounts)) return false; }
     else if (a == "--sysroot") { if (!value(o.sysroot)) return false; }
     else if (a == "--test") { if (!value(o.testDevice)) return false; }
+    else if (a == "--history") {
+      o.history = true;
+      if (i + 1 < argc && argv[i + 1][0] != '-' && argv[i + 1][0] != '\0') o.historyDevice = argv[++i];
+    }
+    else if (a == "--forget") { if (!value(o.forgetDevice)) return false; }
     else if (a == "--screenshot") { if (!value(o.screenshot)) return false; }
     else if (a.rfind("-psn", 0) == 0 || a.rfind("-platform", 0) == 0) {
       // options meant for the window system
@@ -76,7 +84,11 @@ bool parseCli(int argc, char** argv, CliOptions& o, std::string& err) {
     err = "only one of --json and --metrics can write to standard output";
     return false;
   }
-  if (o.json && !o.list && o.testDevice.empty()) o.list = true;
+  if (o.history && !o.forgetDevice.empty()) {
+    err = "--history and --forget don't go together";
+    return false;
+  }
+  if (o.json && !o.list && o.testDevice.empty() && !o.history) o.list = true;
   return true;
 }
 

@@ -427,6 +427,7 @@ std::string recordText(const Record& r) {
   o << "Result: " << text(r, "result") << " (exit status " << r.value("exitStatus", 0) << ")\n";
   for (const auto& w : r.value("warnings", Record::array())) o << "Warning: " << shown(w.get<std::string>()) << "\n";
   for (const auto& c : r.value("checks", Record::array())) o << "Checked: " << shown(c.get<std::string>()) << "\n";
+  for (const auto& s : r.value("slower", Record::array())) o << "Slower: " << text(s, "text") << "\n";
   for (const auto& [k, v] : recordFigures(r))
     o << shown(k) << "\t" << fmt(v, k.find("KB/s") != std::string::npos ? 0 : 1) << "\n";
   return o.str();
@@ -443,6 +444,7 @@ std::string recordCsv(const Record& r) {
       {"result", text(r, "result")},   {"exit status", std::to_string(r.value("exitStatus", 0))}};
   for (const auto& [k, v] : recordFigures(r)) rows.emplace_back(k, fmt(v, k.find("KB/s") != std::string::npos ? 0 : 3));
   for (const auto& w : r.value("warnings", Record::array())) rows.emplace_back("warning", w.get<std::string>());
+  for (const auto& s : r.value("slower", Record::array())) rows.emplace_back("slower", text(s, "text"));
   std::string out = "field,value\r\n";
   for (const auto& [k, v] : rows) out += csvField(k) + "," + csvField(v) + "\r\n";
   return out;
@@ -480,6 +482,13 @@ std::string recordMetrics(const Record& r) {
     const double ios = ph.value("ios", 0.0);
     o << "vlm_read_latency_seconds_sum{" << l << "} " << lat.value("mean", 0.0) * ios / 1e9 << "\n"
       << "vlm_read_latency_seconds_count{" << l << "} " << ios << "\n";
+  }
+  head("vlm_read_regression", "Percent below this device's usual figure when more than 30% below it, else 0.");
+  for (const auto& ph : phases) {
+    int below = 0;
+    for (const auto& s : r.value("slower", Record::array()))
+      if (text(s, "phase") == text(ph, "name")) below = s.value("percentBelow", 0);
+    o << "vlm_read_regression{" << id << ",pattern=\"" << lower(text(ph, "name")) << "\"} " << below << "\n";
   }
   head("vlm_test_timestamp_seconds", "When the last test began, seconds since 1970.");
   o << "vlm_test_timestamp_seconds{" << id << "} " << r.value("unixTime", int64_t(0)) << "\n";
