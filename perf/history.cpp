@@ -365,6 +365,13 @@ void historyReset() {
   theHistory.reset();
 }
 
+std::string historyKeep(const Record& rec) {
+  History& h = history();
+  h.add(rec);
+  const std::string n = h.takeNotice();
+  return n.empty() ? n : "\n" + n + "\n";
+}
+
 void historySeed() {
   for (const HistoryTest& t : history().lastOfEach()) {
     DISKPERF_ have{};

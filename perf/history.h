@@ -98,6 +98,10 @@ History& history();
 // Reopens it at historyPath() (tests that change the environment).
 void historyReset();
 
+// Keeps a finished test in the process's history; what went wrong with the
+// history ("\nThe history ...\n"), or "" when nothing did.
+std::string historyKeep(const Record& rec);
+
 // Puts each device's last figures from the history into the result store,
 // for the devices it holds none of yet: the list then shows them from its
 // next rebuild.

@@ -120,6 +120,10 @@ void TestControl::Testmedia() {
   seconds_ = seconds;
   zcpfield(Testid, devid);
 
+  start(&TestControl::Testrun);
+}
+
+void TestControl::start(void (TestControl::*body)()) {
   // Collect the previous worker: at once if it has ended, later if it is
   // still in its refresh.
   if (worker_.joinable()) {
@@ -129,9 +133,9 @@ void TestControl::Testmedia() {
       retired_.push_back(std::move(worker_));
   }
   done_.store(false);
-  worker_ = std::thread([this] {
+  worker_ = std::thread([this, body] {
     try {
-      Testrun();
+      (this->*body)();
     } catch (const std::exception&) {
       // A fatal error that returned (the test seam): the run is over.
       Canceled.store(0);
@@ -188,8 +192,7 @@ void TestControl::Testrun() {
     }
   }
   keepRecord(Testdev, rec);
-  history().add(rec);  // a history that can't keep it says why below
-  const std::string notice = history().takeNotice();
+  const std::string notice = historyKeep(rec);
 
   const char* label = canceledRun_.load() ? "Canceled" : "Failed";
   if (status == 0) {
@@ -200,8 +203,7 @@ void TestControl::Testrun() {
   ui_.progressStop();
   std::string shown = perfwarnfirst(buf.get());
   if (!slower.empty()) shown = slower + (shown.rfind("Warning: ", 0) == 0 ? "" : "\n") + shown;
-  if (!notice.empty()) shown += "\n" + notice + "\n";
-  messbox("Test Media:", shown.c_str(), label);
+  messbox("Test Media:", (shown + notice).c_str(), label);
   buf.reset();
 
   Testing.store(0);
