@@ -61,7 +61,7 @@ int listDevices(History& h, bool json) {
 }
 
 int listTests(History& h, const std::string& dev, bool json) {
-  const std::vector<HistoryTest> tests = h.tests(historyKey(dev));
+  const std::vector<HistoryTest> tests = h.tests(historyKey(dev), 0, json);
   if (json) {
     Record out = Record::array();
     for (const HistoryTest& t : tests) out.push_back(t.record);

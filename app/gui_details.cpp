@@ -20,6 +20,7 @@
 #include <QValueAxis>
 #include <QVBoxLayout>
 
+#include "app/gui_history.h"
 #include "util/alerts.h"
 
 namespace vlm {
@@ -216,6 +217,7 @@ DetailsDialog::DetailsDialog(const Record& rec, QWidget* parent) : QDialog(paren
                                              QStringLiteral("Test record (*.json);;All files (*)"));
     if (!f.isEmpty()) compareWith(f);
   });
+  button(QStringLiteral("History\u2026"), "history", [this] { showHistory(); });
   bar->addStretch(1);
   button(QStringLiteral("Close"), "close", [this] { accept(); });
   layout->addLayout(bar);
@@ -270,10 +272,23 @@ bool DetailsDialog::compareWith(const QString& path) {
     messbox("Compare", ("This file is not a test record that can be compared: " + err).c_str(), "Ok");
     return false;
   }
-  other_ = std::move(other);
+  compareWith(other);
+  return true;
+}
+
+void DetailsDialog::compareWith(const Record& other) {
+  other_ = other;
   otherName_ = label(other_);
   fillFigures();
-  return true;
+}
+
+HistoryDialog* DetailsDialog::showHistory() {
+  const Record& d = rec_["device"];
+  const std::string id = d.contains("id") && d["id"].is_string() ? d["id"].get<std::string>() : "";
+  auto* h = new HistoryDialog(id.empty() ? d.value("name", "") : id, qs(d.value("name", "")), this);
+  h->setAttribute(Qt::WA_DeleteOnClose);
+  h->show();
+  return h;
 }
 
 }  // namespace vlm

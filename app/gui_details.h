@@ -14,6 +14,8 @@ class QTableWidget;
 
 namespace vlm {
 
+class HistoryDialog;
+
 class DetailsDialog : public QDialog {
   Q_OBJECT
  public:
@@ -31,6 +33,9 @@ class DetailsDialog : public QDialog {
   // Shows a saved record beside this one; an invalid one is named in an alert
   // and changes nothing. False then.
   bool compareWith(const QString& path);
+  void compareWith(const Record& other);
+  // The History view of this record's device.
+  HistoryDialog* showHistory();
 
  private:
   void fillFigures();

@@ -65,9 +65,17 @@ std::string column(sqlite3_stmt* s, int i) {
   return t ? reinterpret_cast<const char*>(t) : "";
 }
 
-// Selects rows of tests: id, device, name, kind, time, result, record.
-const char* const kColumns = "SELECT id, device, name, kind, time, result, record FROM tests ";
-HistoryTest rowOf(sqlite3_stmt* s, bool withRecord) {
+// Selects rows of tests: id, device, name, kind, time, result, and the whole
+// record or its summary (what lists and charts need, a small part of it).
+const char* const kColumns = "SELECT id, device, name, kind, time, result, ";
+const char* const kSummary =
+    "json_object('result', result, 'unixTime', time,"
+    " 'parameters', json_object('seconds', json_extract(record, '$.parameters.seconds')),"
+    " 'phases', (SELECT json_group_array(json_object('name', json_extract(value, '$.name'),"
+    "   'kbps', json_extract(value, '$.kbps'))) FROM json_each(record, '$.phases')),"
+    " 'warnings', json(coalesce(json_extract(record, '$.warnings'), '[]')),"
+    " 'slower', json(coalesce(json_extract(record, '$.slower'), '[]'))) FROM tests ";
+HistoryTest rowOf(sqlite3_stmt* s) {
   HistoryTest t;
   t.id = sqlite3_column_int64(s, 0);
   t.device = column(s, 1);
@@ -75,14 +83,14 @@ HistoryTest rowOf(sqlite3_stmt* s, bool withRecord) {
   t.kind = column(s, 3);
   t.unixTime = sqlite3_column_int64(s, 4);
   t.result = column(s, 5);
-  if (withRecord) t.record = Record::parse(column(s, 6), nullptr, false);
+  t.record = Record::parse(column(s, 6), nullptr, false);
   return t;
 }
 
 // Rows of a statement, or the step's error code.
-int collect(sqlite3_stmt* s, bool withRecords, std::vector<HistoryTest>& out) {
+int collect(sqlite3_stmt* s, std::vector<HistoryTest>& out) {
   int rc;
-  while ((rc = sqlite3_step(s)) == SQLITE_ROW) out.push_back(rowOf(s, withRecords));
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) out.push_back(rowOf(s));
   return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
@@ -241,12 +249,18 @@ std::vector<HistoryTest> History::select(const std::string& rest, bool withRecor
   guarded("read", [&] {
     out.clear();
     int rc;
-    Stmt s = prepare(db_, (std::string(kColumns) + rest).c_str(), rc);
+    Stmt s = prepare(db_, (std::string(kColumns) + (withRecords ? "record FROM tests " : kSummary) + rest).c_str(), rc);
     if (rc != SQLITE_OK) return rc;
     bind(s.get());
-    return collect(s.get(), withRecords, out);
+    return collect(s.get(), out);
   });
   return out;
+}
+
+std::optional<Record> History::record(int64_t id) {
+  std::vector<HistoryTest> t = select("WHERE id = ?1", true, [&](sqlite3_stmt* s) { sqlite3_bind_int64(s, 1, id); });
+  if (t.empty() || !t[0].record.is_object()) return std::nullopt;
+  return t[0].record;
 }
 
 std::vector<HistoryTest> History::tests(const std::string& device, int limit, bool withRecords) {
@@ -293,7 +307,7 @@ std::vector<Slower> History::slower(const Record& rec) {
     return r.contains("parameters") ? r["parameters"].value("seconds", int64_t(0)) : int64_t(0);
   };
   std::vector<int64_t> past[4];
-  for (const HistoryTest& t : tests(dev, 200)) {
+  for (const HistoryTest& t : tests(dev, 200, false)) {
     const Record& r = t.record;
     if (!r.is_object() || t.result != "Ok" || t.kind != kind || seconds(r) != seconds(rec) ||
         !r.value("warnings", Record::array()).empty())

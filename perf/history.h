@@ -33,7 +33,7 @@ struct HistoryTest {
   std::string kind;    // "read", ...
   int64_t unixTime = 0;
   std::string result;  // "Ok", "Failed", "Canceled"
-  Record record;       // whole; null in listings made without it
+  Record record;       // whole, or its summary
 };
 
 struct HistoryDevice {
@@ -61,8 +61,11 @@ class History {
   // reason is in the notice).
   bool add(const Record& rec);
   // A device's tests, newest first: identity, or for a device without one
-  // its name. limit 0: all. withRecords false leaves the records null.
+  // its name. limit 0: all. withRecords false gives each record's summary
+  // only: result, unixTime, parameters.seconds, phases' name and kbps,
+  // warnings and slower.
   std::vector<HistoryTest> tests(const std::string& device, int limit = 0, bool withRecords = true);
+  std::optional<Record> record(int64_t id);  // a whole record
   std::vector<HistoryDevice> devices();
   // The last good read test of every device with an identity.
   std::vector<HistoryTest> lastOfEach();

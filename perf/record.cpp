@@ -173,17 +173,6 @@ std::string text(const Record& r, const char* key) {
   return r.contains(key) && r[key].is_string() ? r[key].get<std::string>() : std::string();
 }
 
-// A cell as a spreadsheet takes it: quoted where it holds a separator, a
-// quote or a line break; one that would begin a formula (= + - @, a tab or a
-// carriage return) begins with ' and stays text.
-std::string csvField(const std::string& cell) {
-  const std::string s = !cell.empty() && std::strchr("=+-@\t\r", cell[0]) ? "'" + cell : cell;
-  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
-  std::string q = "\"";
-  for (char c : s) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return q + "\"";
-}
-
 // Text for a reader: control bytes (C0, DEL and UTF-8's C1) become '?'.
 std::string shown(std::string s) {
   for (size_t i = 0; i < s.size(); ++i) {
@@ -223,6 +212,17 @@ std::mutex recordlock;
 std::vector<std::pair<std::string, Record>> records;  // guarded by recordlock
 
 }  // namespace
+
+// A cell as a spreadsheet takes it: quoted where it holds a separator, a
+// quote or a line break; one that would begin a formula (= + - @, a tab or a
+// carriage return) begins with ' and stays text.
+std::string csvField(const std::string& cell) {
+  const std::string s = !cell.empty() && std::strchr("=+-@\t\r", cell[0]) ? "'" + cell : cell;
+  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+  std::string q = "\"";
+  for (char c : s) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return q + "\"";
+}
 
 // --- the tap ---------------------------------------------------------------------------
 

@@ -76,6 +76,8 @@ std::vector<Comparison> compareRecords(const Record& mine, const Record& theirs)
 
 std::string recordText(const Record& rec);     // for people: Copy
 std::string recordCsv(const Record& rec);      // field,value lines
+// A cell as a spreadsheet takes it: quoted where it must be, a formula kept text.
+std::string csvField(const std::string& cell);
 std::string recordMetrics(const Record& rec);  // Prometheus text exposition
 
 // Writes content to path through a temporary file in the same folder and a

@@ -16,6 +16,8 @@
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QPushButton>
+#include <QCheckBox>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSettings>
 #include <QStyleOptionViewItem>
@@ -49,6 +51,7 @@
 #include "app/gui_alerts.h"
 #include "app/gui_details.h"
 #include "util/startup.h"
+#include "perf/history.h"
 #include "perf/record.h"
 #include "perf/store.h"
 #include "table/pool.h"
@@ -714,6 +717,41 @@ TEST(QtAlerts, WorkerAlertIsShownOnTheUiThreadAndAnswered) {
   EXPECT_EQ(answer.load(), 1);  // "Cancel"
   EXPECT_EQ(title, "Test Media:");
   EXPECT_EQ(body, "100% of %s\nline two");  // literal text, plain line breaks
+}
+
+}  // namespace
+
+namespace {
+
+// At launch the table shows a device's last figures from the history on that
+// device only (whatever name it had then), dated in the tooltip as date(1)
+// gives it; with "Remember results" off it starts empty.
+TEST_F(DelegateFixture, LaunchShowsRememberedFigures) {
+  const std::string sqlite3 = vlm::testing::tool("sqlite3"), date = vlm::testing::tool("date");
+  if (sqlite3.empty() || date.empty()) GTEST_SKIP() << "sqlite3 or date is missing";
+  vlm::Record rec;
+  std::string err, figure, when;
+  ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", rec, err)) << err;
+  rec["device"]["id"] = "serial-S0-part2";
+  rec["device"]["name"] = "disk7";
+  ASSERT_TRUE(vlm::history().add(rec));
+  ASSERT_EQ(vlm::testing::run({sqlite3, vlm::history().path(), "SELECT json_extract(record, '$.phases[0].kbps') FROM tests"}, &figure), 0);
+  const std::string at = "@" + std::to_string(rec["unixTime"].get<int64_t>());
+  ASSERT_EQ(vlm::testing::run({date, "-d", at, "+Measured: %m/%d/%Y %H:%M"}, &when), 0);
+  for (bool remember : {false, true}) {
+    SCOPED_TRACE(remember);
+    d->remember->setChecked(remember);
+    launch();
+    std::string shown;
+    for (int r = 0; r < d->pool->rowCount(); ++r) {
+      QString seq = cell(r, "Sequential");
+      if (seq.isEmpty()) continue;
+      shown += cell(r, "Device").toStdString() + "=" + seq.remove(QRegularExpression(QStringLiteral("\\D"))).toStdString() + "\n";
+      const QString tip = d->pool->data(d->pool->index(r, guitest::column("Sequential")), Qt::ToolTipRole).toString();
+      EXPECT_NE(tip.toStdString().find(when.substr(0, when.size() - 1)), std::string::npos) << tip.toStdString();
+    }
+    EXPECT_EQ(shown, remember ? "disk0s2=" + figure : "");
+  }
 }
 
 }  // namespace
