@@ -156,6 +156,7 @@ void HistoryDialog::load() {
     for (int i = 0; i < 4; ++i) cell(4 + i, k[i] > 0 ? QString::number(k[i] / 1000.0, 'f', 1) : QString(), true);
     cell(8, verdicts(t.record));
   }
+  table_->horizontalHeader()->setResizeContentsPrecision(100);  // the newest rows, not all
   table_->resizeColumnsToContents();
 }
 

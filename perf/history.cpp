@@ -20,26 +20,52 @@ namespace vlm {
 
 namespace {
 
+// A record's summary, what lists and charts need (a small part of it), as SQL
+// over the columns or values named.
+std::string summaryOf(const std::string& record, const std::string& result, const std::string& time) {
+  return "json_object('result', " + result + ", 'unixTime', " + time +
+         ", 'parameters', json_object('seconds', json_extract(" + record + ", '$.parameters.seconds')),"
+         " 'phases', (SELECT json_group_array(json_object('name', json_extract(value, '$.name'),"
+         " 'kbps', json_extract(value, '$.kbps'))) FROM json_each(" + record + ", '$.phases')),"
+         " 'warnings', json(coalesce(json_extract(" + record + ", '$.warnings'), '[]')),"
+         " 'slower', json(coalesce(json_extract(" + record + ", '$.slower'), '[]')))";
+}
+
 // Each step brings the schema from version i to i + 1 (PRAGMA user_version).
 // Only ever append: a file of an older version is brought up step by step.
-const char* const kMigrations[] = {
-    // 1: the tests, whole records, with what the lists and the look-ups need
-    // beside them.
-    "CREATE TABLE tests("
-    " id INTEGER PRIMARY KEY,"
-    " device TEXT NOT NULL,"   // identity of the medium, '' when unknown
-    " name TEXT NOT NULL,"     // diskN... when it ran
-    " kind TEXT NOT NULL,"     // read, ...
-    " time INTEGER NOT NULL,"  // start, seconds since 1970
-    " result TEXT NOT NULL,"
-    " record TEXT NOT NULL);"
-    "CREATE INDEX tests_device ON tests(device, time);"
-    "CREATE INDEX tests_name ON tests(name COLLATE NOCASE, time);",
-};
-constexpr int kVersion = sizeof kMigrations / sizeof kMigrations[0];
+const std::vector<std::string>& migrations() {
+  static const std::vector<std::string> steps = {
+      // 1: the tests, whole records, with what the look-ups need beside them.
+      "CREATE TABLE tests("
+      " id INTEGER PRIMARY KEY,"
+      " device TEXT NOT NULL,"   // identity of the medium, '' when unknown
+      " name TEXT NOT NULL,"     // diskN... when it ran
+      " kind TEXT NOT NULL,"     // read, ...
+      " time INTEGER NOT NULL,"  // start, seconds since 1970
+      " result TEXT NOT NULL,"
+      " record TEXT NOT NULL);"
+      "CREATE INDEX tests_device ON tests(device, time);"
+      "CREATE INDEX tests_name ON tests(name COLLATE NOCASE, time);",
+      // 2: each record's summary ahead of it (a column after the record would
+      // be read through its overflow pages), and the launch's look-up from
+      // an index alone.
+      "CREATE TABLE tests2("
+      " id INTEGER PRIMARY KEY, device TEXT NOT NULL, name TEXT NOT NULL, kind TEXT NOT NULL,"
+      " time INTEGER NOT NULL, result TEXT NOT NULL, summary TEXT NOT NULL, record TEXT NOT NULL);"
+      "INSERT INTO tests2 SELECT id, device, name, kind, time, result, " +
+          summaryOf("record", "result", "time") +
+          ", record FROM tests;"
+          "DROP TABLE tests;"
+          "ALTER TABLE tests2 RENAME TO tests;"
+          "CREATE INDEX tests_device ON tests(device, time);"
+          "CREATE INDEX tests_name ON tests(name COLLATE NOCASE, time);"
+          "CREATE INDEX tests_last ON tests(device, kind, result, time);",
+  };
+  return steps;
+}
 
 constexpr int kComparable = 5;        // tests the usual figure is the median of
-constexpr double kSlowerShare = 0.7;  // below this share of it: slower
+constexpr int64_t kSlowerTenths = 7;  // below this many tenths of it: slower
 const char* const kPhases[] = {"Sequential", "Random", "Dual", "Threaded"};
 
 bool damaged(int rc) { return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB; }
@@ -68,13 +94,7 @@ std::string column(sqlite3_stmt* s, int i) {
 // Selects rows of tests: id, device, name, kind, time, result, and the whole
 // record or its summary (what lists and charts need, a small part of it).
 const char* const kColumns = "SELECT id, device, name, kind, time, result, ";
-const char* const kSummary =
-    "json_object('result', result, 'unixTime', time,"
-    " 'parameters', json_object('seconds', json_extract(record, '$.parameters.seconds')),"
-    " 'phases', (SELECT json_group_array(json_object('name', json_extract(value, '$.name'),"
-    "   'kbps', json_extract(value, '$.kbps'))) FROM json_each(record, '$.phases')),"
-    " 'warnings', json(coalesce(json_extract(record, '$.warnings'), '[]')),"
-    " 'slower', json(coalesce(json_extract(record, '$.slower'), '[]'))) FROM tests ";
+
 HistoryTest rowOf(sqlite3_stmt* s) {
   HistoryTest t;
   t.id = sqlite3_column_int64(s, 0);
@@ -170,11 +190,12 @@ bool History::migrate() {
       rc = SQLITE_OK;
     }
   }
+  const int kVersion = static_cast<int>(migrations().size());
   if (rc == SQLITE_OK && version > kVersion) {
     notice_ = "The history " + path_ + " was written by a newer version of the program; this test is not kept in it.";
     rc = SQLITE_READONLY;
   }
-  for (int v = version; rc == SQLITE_OK && v < kVersion; ++v) rc = sqlite3_exec(db_, kMigrations[v], nullptr, nullptr, nullptr);
+  for (int v = version; rc == SQLITE_OK && v < kVersion; ++v) rc = sqlite3_exec(db_, migrations()[size_t(v)].c_str(), nullptr, nullptr, nullptr);
   if (rc == SQLITE_OK && version < kVersion)
     rc = sqlite3_exec(db_, ("PRAGMA user_version=" + std::to_string(kVersion)).c_str(), nullptr, nullptr, nullptr);
   sqlite3_exec(db_, rc == SQLITE_OK ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
@@ -203,11 +224,20 @@ void History::setAside() {
 
 template <typename F>
 bool History::guarded(const char* what, F body) {
-  for (int attempt = 0; attempt < 2; ++attempt) {
+  bool setAsideOnce = false;
+  for (int attempt = 0;; ++attempt) {
     int rc = open() ? body() : (db_ ? sqlite3_errcode(db_) : SQLITE_CANTOPEN);
     if (rc == SQLITE_OK) return true;
-    if (damaged(rc) && attempt == 0) {
+    if (damaged(rc) && !setAsideOnce) {
+      setAsideOnce = true;
       setAside();
+      continue;
+    }
+    // Another process setting the file up (its journal mode, its schema)
+    // may hold it past the busy handler: a while longer.
+    if (((rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED) && attempt < 100) {
+      close();
+      ::usleep(20000);
       continue;
     }
     // The last failure counts; a file set aside stays told.
@@ -217,7 +247,6 @@ bool History::guarded(const char* what, F body) {
     close();  // the next call tries anew
     return false;
   }
-  return false;
 }
 
 bool History::add(const Record& rec) {
@@ -225,7 +254,9 @@ bool History::add(const Record& rec) {
   const std::string json = rec.dump();
   return guarded("keep this test in", [&] {
     int rc;
-    Stmt s = prepare(db_, "INSERT INTO tests(device, name, kind, time, result, record) VALUES(?,?,?,?,?,?)", rc);
+    static const std::string sql = "INSERT INTO tests(device, name, kind, time, result, summary, record) "
+                                   "SELECT ?1, ?2, ?3, ?4, ?5, " + summaryOf("?6", "?5", "?4") + ", ?6";
+    Stmt s = prepare(db_, sql.c_str(), rc);
     if (rc != SQLITE_OK) return rc;
     const std::string dev = deviceOf(rec), name = rec.contains("device") ? text(rec["device"], "name") : "";
     const std::string kind = rec.contains("kind") ? text(rec, "kind") : "read", result = text(rec, "result");
@@ -249,7 +280,7 @@ std::vector<HistoryTest> History::select(const std::string& rest, bool withRecor
   guarded("read", [&] {
     out.clear();
     int rc;
-    Stmt s = prepare(db_, (std::string(kColumns) + (withRecords ? "record FROM tests " : kSummary) + rest).c_str(), rc);
+    Stmt s = prepare(db_, (std::string(kColumns) + (withRecords ? "record FROM tests " : "summary FROM tests ") + rest).c_str(), rc);
     if (rc != SQLITE_OK) return rc;
     bind(s.get());
     return collect(s.get(), out);
@@ -323,7 +354,7 @@ std::vector<Slower> History::slower(const Record& rec) {
     if (past[i].size() < kComparable || now[i] <= 0) continue;
     std::sort(past[i].begin(), past[i].end());
     const int64_t usual = past[i][kComparable / 2];
-    if (now[i] >= kSlowerShare * usual) continue;
+    if (now[i] * 10 >= usual * kSlowerTenths) continue;
     const int below = static_cast<int>(std::lround(100.0 * (usual - now[i]) / usual));
     out.push_back({kPhases[i], now[i], usual, below});
   }

@@ -95,7 +95,37 @@ TEST(History, ConcurrentWriters) {
                                "SELECT count(*), count(DISTINCT id) FROM tests"},
                               &out),
             0);
-  EXPECT_EQ(out, "ok\nwal\n1\n" + std::to_string(kWriters * kTests) + "|" + std::to_string(kWriters * kTests) + "\n");
+  EXPECT_EQ(out, "ok\nwal\n2\n" + std::to_string(kWriters * kTests) + "|" + std::to_string(kWriters * kTests) + "\n");
+}
+
+// A file of the first version, made by sqlite3 itself, is brought up to date
+// with its tests kept and summed up; a file of a later version is left alone.
+TEST(History, Migrations) {
+  const std::string sqlite3 = vlm::testing::tool("sqlite3");
+  if (sqlite3.empty()) GTEST_SKIP() << "sqlite3 is missing";
+  const std::string v1 =
+      "CREATE TABLE tests(id INTEGER PRIMARY KEY, device TEXT NOT NULL, name TEXT NOT NULL, kind TEXT NOT NULL,"
+      " time INTEGER NOT NULL, result TEXT NOT NULL, record TEXT NOT NULL);"
+      "INSERT INTO tests VALUES(1, 'id-M', 'disk1', 'read', 5, 'Ok', CAST(readfile('" VLM_FIXTURES "/record.json') AS TEXT));";
+  for (int version : {1, 99}) {
+    vlm::testing::TempDir dir;
+    const std::string db = dir.path() + "/history.db";
+    std::string out;
+    ASSERT_EQ(vlm::testing::run({sqlite3, db, v1 + "PRAGMA user_version=" + std::to_string(version)}), 0);
+    vlm::History h(db);
+    const std::vector<vlm::HistoryTest> tests = h.tests("id-M", 0, false);
+    ASSERT_EQ(tests.size(), version == 1 ? 1u : 0u) << h.takeNotice();
+    ASSERT_EQ(vlm::testing::run({sqlite3, db, "PRAGMA user_version; SELECT json_extract(record, '$.phases[1].kbps') FROM tests"}, &out), 0);
+    if (version != 1) {
+      EXPECT_NE(h.takeNotice().find("written by a newer version"), std::string::npos);
+      EXPECT_EQ(out.substr(0, 3), "99\n");
+      continue;
+    }
+    int64_t k[4];
+    vlm::recordKbps(tests[0].record, k);
+    EXPECT_EQ(out, "2\n" + std::to_string(k[1]) + "\n");
+    EXPECT_EQ(h.tests("id-M")[0].record, fixture());
+  }
 }
 
 }  // namespace
