@@ -129,6 +129,10 @@ void TestControl::Testmedia() {
   seconds_ = seconds;
   zcpfield(Testid, devid);
 
+  start(&TestControl::Testrun);
+}
+
+void TestControl::start(void (TestControl::*body)()) {
   // Collect the previous worker: at once if it has ended, later if it is
   // still in its refresh.
   if (worker_.joinable()) {
@@ -138,9 +142,9 @@ void TestControl::Testmedia() {
       retired_.push_back(std::move(worker_));
   }
   done_.store(false);
-  worker_ = std::thread([this] {
+  worker_ = std::thread([this, body] {
     try {
-      Testrun();
+      (this->*body)();
     } catch (const std::exception&) {
       // A fatal error that returned (the test seam): the run is over.
       Canceled.store(0);
