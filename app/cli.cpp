@@ -21,6 +21,15 @@ const char* cliUsage() {
          "                         (sda1, /dev/sda1) or its Id (--yes: don't ask first)\n"
          "    --json FILE          also write the test record (JSON) to FILE, - for standard output\n"
          "    --metrics FILE       also write the figures for Prometheus' textfile collector to FILE\n"
+         "    --seconds S          measured seconds of each phase (1 to 60; default 5)\n"
+         "  --write-test DEV|FOLDER [--size N] [--sustained] [--yes]\n"
+         "                         write test, as you, into FOLDER or the mounted volume of DEV\n"
+         "                         (an unnamed file of N bytes, K/M/G suffixes; --sustained adds a\n"
+         "                         pass over the whole file that finds where the drive's cache runs out);\n"
+         "                         --json FILE and --metrics FILE as with --test\n"
+         "  --history [DEVICE] [--json]\n"
+         "                         the devices in the test history, or one device's tests, newest first\n"
+         "  --forget DEVICE        delete a device's tests from the history\n"
          "  --screenshot FILE      save a picture of the window as PNG and exit\n"
          "  --install-utility      install the set-user-ID measuring utility (as root or through pkexec)\n"
          "  --help                 this text\n";
@@ -55,6 +64,24 @@ bool parseCli(int argc, char** argv, CliOptions& o, std::string& err) {
     else if (a == "--dump-mounts") { if (!value(o.dumpMounts)) return false; }
     else if (a == "--sysroot") { if (!value(o.sysroot)) return false; }
     else if (a == "--test") { if (!value(o.testDevice)) return false; }
+    else if (a == "--history") {
+      o.history = true;
+      if (i + 1 < argc && argv[i + 1][0] != '-' && argv[i + 1][0] != '\0') o.historyDevice = argv[++i];
+    }
+    else if (a == "--forget") { if (!value(o.forgetDevice)) return false; }
+    else if (a == "--write-test") { if (!value(o.writeTest)) return false; }
+    else if (a == "--size") { if (!value(o.writeSize)) return false; }
+    else if (a == "--sustained") o.sustained = true;
+    else if (a == "--seconds") {
+      std::string v;
+      if (!value(v)) return false;
+      if (v.size() > 2 || v.find_first_not_of("0123456789") != std::string::npos || std::atoi(v.c_str()) < 1 ||
+          std::atoi(v.c_str()) > 60) {
+        err = "--seconds " + v + ": 1 to 60";
+        return false;
+      }
+      o.seconds = std::atoi(v.c_str());
+    }
     else if (a == "--screenshot") { if (!value(o.screenshot)) return false; }
     else if (a.rfind("-psn", 0) == 0 || a.rfind("-platform", 0) == 0) {
       // options meant for the window system
@@ -68,15 +95,31 @@ bool parseCli(int argc, char** argv, CliOptions& o, std::string& err) {
     err = "--registry and --mounts go together";
     return false;
   }
-  if ((!o.jsonFile.empty() || !o.metricsFile.empty()) && o.testDevice.empty()) {
-    err = "--json FILE and --metrics FILE go with --test";
+  if ((!o.jsonFile.empty() || !o.metricsFile.empty()) && o.testDevice.empty() && o.writeTest.empty()) {
+    err = "--json FILE and --metrics FILE go with --test or --write-test";
+    return false;
+  }
+  if (o.seconds && o.testDevice.empty() && o.writeTest.empty()) {
+    err = "--seconds goes with --test or --write-test";
+    return false;
+  }
+  if ((!o.writeSize.empty() || o.sustained) && o.writeTest.empty()) {
+    err = "--size and --sustained go with --write-test";
+    return false;
+  }
+  if (!o.writeTest.empty() && !o.testDevice.empty()) {
+    err = "--test and --write-test are two tests: one at a time";
     return false;
   }
   if (o.jsonFile == "-" && o.metricsFile == "-") {
     err = "only one of --json and --metrics can write to standard output";
     return false;
   }
-  if (o.json && !o.list && o.testDevice.empty()) o.list = true;
+  if (o.history && !o.forgetDevice.empty()) {
+    err = "--history and --forget don't go together";
+    return false;
+  }
+  if (o.json && !o.list && o.testDevice.empty() && o.writeTest.empty() && !o.history) o.list = true;
   return true;
 }
 

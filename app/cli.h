@@ -17,10 +17,17 @@ struct CliOptions {
   std::string dumpMounts;      // --dump-mounts FILE
   std::string sysroot = "/sys";  // --sysroot DIR
   std::string testDevice;      // --test diskN, kernel name or identity
+  std::string writeTest;       // --write-test DEV|FOLDER
+  std::string writeSize;       // --size N (with --write-test)
+  bool sustained = false;      // --sustained (with --write-test)
+  int seconds = 0;             // --seconds S: measured time of each phase (0: the utility's own)
   bool yes = false;            // --yes: no consent question
   std::string screenshot;      // --screenshot FILE
   bool help = false;           // --help
   bool installUtility = false; // --install-utility
+  bool history = false;        // --history [DEV]
+  std::string historyDevice;   // its DEV: as --test takes it, or an Id no longer listed
+  std::string forgetDevice;    // --forget DEV
 };
 
 // Parses argv; returns false and sets err on a bad command line.
@@ -36,7 +43,11 @@ class PoolCore;
 // Prints the list pool holds now (after its last Reload), as text or JSON.
 void printListing(const PoolCore& pool, bool json);
 int cliDump(const CliOptions& opts);  // --dump-registry / --dump-mounts
-int cliTest(const CliOptions& opts);  // --test diskN [--yes]
+int cliTest(const CliOptions& opts);  // --test diskN [--yes], --write-test DEV|FOLDER
+int cliHistory(const CliOptions& opts);  // --history [DEV] [--json], --forget DEV
+// Row of a device in the display array, -1 if absent: "diskN..." as listed,
+// its kernel name ("sda1", "/dev/sda1") or its identity ("Id").
+int findrow(const std::string& dev);
 
 // True when a window can be opened (a display, or a Qt platform named).
 bool displayAvailable();

@@ -12,8 +12,10 @@
 
 #include "app/cli.h"
 #include "disk/disk.h"
+#include "perf/history.h"
 #include "perf/store.h"
 #include "perf/record.h"
+#include "perf/testctl.h"
 #include "platform/platform.h"
 #include "table/poolcore.h"
 
@@ -141,6 +143,22 @@ void cleanFields(nlohmann::ordered_json& row, const DISKINFO_* rec,
   row["Parent"] = !rec->whole && rec->parent ? nlohmann::ordered_json(std::string("disk") + rec->parent->bsdname)
                                              : nlohmann::ordered_json(nullptr);
   row["SizeBytes"] = rec->size;
+  // The last write test, when this run of the program made one.
+  if (const auto w = lastRecord(writeKey(std::string("disk") + rec->bsdname), rec->devid)) {
+    nlohmann::ordered_json t;
+    for (const auto& ph : w->value("phases", Record::array())) t[ph.value("name", "?")] = ph.value("kbps", 0);
+    const Record& sus = w->value("sustained", Record::object());
+    if (sus.contains("kbps")) {
+      t["Sustained write"] = sus["kbps"];
+      t["Curve"] = sus.value("summary", "");
+    }
+    t["Unit"] = "KB/s";
+    t["Folder"] = w->value("folder", "");
+    t["Time"] = w->value("time", Record(nullptr));
+    t["Result"] = w->value("result", Record(nullptr));
+    t["Warnings"] = w->value("warnings", Record::array());
+    row["LastWriteTest"] = std::move(t);
+  }
   const std::optional<Record> last = lastRecord(std::string("disk") + rec->bsdname, rec->devid);
   const DISKPERF_& p = rec->perf;
   if (!last && p.seqkps <= 0 && p.randkps <= 0 && p.dualkps <= 0 && p.threadkps <= 0) {
@@ -214,6 +232,7 @@ void printListing(const PoolCore& pool, bool json) {
 }
 
 int cliList(const CliOptions& opts) {
+  historySeed();
   PoolCore pool;
   std::lock_guard<std::recursive_mutex> guard(disklock);
   pool.Reload("", 0);

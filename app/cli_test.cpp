@@ -11,7 +11,11 @@
 // process alone, a signal during the test is a cancel request (Testcancel):
 // the utility gets SIGCONT with its next chunk of output.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
 
 #include <atomic>
 #include <cstdio>
@@ -28,6 +32,8 @@
 #include "perf/record.h"
 #include "perf/store.h"
 #include "perf/testctl.h"
+#include "perf/vlmperfwrite/write.h"
+#include "platform/devnames.h"
 #include "table/poolcore.h"
 #include "util/prog.h"
 
@@ -37,7 +43,8 @@ namespace {
 // The progress "window": a bar on standard error.
 class TerminalUi : public TestUi {
  public:
-  TerminalUi(int row, PoolCore& pool) : row_(row), pool_(pool), tty_(isatty(2)) {}
+  TerminalUi(int row, PoolCore& pool, int seconds) : row_(row), pool_(pool), tty_(isatty(2)), seconds_(seconds) {}
+  int testSeconds() override { return seconds_; }
   int selectedRow() override { return row_; }
   bool hasProgressWindow() override { return true; }
   void progressStart() override {}
@@ -73,6 +80,7 @@ class TerminalUi : public TestUi {
   int row_;
   PoolCore& pool_;
   bool tty_;
+  int seconds_;
   int last_ = -1;
 };
 
@@ -83,8 +91,9 @@ class TerminalSeam : public AlertSeam {
   explicit TerminalSeam(bool yes) : yes_(yes) {}
   int alert(const std::string& title, const std::string& msg,
             const std::vector<std::string>& buttons) override {
-    if (title == "Test Media:" && buttons.size() == 2) return consent(msg);
-    if (title == "Test Media:" && buttons.size() == 1) {
+    const bool test = title == "Test Media:" || title == "Write Test:";
+    if (test && buttons.size() == 2) return consent(msg);
+    if (test && buttons.size() == 1) {
       std::fwrite(msg.data(), 1, msg.size(), stdout);
       if (!msg.empty() && msg.back() != '\n') std::fputc('\n', stdout);
       std::printf("Result: %s\n", buttons[0].c_str());
@@ -157,22 +166,6 @@ class CancelSignals {
   struct sigaction oldint_ {}, oldterm_ {};
 };
 
-// Row of a device in the display array, -1 if absent: "diskN..." as listed,
-// its kernel name ("sda1", "/dev/sda1"), which stays with the disk across
-// boots and machines better, or its identity (--list --json: "Id").
-int findrow(const std::string& dev) {
-  std::string name = dev.rfind("/dev/", 0) == 0 ? dev.substr(5) : dev;
-  if (name.empty()) return -1;
-  std::lock_guard<std::recursive_mutex> lock(disklock);
-  for (int i = 0; i < ndiskarray; ++i) {
-    const DISKINFO_* r = diskarray[i];
-    char full[64];
-    std::snprintf(full, sizeof full, "disk%s", r->bsdname);
-    if (zcpxcap(full, name.c_str()) || name == r->devloc || name == r->devid) return i;
-  }
-  return -1;
-}
-
 void printfigures(const char* dev, const char* devid) {
   DISKPERF_ p{};
   if (perfget(dev, devid, p))
@@ -180,6 +173,46 @@ void printfigures(const char* dev, const char* devid) {
                 p.seqkps, p.randkps, p.dualkps, p.threadkps);
   else
     std::printf("No figures for %s in the utility's output.\n", dev);
+}
+
+// --write-test DEV|FOLDER: the row and the folder. A listed device writes
+// into its mounted volume (the folder Writemedia picks); a folder, into
+// itself, on the row of the device that holds it; a device node never.
+bool writeTarget(const CliOptions& opts, WriteOptions& wo, int& row) {
+  const std::string& arg = opts.writeTest;
+  if (!opts.writeSize.empty()) {
+    std::optional<uint64_t> n = vpw::parseSize(opts.writeSize);
+    if (!n || *n == 0) {
+      std::fprintf(stderr, "VLM-Performance: --size %s: not a size (bytes, or with K, M, G, T)\n", opts.writeSize.c_str());
+      return false;
+    }
+    wo.size = *n;
+  }
+  wo.sustained = opts.sustained;
+  struct stat st {};
+  const bool exists = stat(arg.c_str(), &st) == 0;
+  if (exists && (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))) {
+    std::fprintf(stderr, "VLM-Performance: %s is a device: the write test never writes a device; name its listed"
+                 " name (see --list) or a folder of its mounted volume\n", arg.c_str());
+    return false;
+  }
+  if (exists && S_ISDIR(st.st_mode) && arg.find('/') != std::string::npos) {
+    std::optional<devnames::BlockDev> dev = devnames::byDevno(st.st_dev);
+    row = dev ? findrow(dev->kernel) : -1;
+    if (row < 0) {
+      std::fprintf(stderr, "VLM-Performance: no listed device holds %s (see --list)\n", arg.c_str());
+      return false;
+    }
+    char real[PATH_MAX];
+    wo.folder = realpath(arg.c_str(), real) ? real : arg;
+    return true;
+  }
+  row = findrow(arg);
+  if (row < 0) {
+    std::fprintf(stderr, "VLM-Performance: no device or folder %s (see --list)\n", arg.c_str());
+    return false;
+  }
+  return true;
 }
 
 // While the record or the metrics go to standard output, everything else the
@@ -207,7 +240,7 @@ class StdoutAside {
 // can't be written (the message is on standard error).
 bool writeOutputs(const CliOptions& opts) {
   if (opts.jsonFile.empty() && opts.metricsFile.empty()) return true;
-  std::optional<Record> rec = lastRecord(Testdev);
+  std::optional<Record> rec = lastRecord(opts.writeTest.empty() ? std::string(Testdev) : writeKey(Testdev));
   if (!rec) {
     std::fprintf(stderr, "VLM-Performance: no test record for %s\n", Testdev);
     return false;
@@ -225,10 +258,25 @@ bool writeOutputs(const CliOptions& opts) {
 
 }  // namespace
 
+// The kernel name stays with the disk across boots and machines better than diskN.
+int findrow(const std::string& dev) {
+  std::string name = dev.rfind("/dev/", 0) == 0 ? dev.substr(5) : dev;
+  if (name.empty()) return -1;
+  std::lock_guard<std::recursive_mutex> lock(disklock);
+  for (int i = 0; i < ndiskarray; ++i) {
+    const DISKINFO_* r = diskarray[i];
+    char full[64];
+    std::snprintf(full, sizeof full, "disk%s", r->bsdname);
+    if (zcpxcap(full, name.c_str()) || name == r->devloc || name == r->devid) return i;
+  }
+  return -1;
+}
+
 int cliTest(const CliOptions& opts) {
+  const bool writing = !opts.writeTest.empty();
   if (!opts.yes && !isatty(0)) {
-    std::fputs("VLM-Performance: --test asks before it starts; answer on a terminal or give --yes\n",
-               stderr);
+    std::fprintf(stderr, "VLM-Performance: %s asks before it starts; answer on a terminal or give --yes\n",
+                 writing ? "--write-test" : "--test");
     return 2;
   }
   menuinit();
@@ -239,13 +287,16 @@ int cliTest(const CliOptions& opts) {
     std::lock_guard<std::recursive_mutex> lock(disklock);
     pool.Reload("", 0);
   }
-  int row = findrow(opts.testDevice);
-  if (row < 0) {
+  WriteOptions wo;
+  int row = -1;
+  if (writing) {
+    if (!writeTarget(opts, wo, row)) return 2;
+  } else if ((row = findrow(opts.testDevice)) < 0) {
     std::fprintf(stderr, "VLM-Performance: no device %s in the list (see --list)\n",
                  opts.testDevice.c_str());
     return 2;
   }
-  if (zftype(perfutilpath) != '-') {
+  if (!writing && zftype(perfutilpath) != '-') {
     std::fprintf(stderr, "VLM-Performance: the test utility is missing: %s%s\n", perfutilpath,
                  perfutilpath == perfutilcopy ? " (see --install-utility)" : "");
     return 1;
@@ -254,11 +305,14 @@ int cliTest(const CliOptions& opts) {
   std::optional<StdoutAside> aside(std::in_place, opts.jsonFile == "-" || opts.metricsFile == "-");
   TerminalSeam seam(opts.yes);
   AlertSeam* prev = setAlertSeam(&seam);
-  TerminalUi ui(row, pool);
+  TerminalUi ui(row, pool, opts.seconds);
   {
     TestControl ctl(ui);
     CancelSignals signals(ctl.Canceled);
-    ctl.Testmedia();
+    if (writing)
+      ctl.Writemedia(wo);
+    else
+      ctl.Testmedia();
     ctl.join();
   }
   setAlertSeam(prev);
@@ -268,7 +322,8 @@ int cliTest(const CliOptions& opts) {
     return 1;
   }
   bool ok = seam.result() == "Ok";
-  if (ok) printfigures(Testdev, Testid);
+  if (seam.result().empty() && writing) return 2;  // refused before it began (the reason is printed)
+  if (ok && !writing) printfigures(Testdev, Testid);
   std::fputc('\n', stdout);
   printListing(pool, opts.json);  // the list the worker's refresh rebuilt
   aside.reset();

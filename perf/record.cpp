@@ -1,5 +1,6 @@
 #include "perf/record.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -427,6 +428,7 @@ std::string recordText(const Record& r) {
   o << "Result: " << text(r, "result") << " (exit status " << r.value("exitStatus", 0) << ")\n";
   for (const auto& w : r.value("warnings", Record::array())) o << "Warning: " << shown(w.get<std::string>()) << "\n";
   for (const auto& c : r.value("checks", Record::array())) o << "Checked: " << shown(c.get<std::string>()) << "\n";
+  for (const auto& s : r.value("slower", Record::array())) o << "Slower: " << text(s, "text") << "\n";
   for (const auto& [k, v] : recordFigures(r))
     o << shown(k) << "\t" << fmt(v, k.find("KB/s") != std::string::npos ? 0 : 1) << "\n";
   return o.str();
@@ -443,6 +445,7 @@ std::string recordCsv(const Record& r) {
       {"result", text(r, "result")},   {"exit status", std::to_string(r.value("exitStatus", 0))}};
   for (const auto& [k, v] : recordFigures(r)) rows.emplace_back(k, fmt(v, k.find("KB/s") != std::string::npos ? 0 : 3));
   for (const auto& w : r.value("warnings", Record::array())) rows.emplace_back("warning", w.get<std::string>());
+  for (const auto& s : r.value("slower", Record::array())) rows.emplace_back("slower", text(s, "text"));
   std::string out = "field,value\r\n";
   for (const auto& [k, v] : rows) out += csvField(k) + "," + csvField(v) + "\r\n";
   return out;
@@ -463,23 +466,47 @@ std::string recordMetrics(const Record& r) {
     return s;
   };
   const Record& phases = r["phases"];
-  head("vlm_read_bytes_per_second", "Read throughput of each phase of the last test.");
+  // A write record's figures: vlm_write_*, patterns write_sequential, write_random, write_random_qd32.
+  const bool writing = text(r, "kind") == "write";
+  const std::string op = writing ? "write" : "read", Op = writing ? "Write" : "Read";
+  auto pattern = [&](const Record& ph) {
+    std::string p = lower(text(ph, "name"));
+    std::replace(p.begin(), p.end(), ' ', '_');
+    return p;
+  };
+  const std::string bps = "vlm_" + op + "_bytes_per_second", iops = "vlm_" + op + "_iops",
+                    lat = "vlm_" + op + "_latency_seconds";
+  head(bps.c_str(), (Op + " throughput of each phase of the last test.").c_str());
   for (const auto& ph : phases)
-    o << "vlm_read_bytes_per_second{" << id << ",pattern=\"" << lower(text(ph, "name")) << "\"} "
-      << ph.value("kbps", 0.0) * 1000 << "\n";
-  head("vlm_read_iops", "Reads per second of each phase of the last test.");
+    o << bps << "{" << id << ",pattern=\"" << pattern(ph) << "\"} " << ph.value("kbps", 0.0) * 1000 << "\n";
+  head(iops.c_str(), (Op + "s per second of each phase of the last test.").c_str());
   for (const auto& ph : phases)
-    o << "vlm_read_iops{" << id << ",pattern=\"" << lower(text(ph, "name")) << "\"} " << ph.value("iops", 0.0) << "\n";
-  o << "# HELP vlm_read_latency_seconds Read latency of each phase of the last test (quantile 1 is the slowest read).\n"
-       "# TYPE vlm_read_latency_seconds summary\n";
+    o << iops << "{" << id << ",pattern=\"" << pattern(ph) << "\"} " << ph.value("iops", 0.0) << "\n";
+  o << "# HELP " << lat << " " << Op << " latency of each phase of the last test (quantile 1 is the slowest " << op
+    << ").\n# TYPE " << lat << " summary\n";
   for (const auto& ph : phases) {
-    const std::string l = id + ",pattern=\"" + lower(text(ph, "name")) + "\"";
-    const Record& lat = ph["latencyNs"];
-    for (auto [key, q] : {std::pair{"p50", "0.5"}, {"p99", "0.99"}, {"p999", "0.999"}, {"max", "1"}})
-      o << "vlm_read_latency_seconds{" << l << ",quantile=\"" << q << "\"} " << lat.value(key, 0.0) / 1e9 << "\n";
+    const std::string l = id + ",pattern=\"" + pattern(ph) + "\"";
+    const Record& q = ph["latencyNs"];
+    for (auto [key, qq] : {std::pair{"p50", "0.5"}, {"p99", "0.99"}, {"p999", "0.999"}, {"max", "1"}})
+      o << lat << "{" << l << ",quantile=\"" << qq << "\"} " << q.value(key, 0.0) / 1e9 << "\n";
     const double ios = ph.value("ios", 0.0);
-    o << "vlm_read_latency_seconds_sum{" << l << "} " << lat.value("mean", 0.0) * ios / 1e9 << "\n"
-      << "vlm_read_latency_seconds_count{" << l << "} " << ios << "\n";
+    o << lat << "_sum{" << l << "} " << q.value("mean", 0.0) * ios / 1e9 << "\n"
+      << lat << "_count{" << l << "} " << ios << "\n";
+  }
+  if (writing && r.contains("sustained")) {
+    const Record& s = r["sustained"];
+    head("vlm_write_sustained_bytes_per_second", "Throughput of the last sustained write pass over the whole file.");
+    o << "vlm_write_sustained_bytes_per_second{" << id << "} " << s.value("kbps", 0.0) * 1000 << "\n";
+    head("vlm_write_cache_bytes", "Bytes written at the fast rate before it fell (0: it never fell).");
+    const Record& k = s.value("knee", Record(nullptr));
+    o << "vlm_write_cache_bytes{" << id << "} " << (k.is_object() ? k.value("bytes", 0.0) : 0.0) << "\n";
+  }
+  head("vlm_read_regression", "Percent below this device's usual figure when more than 30% below it, else 0.");
+  for (const auto& ph : phases) {
+    int below = 0;
+    for (const auto& s : r.value("slower", Record::array()))
+      if (text(s, "phase") == text(ph, "name")) below = s.value("percentBelow", 0);
+    o << "vlm_read_regression{" << id << ",pattern=\"" << lower(text(ph, "name")) << "\"} " << below << "\n";
   }
   head("vlm_test_timestamp_seconds", "When the last test began, seconds since 1970.");
   o << "vlm_test_timestamp_seconds{" << id << "} " << r.value("unixTime", int64_t(0)) << "\n";

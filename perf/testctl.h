@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "disk/disk.h"
 #include "perf/record.h"
 
 extern std::atomic<int> Testing;
@@ -41,6 +42,19 @@ class TestUi {
   virtual bool utilityReady() { return true; }
 };
 
+// A write test's request (perf/writectl.cpp).
+struct WriteOptions {
+  std::string folder;   // empty: the selected row's (its mount point, or the user's home on it)
+  uint64_t size = 0;    // bytes; 0: the largest the free space allows, at most 1 GiB without sustained
+  bool sustained = false;
+};
+
+// The key of a device's last write record ("write:disk2s1"), beside its read record.
+std::string writeKey(const std::string& dev);
+// Where the write test of a listed row goes; empty with the reason in why.
+// The caller holds disklock.
+std::string writeFolder(const DISKINFO_* rec, std::string& why);
+
 class TestControl {
  public:
   explicit TestControl(TestUi& ui) : ui_(ui) {}
@@ -54,6 +68,10 @@ class TestControl {
     if (Testing.load() != 0) canceledRun_.store(true);
     Canceled.fetch_add(1);
   }
+  // The "Write Test" action: the same road with the write program, which
+  // runs as the user and writes only an unnamed file in the folder.
+  void Writemedia(const WriteOptions& o);
+  void Writerun();
   // Waits for the workers started by Testmedia (tests, command line). Not to be
   // called on the thread that carries out the worker's (worker) TestUi calls
   // while a worker may still make them.
@@ -65,7 +83,9 @@ class TestControl {
   std::atomic<int> Canceled{0};
 
  private:
+  void start(void (TestControl::*body)());
   TestUi& ui_;
+  WriteOptions write_;  // of the write test being run
   int seconds_ = 0;  // of the next run: set before its worker starts
   RecordDevice device_;               // the tested device as the list had it
   std::thread worker_;

@@ -86,6 +86,9 @@ check_installed() {  # VERSION
   got=$(inroot stat -c '%U:%G %a %F' "$util")
   [ "$got" = "root:root 4711 regular file" ] || fail "$util is '$got', not root:root 4711"
   cmp -s "$root$util" "$root$bundleutil" || fail "$util is not the bundle's utility"
+  # The write test runs as the user: never set-user-ID.
+  got=$(inroot stat -c '%a' "${bundleutil%/*}/vlmperfwrite")
+  [ "$got" = 755 ] || fail "vlmperfwrite is mode '$got', not 755"
   inroot dpkg-query -W -f '${Version}' vlm-performance | grep -qx "$1" || fail "version is not $1"
   inroot vlm-performance --list >"$work/list-root" || fail "vlm-performance --list (root)"
   inroot setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=/tmp \

@@ -18,7 +18,7 @@ work=${VLM_MUTANTS_DIR:-/tmp/vlm-mutants-$(basename "$tree")}
 src=$work/src
 build=$src/build
 lock=/tmp/vlm-suite.lock
-loop_tests='LoopDisks.*:VlmperfutilDisk.*:VlmperfutilChecks.*:FollowDevice.*:DelegateFixture.KernelEventsRefreshTheList'
+loop_tests='LoopDisks.*:VlmperfwriteDisk.*:VlmperfutilDisk.*:VlmperfutilChecks.*:FollowDevice.*:DelegateFixture.KernelEventsRefreshTheList'
 
 # ID | file | build targets | test programs | gtest filter | what the fault is | sed script
 read -r -d '' FAULTS <<'EOF'
@@ -116,6 +116,14 @@ S07|perf/record.cpp|perf_tests|perf_tests|Record*|slices beyond the phase's time
 S08|perf/record.cpp|perf_tests|perf_tests|Record*|a saved record of 16 MiB read|s/kMaxFile = 1 << 20;/kMaxFile = 16 << 20;/
 S09|cmake/root_owned_path.cmake|app_tests|app_tests|Install.*|root installs set-user-ID into a user's prefix|s/elseif(NOT uid EQUAL 0)/elseif(FALSE)/
 S10|app/vlmperfinstall/main.cpp|vlmperfinstall app_tests|app_tests|Install.*|a folder its group may change is trusted|s/if ((st.st_mode & 022) && (last/if ((st.st_mode \& 002) \&\& (last/
+W01|perf/vlmperfwrite/space.cpp|perf_tests|perf_tests|Write*|a twentieth of the volume kept free, not a tenth|s/total \/ 10 > kMinKeep ? total \/ 10/total \/ 20 > kMinKeep ? total \/ 20/
+W02|perf/vlmperfwrite/space.cpp|perf_tests|perf_tests|Write*|more than half the free space taken|s/return half < room ? half : room;/return room;/
+W03|perf/vlmperfwrite/knee.cpp|perf_tests|perf_tests|Write*|a fall that recovers taken for the knee|s/if (above \* 10 > n - best->slice) return std::nullopt;//
+W04|perf/vlmperfwrite/knee.cpp|perf_tests|perf_tests|Write*|a fall of 25% taken for the knee|s/after <= 0.7 \* before/after <= 0.8 * before/
+W05|perf/vlmperfwrite/main.cpp|vlmperfwrite perf_tests|perf_tests|+VlmperfwriteDisk.*|a read-only mount not refused|s/(vfs.f_flag \& ST_RDONLY)/false/
+W06|perf/vlmperfwrite/space.cpp|vlmperfwrite perf_tests|perf_tests|+VlmperfwriteDisk.*|the fallback's hidden name left in the folder|s/if (unlink(path.c_str()) != 0) {/if (false) {/
+W07|app/cli_test.cpp|VLM-Performance app_tests|app_tests|CliTest.*|--write-test takes a device node|s/S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)/false/
+W08|perf/record.cpp|VLM-Performance app_tests|app_tests|CliTest.*|write metrics' patterns keep their blanks|s/std::replace(p.begin(), p.end(), ' ', '_');//
 EOF
 
 say() { printf '%s\n' "$*"; }

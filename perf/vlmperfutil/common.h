@@ -27,6 +27,9 @@ inline int64_t nowNs() {
 constexpr int64_t kMs = 1000000;
 constexpr int64_t kSec = 1000000000;
 
+// The name complain() puts in front: "vlmperfutil" unless main sets another.
+extern const char* gProgram;
+
 // One whole line (a line feed is added) in one write: say() to standard
 // output, complain() to standard error with the program's name in front.
 void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -13,6 +13,7 @@ namespace vpu {
 
 std::atomic<int> gCancel{0};
 std::atomic<int> gCancelReported{0};
+const char* gProgram = "vlmperfutil";
 
 void writeAll(int fd, const char* p, size_t n) {
   while (n > 0) {
@@ -48,7 +49,9 @@ void say(const char* fmt, ...) {
 void complain(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  emit(2, "vlmperfutil: ", fmt, ap);
+  char prefix[64];
+  snprintf(prefix, sizeof prefix, "%s: ", gProgram);
+  emit(2, prefix, fmt, ap);
   va_end(ap);
 }
 

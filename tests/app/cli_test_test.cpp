@@ -9,6 +9,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -48,6 +49,7 @@ struct StubBundle {
     fs::create_directories(utility.parent_path());
     fs::copy_file(built, program);
     fs::copy_file(fs::path(VLM_HELPERS) / "stub_util", utility);
+    fs::copy_file(fs::path(VLM_BUNDLE_DIR) / "Contents" / "Resources" / "vlmperfwrite", utility.parent_path() / "vlmperfwrite");
     ready = true;
   }
   ~StubBundle() {
@@ -135,6 +137,11 @@ TEST_F(CliTest, RefusedRequests) {
       {"--test " + dev, "answer on a terminal or give --yes"},
       {"--test disk987654 --yes", "no device disk987654 in the list"},
       {"--test /dev/ --yes", "no device /dev/ in the list"},  // not a row without a kernel name
+      {"--write-test /dev/null --yes", "never writes a device"},
+      {"--write-test disk987654 --yes", "no device or folder disk987654"},
+      {"--write-test /proc --yes", "no listed device holds /proc"},
+      {"--write-test " + dev + " --yes --size 1X", "--size 1X: not a size"},
+      {"--test " + dev + " --sustained", "--size and --sustained go with --write-test"},
   };
   std::string out;
   for (const auto& c : cases) {
@@ -197,6 +204,40 @@ TEST_F(CliTest, RecordAndMetricsFiles) {
       << out;
   EXPECT_NE(out.find("Result: Ok\n"), std::string::npos) << out;
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2) << "temporary files left";
+  fs::remove_all(dir);
+}
+
+// --write-test into a folder of a listed volume: the real write program, its
+// record (python3-jsonschema), its metrics (promtool) and the listing's last
+// write figures, which are the ones the text printed.
+TEST_F(CliTest, WriteTestRecordMetricsAndListing) {
+  if (access("/usr/bin/promtool", X_OK) != 0) GTEST_SKIP() << "promtool (package prometheus) is missing";
+  const fs::path dir = fs::temp_directory_path() / ("vlm-write-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const fs::path rec = dir / "rec.json", prom = dir / "vlm.prom";
+  std::string out;
+  const std::string run = "--write-test " + dir.string() + " --yes --seconds 1 --size 32M ";
+  const int st = bundle.run(run + "--json " + rec.string() + " --metrics " + prom.string(), out);
+  if (st == 2 && out.find("no listed device holds") != std::string::npos) GTEST_SKIP() << out;
+  ASSERT_EQ(st, 0) << out;
+  const std::string text = slurp(rec);
+  EXPECT_EQ(vlmtest::checkRecord(text).problem, "") << text;
+  EXPECT_EQ(nlohmann::json::parse(text)["kind"], "write");
+  EXPECT_EQ(shell("promtool check metrics < '" + prom.string() + "' 2>&1", out), 0) << "promtool: " << out;
+  for (const char* p : {"write_sequential", "write_random", "write_random_qd32"})
+    EXPECT_TRUE(std::regex_search(slurp(prom), std::regex("vlm_write_bytes_per_second\\{device=\"" + dev +
+                                                           "\".*pattern=\"" + p + "\"\\} [1-9]"))) << p;
+  ASSERT_EQ(bundle.run(run + "--json", out), 0) << out;
+  const auto list = nlohmann::json::parse(out.substr(out.find("{\n  \"rows\"")));
+  int seen = 0;
+  for (const auto& r : list["rows"]) {
+    if (!r.contains("LastWriteTest")) continue;
+    ++seen;
+    for (const char* k : {"Write sequential", "Write random", "Write random QD32"})
+      EXPECT_NE(out.find(std::string(k) + ": " + std::to_string(r["LastWriteTest"][k].get<long>()) + " KB/s\n"),
+                std::string::npos) << k;
+  }
+  EXPECT_EQ(seen, 1) << out;
   fs::remove_all(dir);
 }
 

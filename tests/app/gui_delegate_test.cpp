@@ -206,7 +206,7 @@ TEST_F(DelegateFixture, KeyboardReachesEveryAction) {
   ASSERT_TRUE(QTest::qWaitForWindowActive(d->window));
   d->table->setFocus();
   ASSERT_TRUE(guitest::spinUntil([&] { return QApplication::focusWidget() == d->table; }, 2000));
-  for (const char* next : {"refresh", "testmedia", "details", "duration", "about", "help", "visit", "table"}) {
+  for (const char* next : {"refresh", "testmedia", "details", "duration", "remember", "about", "help", "visit", "table"}) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     ASSERT_NE(QApplication::focusWidget(), nullptr);
     EXPECT_EQ(QApplication::focusWidget()->objectName().toStdString(), next);

@@ -219,7 +219,7 @@ TEST(VlmperfutilArgs, RefusesEverythingButTheContract) {
   const std::vector<std::vector<std::string>> bad = {
       {}, {"-x"}, {"-T"}, {"-T", "disk0"}, {"-T", "disk0", "v", "extra"},
       {"-T", "disk0", "v", "-T", "disk0", "v"}, {"-T", "/dev/sda", "v"}, {"-T", "..", "v"},
-      {"-T", "disk0/../x", "v"}, {"-T", d40, "v"}, {"-T", d31, "v"}, {"-T", "disk01", "v"},
+      {"-T", "disk0/../x", "v"}, {"-T", "/tmp", "v"}, {"-T", "/tmp/x.img", "v"}, {"-T", d40, "v"}, {"-T", d31, "v"}, {"-T", "disk01", "v"},
       {"-T", "disk0s", "v"}, {"-T", "Disk0", "v"}, {"-T", "disk999", "v"},
       {"-s", "0", "-T", "disk0", "v"}, {"-s", "61", "-T", "disk0", "v"}, {"-s", "5x", "-T", "disk0", "v"},
       {"-s", "-1", "-T", "disk0", "v"}, {"-T", "disk0", "v", "-s"}, {"-T", "disk0", "v", "-I"},
