@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include "app/appdelegate.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDialog>
@@ -319,6 +320,7 @@ void QorConfigureAppDelegate::SetMode(int mode, DISKINFO_* disk) {
     const QModelIndex at = pool->index(row, 0);
     table->selectionModel()->setCurrentIndex(at, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
   }
+  updateWriteTest();
   table->viewport()->update();
 }
 
@@ -389,6 +391,27 @@ void QorConfigureAppDelegate::Visit() {
 
 void QorConfigureAppDelegate::Testmedia() { control_->Testmedia(); }
 
+void QorConfigureAppDelegate::Writetest() {
+  vlm::WriteOptions o;
+  o.sustained = sustained->isChecked();
+  control_->Writemedia(o);
+}
+
+void QorConfigureAppDelegate::updateWriteTest() {
+  const int row = uiSelectedRow();
+  std::string why;
+  bool can = false;
+  {
+    std::lock_guard<std::recursive_mutex> lock(disklock);
+    if (row >= 0 && row < ndiskarray) can = !vlm::writeFolder(diskarray[row], why).empty();
+  }
+  writetest->setEnabled(can);
+  writetest->setToolTip(can || why.empty() ? writetest->toolTip() : QString::fromStdString(why));
+  const bool shown = pool->hasWriteFigures();
+  for (int i = 0; i < static_cast<int>(pool->columns().size()); ++i)
+    if (pool->columns()[i].identifier().rfind("Write", 0) == 0) table->setColumnHidden(i, !shown);
+}
+
 void QorConfigureAppDelegate::Testcancel() { control_->Testcancel(); }
 
 void QorConfigureAppDelegate::Details() {
@@ -405,15 +428,20 @@ void QorConfigureAppDelegate::Details() {
     messbox("Details", "You must select a device to show its last test.", "Ok");
     return;
   }
-  std::optional<vlm::Record> rec = vlm::lastRecord(dev, id.c_str());
-  if (!rec) {
+  // The last read test and the last write test, each in a window of its own.
+  std::optional<vlm::Record> read = vlm::lastRecord(dev, id.c_str()),
+                             write = vlm::lastRecord(vlm::writeKey(dev), id.c_str());
+  if (!read && !write) {
     messbox("Details", ("No test of " + dev + " has been run since the program started.").c_str(), "Ok");
     return;
   }
-  auto* w = new vlm::DetailsDialog(*rec, window);
-  w->setAttribute(Qt::WA_DeleteOnClose);
-  detailswindow = w;
-  w->show();
+  for (const auto& rec : {read, write}) {
+    if (!rec) continue;
+    auto* w = new vlm::DetailsDialog(*rec, window);
+    w->setAttribute(Qt::WA_DeleteOnClose);
+    detailswindow = w;
+    w->show();
+  }
 }
 
 // --- the test road's window operations ---------------------------------------------

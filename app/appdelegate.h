@@ -18,6 +18,7 @@
 #include "disk/disk.h"
 #include "perf/testctl.h"
 
+class QCheckBox;
 class QComboBox;
 class QDialog;
 class QFileInfo;
@@ -58,6 +59,8 @@ class QorConfigureAppDelegate : public QObject {
   char thedev[64] = {};
   QPushButton* refresh = nullptr;
   QPushButton* testmedia = nullptr;
+  QPushButton* writetest = nullptr;  // "Write Test…": enabled for a mounted, writable row
+  QCheckBox* sustained = nullptr;    // the write test's sustained pass
   QPushButton* details = nullptr;
   QPointer<vlm::DetailsDialog> detailswindow;  // the last one opened
   QDialog* pctwindow = nullptr;
@@ -93,6 +96,8 @@ class QorConfigureAppDelegate : public QObject {
   void Help();
   void Visit();
   void Testmedia();
+  // The write test into the selected row's volume (perf/writectl.cpp).
+  void Writetest();
   void Testcancel();
   // The last test record of the selected row in its own window.
   void Details();
@@ -138,6 +143,9 @@ class QorConfigureAppDelegate : public QObject {
   void setProgressPlan(int seconds);
   void showPhase(double percent);
   void spreadWideColumns();
+  // Write Test enabled for the selected row when it can be written; the write
+  // columns shown once a row has write figures.
+  void updateWriteTest();
   int wideMinimum(int column) const;
 
   void hotplugEvent();

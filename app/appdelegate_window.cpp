@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QGuiApplication>
@@ -114,6 +115,19 @@ void QorConfigureAppDelegate::buildWindows() {
   refresh->setObjectName(QStringLiteral("refresh"));
   testmedia = addButton(bar, "Test Media", this, [this] { Testmedia(); });
   testmedia->setObjectName(QStringLiteral("testmedia"));
+  writetest = addButton(bar, "Write Test", this, [this] { Writetest(); });
+  writetest->setText(QStringLiteral("Write Test\u2026"));  // it asks before it writes
+  writetest->setObjectName(QStringLiteral("writetest"));
+  writetest->setToolTip(QStringLiteral(
+      "Write an unnamed test file into the selected volume, as you: sequential and random writes, "
+      "each ended by a flush"));
+  sustained = new QCheckBox(QStringLiteral("Sustained"));
+  sustained->setObjectName(QStringLiteral("sustained"));
+  sustained->setAccessibleName(QStringLiteral("Sustained write pass"));
+  sustained->setToolTip(QStringLiteral(
+      "Then write the whole test file once more as fast as it goes, to find where the drive's write "
+      "cache runs out"));
+  bar->addWidget(sustained);
   details = addButton(bar, "Details", this, [this] { Details(); });
   details->setObjectName(QStringLiteral("details"));
   QObject::connect(table, &QTableView::doubleClicked, this, [this] { Details(); });
@@ -140,7 +154,8 @@ void QorConfigureAppDelegate::buildWindows() {
   QPushButton* visit = addButton(bar, "Visit", this, [this] { Visit(); });
   visit->setObjectName(QStringLiteral("visit"));
   layout->addLayout(bar);
-  QWidget* order[] = {table, refresh, testmedia, details, duration, about, help, visit};
+  QWidget* order[] = {table, refresh, testmedia, writetest, sustained, details, duration, about, help, visit};
+  connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] { updateWriteTest(); });
   for (size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 
   window->setCentralWidget(central);
