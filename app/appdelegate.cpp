@@ -30,6 +30,7 @@
 #include <optional>
 
 #include "app/install.h"
+#include "perf/history.h"
 #include "perf/record.h"
 #include "platform/uevents.h"
 #include "util/startup.h"
@@ -167,6 +168,10 @@ void QorConfigureAppDelegate::applicationDidFinishLaunching() {
   setupline->setVisible(!vlm::utilityready());
   thepool = pool;
   pool->ColorInit();
+  if (remember->isChecked()) {
+    vlm::historySeed();
+    if (std::string n = vlm::history().takeNotice(); !n.empty()) messbox("History", n.c_str(), "Ok");
+  }
   SetMode(0, nullptr);
   QTimer::singleShot(1200, splashwindow, &QWidget::close);
 }
@@ -432,7 +437,12 @@ void QorConfigureAppDelegate::Details() {
   std::optional<vlm::Record> read = vlm::lastRecord(dev, id.c_str()),
                              write = vlm::lastRecord(vlm::writeKey(dev), id.c_str());
   if (!read && !write) {
-    messbox("Details", ("No test of " + dev + " has been run since the program started.").c_str(), "Ok");
+    // From an earlier run: the device's last test in the history.
+    std::vector<vlm::HistoryTest> last = vlm::history().tests(id.empty() ? dev : id, 1);
+    if (!last.empty() && last[0].record.is_object()) read = last[0].record;
+  }
+  if (!read && !write) {
+    messbox("Details", ("No test of " + dev + " is in the history.").c_str(), "Ok");
     return;
   }
   for (const auto& rec : {read, write}) {

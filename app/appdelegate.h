@@ -68,6 +68,7 @@ class QorConfigureAppDelegate : public QObject {
   std::atomic<int>* Canceled = nullptr;  // the test control's count of cancel requests
   QWidget* splashwindow = nullptr;
   QComboBox* duration = nullptr;  // seconds per phase of the next test
+  QCheckBox* remember = nullptr;  // "Remember results": last figures from the history at launch
   QLabel* setupline = nullptr;    // under the table while tests can't run
   QDialog* helpwindow = nullptr;  // made when Help first needs it
   QLabel* pctexpected = nullptr;  // the progress window's expected duration

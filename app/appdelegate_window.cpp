@@ -1,6 +1,7 @@
 // The interface objects of the controller, made in code: the main window with
 // the disk table and its buttons, the progress window and the splash window.
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QCheckBox>
@@ -142,6 +143,12 @@ void QorConfigureAppDelegate::buildWindows() {
   duration->setCurrentIndex(1);
   duration->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);  // its texts whole
   bar->addWidget(duration);
+  remember = new QCheckBox(QStringLiteral("Remember results"));
+  remember->setObjectName(QStringLiteral("remember"));
+  remember->setToolTip(QStringLiteral("At launch, show each disk's figures from its last test in the history"));
+  remember->setAccessibleName(QStringLiteral("Remember results"));
+  remember->setChecked(true);
+  bar->addWidget(remember);
   bar->addStretch(1);
   // In the status bar: the row of buttons keeps its room on a narrow screen.
   pool->refreshtime = new QLabel;
@@ -154,7 +161,7 @@ void QorConfigureAppDelegate::buildWindows() {
   QPushButton* visit = addButton(bar, "Visit", this, [this] { Visit(); });
   visit->setObjectName(QStringLiteral("visit"));
   layout->addLayout(bar);
-  QWidget* order[] = {table, refresh, testmedia, writetest, sustained, details, duration, about, help, visit};
+  QWidget* order[] = {table, refresh, testmedia, writetest, sustained, details, duration, remember, about, help, visit};
   connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] { updateWriteTest(); });
   for (size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 
@@ -277,6 +284,7 @@ void QorConfigureAppDelegate::restoreSettings() {
     fitted_ = true;
   int i = duration->findData(s.value(QStringLiteral("test/seconds"), 0).toInt());
   if (i >= 0) duration->setCurrentIndex(i);
+  remember->setChecked(s.value(QStringLiteral("history/remember"), true).toBool());
 }
 
 void QorConfigureAppDelegate::saveSettings() const {
@@ -285,6 +293,7 @@ void QorConfigureAppDelegate::saveSettings() const {
   s.setValue(QStringLiteral("table/font"), table->font().toString());
   s.setValue(QStringLiteral("table/columns"), table->horizontalHeader()->saveState());
   s.setValue(QStringLiteral("test/seconds"), duration->currentData().toInt());
+  s.setValue(QStringLiteral("history/remember"), remember->isChecked());
 }
 
 void QorConfigureAppDelegate::copyRows() {

@@ -27,6 +27,9 @@ const char* cliUsage() {
          "                         (an unnamed file of N bytes, K/M/G suffixes; --sustained adds a\n"
          "                         pass over the whole file that finds where the drive's cache runs out);\n"
          "                         --json FILE and --metrics FILE as with --test\n"
+         "  --history [DEVICE] [--json]\n"
+         "                         the devices in the test history, or one device's tests, newest first\n"
+         "  --forget DEVICE        delete a device's tests from the history\n"
          "  --screenshot FILE      save a picture of the window as PNG and exit\n"
          "  --install-utility      install the set-user-ID measuring utility (as root or through pkexec)\n"
          "  --help                 this text\n";
@@ -61,6 +64,11 @@ bool parseCli(int argc, char** argv, CliOptions& o, std::string& err) {
     else if (a == "--dump-mounts") { if (!value(o.dumpMounts)) return false; }
     else if (a == "--sysroot") { if (!value(o.sysroot)) return false; }
     else if (a == "--test") { if (!value(o.testDevice)) return false; }
+    else if (a == "--history") {
+      o.history = true;
+      if (i + 1 < argc && argv[i + 1][0] != '-' && argv[i + 1][0] != '\0') o.historyDevice = argv[++i];
+    }
+    else if (a == "--forget") { if (!value(o.forgetDevice)) return false; }
     else if (a == "--write-test") { if (!value(o.writeTest)) return false; }
     else if (a == "--size") { if (!value(o.writeSize)) return false; }
     else if (a == "--sustained") o.sustained = true;
@@ -107,7 +115,11 @@ bool parseCli(int argc, char** argv, CliOptions& o, std::string& err) {
     err = "only one of --json and --metrics can write to standard output";
     return false;
   }
-  if (o.json && !o.list && o.testDevice.empty() && o.writeTest.empty()) o.list = true;
+  if (o.history && !o.forgetDevice.empty()) {
+    err = "--history and --forget don't go together";
+    return false;
+  }
+  if (o.json && !o.list && o.testDevice.empty() && o.writeTest.empty() && !o.history) o.list = true;
   return true;
 }
 

@@ -25,6 +25,9 @@ struct CliOptions {
   std::string screenshot;      // --screenshot FILE
   bool help = false;           // --help
   bool installUtility = false; // --install-utility
+  bool history = false;        // --history [DEV]
+  std::string historyDevice;   // its DEV: as --test takes it, or an Id no longer listed
+  std::string forgetDevice;    // --forget DEV
 };
 
 // Parses argv; returns false and sets err on a bad command line.
@@ -41,6 +44,10 @@ class PoolCore;
 void printListing(const PoolCore& pool, bool json);
 int cliDump(const CliOptions& opts);  // --dump-registry / --dump-mounts
 int cliTest(const CliOptions& opts);  // --test diskN [--yes], --write-test DEV|FOLDER
+int cliHistory(const CliOptions& opts);  // --history [DEV] [--json], --forget DEV
+// Row of a device in the display array, -1 if absent: "diskN..." as listed,
+// its kernel name ("sda1", "/dev/sda1") or its identity ("Id").
+int findrow(const std::string& dev);
 
 // True when a window can be opened (a display, or a Qt platform named).
 bool displayAvailable();

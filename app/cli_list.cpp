@@ -12,6 +12,7 @@
 
 #include "app/cli.h"
 #include "disk/disk.h"
+#include "perf/history.h"
 #include "perf/store.h"
 #include "perf/record.h"
 #include "perf/testctl.h"
@@ -231,6 +232,7 @@ void printListing(const PoolCore& pool, bool json) {
 }
 
 int cliList(const CliOptions& opts) {
+  historySeed();
   PoolCore pool;
   std::lock_guard<std::recursive_mutex> guard(disklock);
   pool.Reload("", 0);

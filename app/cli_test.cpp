@@ -166,22 +166,6 @@ class CancelSignals {
   struct sigaction oldint_ {}, oldterm_ {};
 };
 
-// Row of a device in the display array, -1 if absent: "diskN..." as listed,
-// its kernel name ("sda1", "/dev/sda1"), which stays with the disk across
-// boots and machines better, or its identity (--list --json: "Id").
-int findrow(const std::string& dev) {
-  std::string name = dev.rfind("/dev/", 0) == 0 ? dev.substr(5) : dev;
-  if (name.empty()) return -1;
-  std::lock_guard<std::recursive_mutex> lock(disklock);
-  for (int i = 0; i < ndiskarray; ++i) {
-    const DISKINFO_* r = diskarray[i];
-    char full[64];
-    std::snprintf(full, sizeof full, "disk%s", r->bsdname);
-    if (zcpxcap(full, name.c_str()) || name == r->devloc || name == r->devid) return i;
-  }
-  return -1;
-}
-
 void printfigures(const char* dev, const char* devid) {
   DISKPERF_ p{};
   if (perfget(dev, devid, p))
@@ -273,6 +257,20 @@ bool writeOutputs(const CliOptions& opts) {
 }
 
 }  // namespace
+
+// The kernel name stays with the disk across boots and machines better than diskN.
+int findrow(const std::string& dev) {
+  std::string name = dev.rfind("/dev/", 0) == 0 ? dev.substr(5) : dev;
+  if (name.empty()) return -1;
+  std::lock_guard<std::recursive_mutex> lock(disklock);
+  for (int i = 0; i < ndiskarray; ++i) {
+    const DISKINFO_* r = diskarray[i];
+    char full[64];
+    std::snprintf(full, sizeof full, "disk%s", r->bsdname);
+    if (zcpxcap(full, name.c_str()) || name == r->devloc || name == r->devid) return i;
+  }
+  return -1;
+}
 
 int cliTest(const CliOptions& opts) {
   const bool writing = !opts.writeTest.empty();

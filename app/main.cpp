@@ -66,6 +66,7 @@ int main(int argc, char** argv) {
   }
   if (!opts.dumpRegistry.empty() || !opts.dumpMounts.empty()) return vlm::cliDump(opts);
   if (!opts.testDevice.empty() || !opts.writeTest.empty()) return vlm::cliTest(opts);
+  if (opts.history || !opts.forgetDevice.empty()) return vlm::cliHistory(opts);
   if (opts.list) return vlm::cliList(opts);
 
 #ifdef VLM_WINDOW_PROGRAM

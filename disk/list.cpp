@@ -7,7 +7,7 @@
 
 #include "util/alerts.h"
 #include "disk/disk.h"
-#include "perf/store.h"
+#include "disk/figures.h"
 #include "util/prog.h"
 
 DISKINFO_** diskarray = nullptr;
@@ -44,7 +44,7 @@ void diskinfo(int code) {
   disksort(code);
   diskcalc();
   diskcolors();
-  for (int i = 0; i < ndiskarray; ++i) perfpop(diskarray[i]);
+  for (int i = 0; i < ndiskarray; ++i) diskfigures(diskarray[i]);
 }
 
 void diskmm() {
@@ -179,9 +179,19 @@ void diskzap() {
   diskinfo0 = nullptr;
 }
 
+namespace {
+DiskFigures* figuresource = nullptr;
+}  // namespace
+
+void setdiskfigures(DiskFigures* source) { figuresource = source; }
+
+void diskfigures(DISKINFO_* rec) {
+  if (figuresource && rec) figuresource->fill(rec);
+}
+
 void diskstats() {
   std::lock_guard<std::recursive_mutex> guard(disklock);
-  for (int i = 0; i < ndiskarray; ++i) perfpop(diskarray[i]);
+  for (int i = 0; i < ndiskarray; ++i) diskfigures(diskarray[i]);
 }
 
 int diskrow(const char* devid, const char* bsdname) {

@@ -428,6 +428,7 @@ std::string recordText(const Record& r) {
   o << "Result: " << text(r, "result") << " (exit status " << r.value("exitStatus", 0) << ")\n";
   for (const auto& w : r.value("warnings", Record::array())) o << "Warning: " << shown(w.get<std::string>()) << "\n";
   for (const auto& c : r.value("checks", Record::array())) o << "Checked: " << shown(c.get<std::string>()) << "\n";
+  for (const auto& s : r.value("slower", Record::array())) o << "Slower: " << text(s, "text") << "\n";
   for (const auto& [k, v] : recordFigures(r))
     o << shown(k) << "\t" << fmt(v, k.find("KB/s") != std::string::npos ? 0 : 1) << "\n";
   return o.str();
@@ -444,6 +445,7 @@ std::string recordCsv(const Record& r) {
       {"result", text(r, "result")},   {"exit status", std::to_string(r.value("exitStatus", 0))}};
   for (const auto& [k, v] : recordFigures(r)) rows.emplace_back(k, fmt(v, k.find("KB/s") != std::string::npos ? 0 : 3));
   for (const auto& w : r.value("warnings", Record::array())) rows.emplace_back("warning", w.get<std::string>());
+  for (const auto& s : r.value("slower", Record::array())) rows.emplace_back("slower", text(s, "text"));
   std::string out = "field,value\r\n";
   for (const auto& [k, v] : rows) out += csvField(k) + "," + csvField(v) + "\r\n";
   return out;
@@ -498,6 +500,13 @@ std::string recordMetrics(const Record& r) {
     head("vlm_write_cache_bytes", "Bytes written at the fast rate before it fell (0: it never fell).");
     const Record& k = s.value("knee", Record(nullptr));
     o << "vlm_write_cache_bytes{" << id << "} " << (k.is_object() ? k.value("bytes", 0.0) : 0.0) << "\n";
+  }
+  head("vlm_read_regression", "Percent below this device's usual figure when more than 30% below it, else 0.");
+  for (const auto& ph : phases) {
+    int below = 0;
+    for (const auto& s : r.value("slower", Record::array()))
+      if (text(s, "phase") == text(ph, "name")) below = s.value("percentBelow", 0);
+    o << "vlm_read_regression{" << id << ",pattern=\"" << lower(text(ph, "name")) << "\"} " << below << "\n";
   }
   head("vlm_test_timestamp_seconds", "When the last test began, seconds since 1970.");
   o << "vlm_test_timestamp_seconds{" << id << "} " << r.value("unixTime", int64_t(0)) << "\n";

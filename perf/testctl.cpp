@@ -21,6 +21,7 @@
 #include "util/alerts.h"
 #include "util/startup.h"
 #include "disk/disk.h"
+#include "perf/history.h"
 #include "perf/runner.h"
 #include "perf/store.h"
 #include "perf/testplan.h"
@@ -180,16 +181,29 @@ void TestControl::Testrun() {
   };
   int status = Run2mem(buf.get(), kOutput, &len, diskvect, hooks);
   buf.get()[len] = '\0';
-  keepRecord(Testdev, completeRecord(tap.text(), device_, buf.get(), status));
+  Record rec = completeRecord(tap.text(), device_, buf.get(), status);
+  // A figure well below this disk's own past is a warning of its own.
+  std::string slower;
+  if (status == 0) {
+    for (const Slower& s : history().slower(rec)) {
+      rec["slower"].push_back({{"phase", s.phase}, {"kbps", s.kbps}, {"usualKbps", s.usualKbps},
+                               {"percentBelow", s.percentBelow}, {"text", s.text()}});
+      slower += "Warning: " + s.text() + "\n";
+    }
+  }
+  keepRecord(Testdev, rec);
+  const std::string notice = historyKeep(rec);
 
   const char* label = canceledRun_.load() ? "Canceled" : "Failed";
   if (status == 0) {
-    perfcapture(Testdev, Testid, buf.get());
+    perfcapture(Testdev, Testid, (slower + buf.get()).c_str());
     label = "Ok";
   }
 
   ui_.progressStop();
-  messbox("Test Media:", perfwarnfirst(buf.get()).c_str(), label);
+  std::string shown = perfwarnfirst(buf.get());
+  if (!slower.empty()) shown = slower + (shown.rfind("Warning: ", 0) == 0 ? "" : "\n") + shown;
+  messbox("Test Media:", (shown + notice).c_str(), label);
   buf.reset();
 
   Testing.store(0);

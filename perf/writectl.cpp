@@ -14,6 +14,7 @@
 #include <string>
 
 #include "disk/disk.h"
+#include "perf/history.h"
 #include "perf/runner.h"
 #include "perf/store.h"
 #include "perf/testctl.h"
@@ -151,10 +152,12 @@ void TestControl::Writerun() {
   };
   const int status = Run2mem(buf.get(), kOutput, &len, const_cast<char* const*>(args.data()), hooks);
   buf.get()[len] = '\0';
-  keepRecord(writeKey(Testdev), completeRecord(tap.text(), device_, buf.get(), status));
+  const Record rec = completeRecord(tap.text(), device_, buf.get(), status);
+  keepRecord(writeKey(Testdev), rec);
+  const std::string notice = historyKeep(rec);
   const char* label = status == 0 ? "Ok" : canceledRun_.load() ? "Canceled" : "Failed";
   ui_.progressStop();
-  messbox("Write Test:", perfwarnfirst(buf.get()).c_str(), label);
+  messbox("Write Test:", (perfwarnfirst(buf.get()) + notice).c_str(), label);
   buf.reset();
   Testing.store(0);
   Canceled.store(0);

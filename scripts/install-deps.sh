@@ -6,6 +6,7 @@ PKGS=(
   build-essential cmake pkg-config git
   libgtest-dev libgmock-dev
   nlohmann-json3-dev
+  libsqlite3-dev sqlite3
   libblkid-dev libfdisk-dev libudev-dev libfuse3-dev fuse3 liburing-dev libssl-dev
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-charts-dev libqt6opengl6-dev fonts-dejavu-core
   libgl-dev

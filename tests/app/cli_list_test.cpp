@@ -14,10 +14,12 @@
 #include <vector>
 
 #include "app/cli.h"
+#include "perf/history.h"
 #include "perf/record.h"
 #include "perf/store.h"
 #include "platform/platform.h"
 #include "tests/helpers/golden.h"
+#include "tests/platform/loop_guard.h"
 #include "util/prog.h"
 
 namespace {
@@ -68,6 +70,65 @@ TEST(CliList, GoldenListings) {
   zsetclock(nullptr);
   unsetenv("TZ");
   vlm::forgetRecords();
+}
+
+// The history on the command line, against what sqlite3 reads from the same
+// file: the figures of a device's last good test in the listing (and only on
+// that device), its tests newest first, the devices with their counts, and
+// --forget deleting one device's tests only.
+TEST(CliList, HistoryCommands) {
+  const std::string sqlite3 = vlm::testing::tool("sqlite3");
+  if (sqlite3.empty()) GTEST_SKIP() << "sqlite3 is missing";
+  vlm::Record rec;
+  std::string err;
+  ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", rec, err)) << err;
+  vlm::History& h = vlm::history();
+  for (const auto& [id, t] : {std::pair{"serial-ST1000DM010-2EP102_Z9A1B2D4-part2", 100}, {"serial-ST1000DM010-2EP102_Z9A1B2D4-part2", 300}, {"gone", 250},
+                              {"serial-ST1000DM010-2EP102_Z9A1B2D4-part2", 200}}) {
+    rec["device"]["id"] = id;
+    rec["unixTime"] = t;
+    ASSERT_TRUE(h.add(rec));
+  }
+  auto sql = [&](const std::string& q) {
+    std::string got;
+    EXPECT_EQ(vlm::testing::run({sqlite3, h.path(), q}, &got), 0);
+    return got;
+  };
+  auto cli = [](std::initializer_list<const char*> args) {
+    std::vector<char*> argv{const_cast<char*>("VLM-Performance")};
+    for (const char* a : args) argv.push_back(const_cast<char*>(a));
+    vlm::CliOptions o;
+    std::string e;
+    EXPECT_TRUE(vlm::parseCli(static_cast<int>(argv.size()), argv.data(), o, e)) << e;
+    testing::internal::CaptureStdout();
+    o.history || !o.forgetDevice.empty() ? vlm::cliHistory(o) : vlm::cliList(o);
+    std::fflush(stdout);
+    return nlohmann::json::parse(testing::internal::GetCapturedStdout(), nullptr, false);
+  };
+
+  int withFigures = 0;
+  std::string seen;
+  const nlohmann::json list = nlohmann::json::parse(listing("mirror", true));
+  for (const auto& row : list["rows"])
+    if (!row["LastTest"].is_null() && row.value("Id", "").rfind("serial-ST1000DM010-2EP102_Z9A1B2D4", 0) == 0) {
+      ++withFigures;
+      seen = row.value("Id", "") + "=" + row["LastTest"]["Sequential"].dump() + "\n";
+    }
+  EXPECT_EQ(withFigures, 1);  // of the disk and its partitions
+  EXPECT_EQ(seen, "serial-ST1000DM010-2EP102_Z9A1B2D4-part2=" + sql("SELECT json_extract(record, '$.phases[0].kbps') FROM tests WHERE time = 300"));
+
+  std::string times;
+  for (const auto& r : cli({"--history", "disk1s2", "--json"})) times += std::to_string(r["unixTime"].get<int64_t>()) + "\n";
+  EXPECT_EQ(times, sql("SELECT time FROM tests WHERE device = 'serial-ST1000DM010-2EP102_Z9A1B2D4-part2' ORDER BY time DESC"));
+  std::string devices;
+  for (const auto& d : cli({"--history", "--json"})) devices += d["id"].get<std::string>() + "|" + d["tests"].dump() + "\n";
+  EXPECT_EQ(devices, sql("SELECT device, count(*) FROM tests GROUP BY device ORDER BY max(time) DESC"));
+  testing::internal::CaptureStdout();
+  vlm::CliOptions forget;
+  forget.forgetDevice = "disk1s2";
+  EXPECT_EQ(vlm::cliHistory(forget), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Forgot 3 tests of disk1s2.\n");
+  EXPECT_EQ(sql("SELECT device, count(*) FROM tests GROUP BY device"), "gone|1\n");
 }
 
 // A name that is not UTF-8 still makes valid JSON; its control bytes never

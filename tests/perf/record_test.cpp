@@ -130,6 +130,8 @@ TEST(RecordTexts, TextCsvMetricsAndAtomicWrite) {
   r["device"]["serial"] = "+1,2\n-3";
   r["device"]["volume"] = "@v\\\"\x7f";
   r["device"]["interconnect"] = "";  // left out with its comma
+  r["slower"] = {{{"phase", "Random"}, {"kbps", 104400}, {"usualKbps", 180000}, {"percentBelow", 42},
+                  {"text", "Random is 42% below this disk's usual 180 MB/s"}}};
   vlmtest::expectGolden(vlm::recordText(r), "record.txt");
   vlmtest::expectGolden(vlm::recordCsv(r), "record.csv");
   vlmtest::expectGolden(vlm::recordMetrics(r), "record.prom");

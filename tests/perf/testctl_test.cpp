@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <atomic>
 #include <functional>
 #include <future>
@@ -13,7 +17,9 @@
 #include <vector>
 
 #include "disk/disk.h"
+#include "perf/history.h"
 #include "perf/store.h"
+#include "tests/platform/loop_guard.h"
 #include "tests/disk/records.h"
 #include "util/alerts.h"
 #include "util/prog.h"
@@ -242,6 +248,82 @@ TEST(TestControl, NewTestWhileRefreshing) {
   ctl.join();
   EXPECT_EQ(refreshes, 2);
   EXPECT_EQ(seam.seam.alerts.size(), 4u);  // two questions, two results
+}
+
+// A history that is damaged or can't be written never stops a test: the
+// figures are stored, the alert names the file, and a damaged one is set
+// aside for a new one that sqlite3 finds sound, holding this test.
+TEST(TestControl, HistoryFaults) {
+  namespace fs = std::filesystem;
+  const std::string dir = std::string(std::getenv("XDG_DATA_HOME")) + "/Velmora", db = dir + "/history.db";
+  const std::string sqlite3 = vlm::testing::tool("sqlite3");
+  auto filled = [&] {  // a real history of some size, closed
+    vlm::Record rec;
+    std::string err;
+    ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", rec, err)) << err;
+    vlm::History h(db);
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(h.add(rec)) << h.takeNotice();
+  };
+  auto mountTmpfs = [&](const char* opts) {
+    fs::create_directories(dir);
+    return ::mount("tmpfs", dir.c_str(), "tmpfs", 0, opts) == 0;
+  };
+  const struct {
+    const char* name;
+    std::function<bool()> make;  // false: can't be made here
+    const char* says;            // in the result alert
+    bool setAside;
+  } cases[] = {
+      {"truncated", [&] { filled(); fs::resize_file(db, fs::file_size(db) / 2); return true; },
+       "was damaged: it was set aside as " , true},
+      {"corrupted", [&] {
+         filled();
+         std::fstream f(db, std::ios::in | std::ios::out | std::ios::binary);
+         f.seekp(4096);  // the second page, where the tests begin
+         f << std::string(8192, '\xa5');
+         return true;
+       }, "was damaged: it was set aside as ", true},
+      {"not SQLite", [&] { fs::create_directories(dir); std::ofstream(db) << std::string(5000, 'x'); return true; },
+       "was damaged: it was set aside as ", true},
+      {"read-only folder", [&] { return ::geteuid() == 0 && mountTmpfs("ro,size=1m"); },
+       "Can't keep this test in the history ", false},
+      {"full disk", [&] {
+         if (::geteuid() != 0 || !mountTmpfs("size=64k")) return false;
+         std::ofstream(dir + "/filler") << std::string(1 << 20, 'f');  // to the last block
+         return true;
+       }, "database or disk is full", false},
+  };
+  FakeList list{{"97", "H"}};
+  Utility util;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    vlm::historyReset();
+    if (!c.make()) continue;
+    vlm::ScopedRecordingSeam seam;
+    FakeUi ui;
+    vlm::TestControl ctl(ui);
+    ctl.Testmedia();
+    ctl.join();
+    const auto& a = seam.seam.alerts.back();
+    EXPECT_EQ(a.buttons, std::vector<std::string>{"Ok"});
+    EXPECT_NE(a.msg.find("Sequential: 523.7"), std::string::npos) << a.msg;
+    EXPECT_NE(a.msg.find(c.says), std::string::npos) << a.msg;
+    EXPECT_NE(a.msg.find(db), std::string::npos) << a.msg;
+    DISKPERF_ p{};
+    EXPECT_TRUE(perfget("disk97", "", p) && p.seqkps == 523);
+    int aside = 0;
+    for (const auto& e : fs::directory_iterator(dir)) aside += e.path().filename().string().rfind("history.db.damaged-", 0) == 0;
+    EXPECT_EQ(aside, c.setAside ? 1 : 0);
+    std::string out;
+    if (c.setAside && !sqlite3.empty()) {
+      EXPECT_EQ(vlm::testing::run({sqlite3, db, "PRAGMA integrity_check; SELECT count(*), min(name) FROM tests"}, &out), 0);
+      EXPECT_EQ(out, "ok\n1|disk97\n");
+    }
+    vlm::historyReset();
+    if (!c.setAside) ::umount2(dir.c_str(), MNT_DETACH);
+    fs::remove_all(dir);
+  }
+  if (::geteuid() != 0) GTEST_SKIP() << "the read-only and full cases need root to mount";
 }
 
 }  // namespace
