@@ -396,9 +396,9 @@ void QorConfigureAppDelegate::Visit() {
 
 void QorConfigureAppDelegate::Testmedia() { control_->Testmedia(); }
 
-void QorConfigureAppDelegate::Writetest() {
+void QorConfigureAppDelegate::Writetest(bool withSustained) {
   vlm::WriteOptions o;
-  o.sustained = sustained->isChecked();
+  o.sustained = withSustained;
   control_->Writemedia(o);
 }
 

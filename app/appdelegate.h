@@ -18,6 +18,7 @@
 #include "disk/disk.h"
 #include "perf/testctl.h"
 
+class QAction;
 class QCheckBox;
 class QComboBox;
 class QDialog;
@@ -60,7 +61,7 @@ class QorConfigureAppDelegate : public QObject {
   QPushButton* refresh = nullptr;
   QPushButton* testmedia = nullptr;
   QPushButton* writetest = nullptr;  // "Write Test…": enabled for a mounted, writable row
-  QCheckBox* sustained = nullptr;    // the write test's sustained pass
+  QAction* sustained = nullptr;      // its menu's choice with the sustained pass
   QPushButton* details = nullptr;
   QPointer<vlm::DetailsDialog> detailswindow;  // the last one opened
   QDialog* pctwindow = nullptr;
@@ -98,7 +99,7 @@ class QorConfigureAppDelegate : public QObject {
   void Visit();
   void Testmedia();
   // The write test into the selected row's volume (perf/writectl.cpp).
-  void Writetest();
+  void Writetest(bool sustained = false);
   void Testcancel();
   // The last test record of the selected row in its own window.
   void Details();
