@@ -122,7 +122,10 @@ void cleanFields(nlohmann::ordered_json& row, const DISKINFO_* rec,
   row["Label"] = vol != names.end() ? vol->second : std::string(rec->name);
   row["FsLabel"] = rec->fslabel;
   row["PartLabel"] = rec->partlabel;
+  row["FsType"] = rec->fstype;
+  row["FsUuid"] = rec->fsuuid;
   row["TypeName"] = rec->typename_[0] ? nlohmann::ordered_json(rec->typename_) : nlohmann::ordered_json(nullptr);
+  row["PartUuid"] = !rec->whole && rec->uuid[0] ? nlohmann::ordered_json(rec->uuid) : nlohmann::ordered_json(nullptr);
   row["TypeCode"] = !rec->whole && rec->content[0] ? nlohmann::ordered_json(rec->content)
                                                    : nlohmann::ordered_json(nullptr);
   nlohmann::ordered_json mounts = nlohmann::ordered_json::array();

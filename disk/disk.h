@@ -75,7 +75,8 @@ struct DISKINFO_ {
   char devid[128];       // identity of the medium and partition, see devnames::BlockDev::ident
   char fslabel[256];     // the file system's label (UTF-8), empty when none
   char partlabel[64];    // the partition's name in its table (UTF-8), empty when none
-  char fstype[16];       // the file system found on the device: "ext4", "swap"
+  char fstype[32];       // the file system found on the device: "ext4", "swap", "linux_raid_member"
+  char fsuuid[40];       // the file system's UUID as blkid shows it, empty when none
   char typename_[64];    // the partition type's name: "Linux filesystem", empty when unknown
   int readonly;          // the device itself is read-only
   int notanswering;      // its probe did not answer in time

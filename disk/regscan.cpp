@@ -269,6 +269,8 @@ void regshow1(const char* key, const vlm::RegValue& value, void*) {
     zcpfield(rec->partlabel, value.type == vlm::RegValue::Type::String ? value.bytes.c_str() : "");
   } else if (zcpxcap(keytext, "Filesystem Type")) {
     zcpfield(rec->fstype, text);
+  } else if (zcpxcap(keytext, "Filesystem UUID")) {
+    zcpfield(rec->fsuuid, text);
   } else if (zcpxcap(keytext, "Read Only")) {
     rec->readonly = n;
   } else if (zcpxcap(keytext, "Not Answering")) {

@@ -42,6 +42,16 @@ constexpr int kOutput = 32768;
 // A run that goes on this long past its phases' total is stopped.
 constexpr int kMarginSeconds = 60;
 const char* const kAlertTitle = "Test Media";
+
+// The volume name for the utility, cut to fit on a character boundary: half
+// a UTF-8 character would reach it as a byte that isn't one.
+void copyName(char (&dst)[64], const char* name) {
+  size_t n = strnlen(name, sizeof dst);
+  if (n == sizeof dst)
+    for (--n; n > 0 && (static_cast<unsigned char>(name[n]) & 0xC0) == 0x80;) --n;
+  std::memcpy(dst, name, n);
+  dst[n] = '\0';
+}
 }  // namespace
 
 TestControl::~TestControl() { join(); }
@@ -116,7 +126,7 @@ void TestControl::Testmedia() {
   canceledRun_.store(false);
   std::snprintf(Testdev, sizeof Testdev, "disk%s", bsdname);
   device_ = dev;
-  zcpfield(Testname, dev.volume.c_str());
+  copyName(Testname, dev.volume.c_str());
   seconds_ = seconds;
   zcpfield(Testid, devid);
 

@@ -147,7 +147,7 @@ std::string typeText(const std::string& raw) {
 
 // Sets one fact from a KEY=VALUE pair of either source; true when the key is one.
 bool setFact(DevFacts& f, const std::string& key, const std::string& v) {
-  if (key == "TYPE") f.fsType = cleanText(v, 15);
+  if (key == "TYPE") f.fsType = cleanText(v, 31);
   else if (key == "LABEL") f.fsLabel = cleanText(v, 249);
   else if (key == "UUID") f.fsUuid = cleanText(v, 39);
   else if (key == "PTTYPE") f.scheme = cleanText(v, 15);

@@ -253,7 +253,9 @@ class Builder {
     if (bs == 0 || bs > (1u << 20)) bs = 512;
     bool removable = attr(dfd.get(), "removable", 8) == "1";
 
-    Node& whole = reg_.add(drv, "IOMedia", (model.empty() ? d.kernel : model) + " Media");
+    // A file system on the whole disk names it as a partition's names that one.
+    const bool volume = parts.empty() && !probe.fsLabel.empty();
+    Node& whole = reg_.add(drv, "IOMedia", volume ? probe.fsLabel : (model.empty() ? d.kernel : model) + " Media");
     bool anyOpen = false;
     for (const auto& p : parts) {
       // Read through the disk's descriptor: no open per partition directory.
@@ -275,6 +277,7 @@ class Builder {
   static void fsProps(Node& m, const DevFacts& f) {
     if (!f.fsType.empty()) m.set("Filesystem Type", RegValue::Str(f.fsType));
     if (!f.fsLabel.empty()) m.set("Filesystem Label", RegValue::Str(f.fsLabel));
+    if (!f.fsUuid.empty()) m.set("Filesystem UUID", RegValue::Str(f.fsUuid));
     if (f.notAnswering) m.set("Not Answering", RegValue::Bool(true));
   }
 

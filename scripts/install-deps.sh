@@ -12,6 +12,7 @@ PKGS=(
   libgl-dev
   xvfb xauth
   util-linux fdisk gdisk e2fsprogs fio python3
+  dosfstools exfatprogs btrfs-progs xfsprogs ntfs-3g lvm2 cryptsetup-bin
   python3-jsonschema prometheus
   polkitd pkexec
   xdg-utils

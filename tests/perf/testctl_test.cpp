@@ -144,7 +144,7 @@ TEST(TestControl, RefusedRequests) {
 }
 
 // Whole runs of one device, in order: figures stored from a good run only,
-// the volume name as the utility's argument (cut to 63 bytes), a failed,
+// the volume name as the utility's argument (cut to 63 bytes on a character boundary), a failed,
 // canceled or missing utility's run reported with its output.
 TEST(TestControl, WholeRuns) {
   const char *stub = VLM_HELPERS "/stub_util", *missing = "/nonexistent/vlmperfutil";
@@ -161,6 +161,7 @@ TEST(TestControl, WholeRuns) {
        "Sequential: 523.7\nRandom: 81\nDual: 610\nThreaded: 587\n"},
       {"ok", stub, "", 0, "Ok", "args: 3 [-T] [disk90s2] []\n"},
       {"ok", stub, std::string(100, 'n'), 0, "Ok", "args: 3 [-T] [disk90s2] [" + std::string(63, 'n') + "]\n"},
+      {"ok", stub, std::string(62, 'n') + "\xc3\xa9", 0, "Ok", "[" + std::string(62, 'n') + "]\n"},  // not half an é
       {"fail", stub, "Disk", 0, "Failed", "stub: can't open /dev/disk90s2\n"},
       {"wait", stub, "Slow", 2, "Canceled", "Canceled\nSIGCONT: 1\n"},  // the stub exits 3 on cancel
       {"ok", missing, "Z", 0, "Failed", "run2mem: can't find: /nonexistent/vlmperfutil\n"},

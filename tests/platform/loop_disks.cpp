@@ -1,6 +1,6 @@
-// The live scan on real loop disks: a GPT disk with an EFI, an HFS+-typed and
-// a mounted ext4 partition, and an MBR disk. Root only; everything made is
-// detached and unmounted by guards, also when a check fails.
+// The live scan on a real loop disk: a GPT disk with an EFI, an HFS+-typed and
+// a mounted ext4 partition (the other kinds: zoo_disks.cpp). Root only;
+// everything made is detached and unmounted by guards, also when a check fails.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/statfs.h>
@@ -31,25 +31,6 @@ constexpr long long kMiB = 1024 * 1024;
     if (!why.empty()) GTEST_SKIP() << "loop disks: " << why; \
   } while (0)
 
-// A mount that is undone when the guard goes.
-class MountGuard {
- public:
-  MountGuard(const std::string& dev, const std::string& dir, const char* fstype) : dir_(dir) {
-    ::mkdir(dir.c_str(), 0755);
-    mounted_ = ::mount(dev.c_str(), dir.c_str(), fstype, 0, nullptr) == 0;
-  }
-  ~MountGuard() {
-    if (mounted_ && ::umount2(dir_.c_str(), 0) != 0) ::umount2(dir_.c_str(), MNT_DETACH);
-  }
-  MountGuard(const MountGuard&) = delete;
-  MountGuard& operator=(const MountGuard&) = delete;
-  bool mounted() const { return mounted_; }
-
- private:
-  std::string dir_;
-  bool mounted_ = false;
-};
-
 // The rows of one loop disk after a full reload: the whole disk, then its
 // partitions in row order.
 struct Rows {
@@ -72,15 +53,6 @@ bool makeGpt(const std::string& image) {
               "-n3:0:0", "-t3:8300", "-c3:Data", image}) == 0;
 }
 
-// A classic MBR: 0x83 of 32 MiB and 0x07 of 64 MiB, disk signature 0x78563412.
-bool makeMbr(const std::string& image) {
-  if (run({tool("sgdisk"), "-n1:2048:+32M", "-t1:8300", "-n2:0:+64M", "-t2:0700", "--gpttombr=1:2", image}) != 0)
-    return false;
-  std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
-  f.seekp(440).write("\x12\x34\x56\x78", 4);
-  return f.good();
-}
-
 // One GPT loop disk with its ext4 "Data" partition mounted.
 struct GptMachine {
   TempDir dir;
@@ -97,32 +69,6 @@ struct GptMachine {
     if (!mount->mounted()) problem = "can't mount the ext4 partition";
   }
 };
-
-// One MBR loop disk, attached with its two partitions.
-struct MbrMachine {
-  TempDir dir;
-  LoopDisk disk{dir.path() + "/mbr.img", 256 * kMiB};
-  bool written = disk.made() && makeMbr(disk.image());
-  bool attached = written && disk.attach(2);
-};
-
-// The partition type's name as sfdisk lists it for node on disk.
-std::string sfdiskType(const std::string& disk, const std::string& node) {
-  std::string out;
-  run({tool("sfdisk"), "-q", "-l", "-o", "Device,Type", disk}, &out);
-  std::istringstream in(out);
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind(node + " ", 0) == 0) return std::regex_replace(line.substr(node.size()), std::regex("^ +| +$"), "");
-  return "(" + node + " not listed by sfdisk)";
-}
-
-// One value as blkid reads it from the device now.
-std::string blkidValue(const std::string& tag, const std::string& node) {
-  std::string out;
-  run({tool("blkid"), "-p", "-s", tag, "-o", "value", node}, &out);
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  return out;
-}
 
 // The live machine reloaded into a table, read under the lock; the list is emptied afterwards.
 struct LiveTable {
@@ -216,36 +162,3 @@ TEST(LoopDisks, GptDiskKindsTypesColoursMountAndDump) {
   EXPECT_NE(live.find(m.mountDir), std::string::npos);
   EXPECT_EQ(run({program(), "--dump-registry", m.dir.path() + "/no/such/dir/r.json"}), 1);
 }
-
-// Types of an MBR disk, and volume names: a label as it is (UTF-8), else the
-// mount point's last part.
-TEST(LoopDisks, MbrDiskTypesAndVolumeNames) {
-  SKIP_UNLESS_LOOP();
-  MbrMachine m;
-  ASSERT_TRUE(m.written);
-  if (!m.attached) GTEST_SKIP() << "loop disks: the loop device or its partitions did not appear";
-  const std::string label = "D\xc3\xa4t\xc3\xa4";  // "Data" with umlauts: not ASCII
-  ASSERT_EQ(run({tool("mkfs.ext4"), "-q", "-F", "-L", label, m.disk.part(1)}), 0);
-  ASSERT_EQ(run({tool("mkfs.ext4"), "-q", "-F", m.disk.part(2)}), 0);
-  MountGuard labelled(m.disk.part(1), m.dir.path() + "/labelled", "ext4");
-  MountGuard plain(m.disk.part(2), m.dir.path() + "/plain dir", "ext4");
-  ASSERT_TRUE(labelled.mounted() && plain.mounted());
-
-  LiveTable t;
-  Rows r = rowsOf(m.disk.kernel());
-  ASSERT_NE(r.whole, nullptr);
-  ASSERT_EQ(r.parts.size(), 2u);
-  EXPECT_STREQ(r.whole->type, "FDISK");
-  EXPECT_STREQ(r.parts[0]->content, "0x83");
-  EXPECT_STREQ(r.parts[1]->content, "0x07");
-  EXPECT_EQ(r.parts[0]->size, 32 * kMiB);
-  EXPECT_EQ(r.parts[1]->size, 64 * kMiB);
-  EXPECT_STREQ(r.parts[1]->uuid, "78563412-02");  // the signature, little-endian
-  EXPECT_EQ(r.parts[0]->finder, blkidValue("LABEL", m.disk.part(1)));
-  EXPECT_EQ(r.parts[0]->finder, label);
-  EXPECT_STREQ(r.parts[1]->finder, "plain dir");
-  for (int i = 0; i < 2; ++i) EXPECT_EQ(r.parts[i]->typename_, sfdiskType(m.disk.node(), m.disk.part(i + 1)));
-  EXPECT_STREQ(r.parts[0]->type, "Linux");
-  EXPECT_STREQ(r.parts[1]->type, "NTFS");
-}
-

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -55,6 +56,46 @@ inline std::string tool(const std::string& name) {
   return std::string();
 }
 
+// One value as blkid reads it from the device now ("" when it has none).
+inline std::string blkidValue(const std::string& tag, const std::string& node) {
+  std::string out;
+  run({tool("blkid"), "-p", "-s", tag, "-o", "value", node}, &out);
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+// sfdisk's name of the type of node's partition on disk; "" when it has none.
+inline std::string sfdiskType(const std::string& disk, const std::string& node) {
+  std::string out;
+  run({tool("sfdisk"), "-q", "-l", "-o", "Device,Type", disk}, &out);
+  const size_t at = out.find("\n" + node + " ");  // under the heading line
+  if (at == std::string::npos) return "";
+  std::string t = out.substr(at + node.size() + 1, out.find('\n', at + 1) - at - node.size() - 1);
+  t.erase(0, t.find_first_not_of(' '));
+  t.erase(t.find_last_not_of(' ') + 1);
+  return t == "unknown" ? "" : t;
+}
+
+// A mount that is undone when the guard goes.
+class MountGuard {
+ public:
+  MountGuard(const std::string& dev, const std::string& dir, const char* fstype, unsigned long flags = 0)
+      : dir_(dir) {
+    ::mkdir(dir.c_str(), 0755);
+    mounted_ = ::mount(dev.c_str(), dir.c_str(), fstype, flags, nullptr) == 0;
+  }
+  ~MountGuard() {
+    if (mounted_ && ::umount2(dir_.c_str(), 0) != 0) ::umount2(dir_.c_str(), MNT_DETACH);
+  }
+  MountGuard(const MountGuard&) = delete;
+  MountGuard& operator=(const MountGuard&) = delete;
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+};
+
 class TempDir {
  public:
   explicit TempDir(const std::string& in = "/tmp") {
@@ -93,11 +134,12 @@ class LoopDisk {
   std::string part(int n) const { return node_ + "p" + std::to_string(n); }
 
   // Attaches the image (read directly, not through the page cache, when
-  // direct) and waits (up to ~2 s) for nparts partitions in sysfs.
-  bool attach(int nparts, bool direct = false) {
+  // direct; read-only when readOnly) and waits (up to ~2 s) for nparts partitions in sysfs.
+  bool attach(int nparts, bool direct = false, bool readOnly = false) {
     std::string out;
     std::vector<std::string> argv{tool("losetup"), "-f", "--show", "-P", image_};
     if (direct) argv.insert(argv.begin() + 1, "--direct-io=on");
+    if (readOnly) argv.insert(argv.begin() + 1, "-r");
     if (run(argv, &out) != 0) return false;
     while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
     if (out.rfind("/dev/loop", 0) != 0) return false;

@@ -95,13 +95,6 @@ Json rowOf(const Json& rows, const std::string& node) {
   return Json();
 }
 
-std::string blkid(const std::string& tag, const std::string& node) {
-  std::string out;
-  run({tool("blkid"), "-p", "-s", tag, "-o", "value", node}, &out);
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  return out;
-}
-
 }  // namespace
 
 TEST(StallingDisk, NothingWaitsForADiskThatStopsAnswering) {
@@ -131,7 +124,7 @@ TEST(StallingDisk, NothingWaitsForADiskThatStopsAnswering) {
   EXPECT_EQ(s["ReadOnly"], true);
   EXPECT_EQ(o["NotAnswering"], false);
   EXPECT_EQ(o["ReadOnly"], false);
-  EXPECT_EQ(o["FsLabel"], blkid("LABEL", other.node()));
+  EXPECT_EQ(o["FsLabel"], blkidValue("LABEL", other.node()));
 
   // A test of the other disk (the stand-in utility) is not held up either.
   std::filesystem::path root = dir.path() + "/bundle/VLM-Performance.app/Contents";
@@ -159,12 +152,12 @@ TEST(StallingDisk, NothingWaitsForADiskThatStopsAnswering) {
 
   // Once its reads are let go, the disk is listed as blkid sees it.
   stalled.release();
-  for (int i = 0; i < 30 && blkid("LABEL", stalled.node).empty(); ++i)
+  for (int i = 0; i < 30 && blkidValue("LABEL", stalled.node).empty(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   rows = listing(took);
   s = rowOf(rows, stalled.node);
   ASSERT_TRUE(s.is_object());
   EXPECT_EQ(s["NotAnswering"], false);
-  EXPECT_EQ(s["FsLabel"], blkid("LABEL", stalled.node));
+  EXPECT_EQ(s["FsLabel"], blkidValue("LABEL", stalled.node));
   EXPECT_EQ(s["FsLabel"], "Stalled");
 }
