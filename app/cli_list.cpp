@@ -114,20 +114,26 @@ std::unordered_map<std::string, std::string> volumeNames() {
   return names;
 }
 
+// Appends a field to a row: its keys are all new, so nothing searches the row.
+template <class V>
+void put(nlohmann::ordered_json& row, const std::string& key, V&& value) {
+  row.get_ref<nlohmann::ordered_json::object_t&>().emplace_back(key, nlohmann::ordered_json(std::forward<V>(value)));
+}
+
 // The fields of a row without the table's padding and markers, and its last
 // test; the caller holds disklock.
 void cleanFields(nlohmann::ordered_json& row, const DISKINFO_* rec,
                  const std::unordered_map<std::string, std::string>& names) {
   auto vol = rec->fs.f_mntonname[0] ? names.find(rec->fs.f_mntonname) : names.end();
-  row["Label"] = vol != names.end() ? vol->second : std::string(rec->name);
-  row["FsLabel"] = rec->fslabel;
-  row["PartLabel"] = rec->partlabel;
-  row["FsType"] = rec->fstype;
-  row["FsUuid"] = rec->fsuuid;
-  row["TypeName"] = rec->typename_[0] ? nlohmann::ordered_json(rec->typename_) : nlohmann::ordered_json(nullptr);
-  row["PartUuid"] = !rec->whole && rec->uuid[0] ? nlohmann::ordered_json(rec->uuid) : nlohmann::ordered_json(nullptr);
-  row["TypeCode"] = !rec->whole && rec->content[0] ? nlohmann::ordered_json(rec->content)
-                                                   : nlohmann::ordered_json(nullptr);
+  put(row, "Label", vol != names.end() ? vol->second : std::string(rec->name));
+  put(row, "FsLabel", rec->fslabel);
+  put(row, "PartLabel", rec->partlabel);
+  put(row, "FsType", rec->fstype);
+  put(row, "FsUuid", rec->fsuuid);
+  put(row, "TypeName", rec->typename_[0] ? nlohmann::ordered_json(rec->typename_) : nlohmann::ordered_json(nullptr));
+  put(row, "PartUuid", !rec->whole && rec->uuid[0] ? nlohmann::ordered_json(rec->uuid) : nlohmann::ordered_json(nullptr));
+  put(row, "TypeCode", !rec->whole && rec->content[0] ? nlohmann::ordered_json(rec->content)
+                                                   : nlohmann::ordered_json(nullptr));
   nlohmann::ordered_json mounts = nlohmann::ordered_json::array();
   for (const char* p = rec->mounts; *p;) {
     const char* e = std::strchr(p, '\n');
@@ -135,17 +141,17 @@ void cleanFields(nlohmann::ordered_json& row, const DISKINFO_* rec,
     mounts.push_back(std::string(p, e));
     p = e + 1;
   }
-  row["Mounts"] = std::move(mounts);
-  row["ReadOnly"] = rec->readonly != 0 || (rec->nmounts && rec->mountro);
-  row["AvailableBytes"] = rec->nmounts ? nlohmann::ordered_json(static_cast<uint64_t>(rec->fs.f_bsize) * rec->fs.f_bavail)
-                                       : nlohmann::ordered_json(nullptr);
-  row["NotAnswering"] = rec->notanswering != 0;
-  row["Kind"] = rec->kind;
-  row["Type"] = rec->type;
-  row["Depth"] = rec->whole ? 0 : 1;
-  row["Parent"] = !rec->whole && rec->parent ? nlohmann::ordered_json(std::string("disk") + rec->parent->bsdname)
-                                             : nlohmann::ordered_json(nullptr);
-  row["SizeBytes"] = rec->size;
+  put(row, "Mounts", std::move(mounts));
+  put(row, "ReadOnly", rec->readonly != 0 || (rec->nmounts && rec->mountro));
+  put(row, "AvailableBytes", rec->nmounts ? nlohmann::ordered_json(static_cast<uint64_t>(rec->fs.f_bsize) * rec->fs.f_bavail)
+                                       : nlohmann::ordered_json(nullptr));
+  put(row, "NotAnswering", rec->notanswering != 0);
+  put(row, "Kind", rec->kind);
+  put(row, "Type", rec->type);
+  put(row, "Depth", rec->whole ? 0 : 1);
+  put(row, "Parent", !rec->whole && rec->parent ? nlohmann::ordered_json(std::string("disk") + rec->parent->bsdname)
+                                             : nlohmann::ordered_json(nullptr));
+  put(row, "SizeBytes", rec->size);
   // The last write test, when this run of the program made one.
   if (const auto w = lastRecord(writeKey(std::string("disk") + rec->bsdname), rec->devid)) {
     nlohmann::ordered_json t;
@@ -160,12 +166,12 @@ void cleanFields(nlohmann::ordered_json& row, const DISKINFO_* rec,
     t["Time"] = w->value("time", Record(nullptr));
     t["Result"] = w->value("result", Record(nullptr));
     t["Warnings"] = w->value("warnings", Record::array());
-    row["LastWriteTest"] = std::move(t);
+    put(row, "LastWriteTest", std::move(t));
   }
   const std::optional<Record> last = lastRecord(std::string("disk") + rec->bsdname, rec->devid);
   const DISKPERF_& p = rec->perf;
   if (!last && p.seqkps <= 0 && p.randkps <= 0 && p.dualkps <= 0 && p.threadkps <= 0) {
-    row["LastTest"] = nullptr;
+    put(row, "LastTest", nullptr);
     return;
   }
   nlohmann::ordered_json t;
@@ -179,7 +185,7 @@ void cleanFields(nlohmann::ordered_json& row, const DISKINFO_* rec,
   t["Time"] = l.value("time", Record(nullptr));
   t["Result"] = l.value("result", Record(nullptr));
   t["Warnings"] = l.value("warnings", Record::array());
-  row["LastTest"] = std::move(t);
+  put(row, "LastTest", std::move(t));
 }
 
 // Rows keyed by the column identifiers; numbers as numbers, empty results as
@@ -187,32 +193,36 @@ void cleanFields(nlohmann::ordered_json& row, const DISKINFO_* rec,
 void printJson(const PoolCore& pool) {
   const auto names = volumeNames();
   nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+  rows.get_ref<nlohmann::ordered_json::array_t&>().reserve(static_cast<size_t>(pool.numberOfRows()));
   for (int r = 0; r < pool.numberOfRows(); ++r) {
     nlohmann::ordered_json row = nlohmann::ordered_json::object();
+    // Room for every field at once: a growing row would copy its fields (the
+    // keys are const) at each step.
+    row.get_ref<nlohmann::ordered_json::object_t&>().reserve(64);
     for (const char* id : kColumnIds) {
       CellValue v = pool.objectValue(id, r);
       if (v.isNumber())
-        row[id] = v.number;
+        put(row, id, v.number);
       else if (v.text.empty() && isResultColumn(id))
-        row[id] = nullptr;
+        put(row, id, nullptr);
       else
-        row[id] = v.text;
+        put(row, id, v.text);
     }
     const DISKINFO_* rec = diskarray[r];
-    row["Id"] = rec->devid;
-    row["Node"] = nodeOf(rec);
-    row["Disk"] = diskOf(rec);
-    row["Color"] = static_cast<int>(rec->color);
+    put(row, "Id", rec->devid);
+    put(row, "Node", nodeOf(rec));
+    put(row, "Disk", diskOf(rec));
+    put(row, "Color", static_cast<int>(rec->color));
     if (rec->link[0] && rec->linkmbps > 0) {
-      row["Link"] = rec->link;
-      row["LinkMBps"] = rec->linkmbps;
+      put(row, "Link", rec->link);
+      put(row, "LinkMBps", rec->linkmbps);
     } else {
-      row["Link"] = nullptr;
-      row["LinkMBps"] = nullptr;
+      put(row, "Link", nullptr);
+      put(row, "LinkMBps", nullptr);
     }
-    row["Warnings"] = perfchecks(rec->checks, "Warning: ");
+    put(row, "Warnings", perfchecks(rec->checks, "Warning: "));
     std::vector<std::string> checked = perfchecks(rec->checks, "Checked: ");
-    row["Checked"] = checked.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(checked[0]);
+    put(row, "Checked", checked.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(checked[0]));
     cleanFields(row, rec, names);
     rows.push_back(std::move(row));
   }

@@ -44,8 +44,13 @@ std::optional<std::string> readBytes(int dirfd, const std::string& path, size_t 
   } while (raw < 0 && errno == EINTR);
   UniqueFd fd(raw);
   if (!fd) return std::nullopt;
+  // A file under a directory descriptor is a sysfs attribute (or a file
+  // standing in for one), whole in one read: no fstat for it, which is a
+  // fifth of the listing's system calls. A directory fails its read.
+  // Other paths (proc files of size 0 among them) are checked and sized.
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  st.st_size = 4096;
+  if (dirfd == AT_FDCWD && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) return std::nullopt;
   // The buffer grows as the file does: a 3 KB mountinfo under a cap of
   // megabytes touches a few pages, not the whole cap.
   const size_t limit = cap + 1;
@@ -119,6 +124,8 @@ bool dirEmpty(int dirfd, const std::string& path) {
       if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) return false;
       off += e->d_reclen;
     }
+    // Room left for another entry: the kernel had none to give.
+    if (sizeof buf - static_cast<size_t>(n) > sizeof(struct dirent64)) return true;
   }
 }
 
@@ -296,12 +303,23 @@ void scanPartitions(int diskfd, Disk& disk) {
         !plainKernelName(e))
       continue;
     const std::string at = e + "/";
-    auto partno = sysfs::readU64(diskfd, at + "partition");
+    // uevent tells number, device number and name in one read (PARTN, MAJOR,
+    // MINOR, PARTNAME); the separate attributes where it doesn't.
+    const std::string ue = "\n" + sysfs::readText(diskfd, at + "uevent", 4096).value_or("") + "\n";
+    auto value = [&ue](const char* key) -> std::optional<std::string> {
+      const size_t k = ue.find("\n" + std::string(key) + "=");
+      if (k == std::string::npos) return std::nullopt;
+      const size_t v = k + std::strlen(key) + 2;
+      return ue.substr(v, ue.find('\n', v) - v);
+    };
+    const auto pn = value("PARTN"), maj = value("MAJOR"), mnr = value("MINOR");
+    auto partno = pn ? sysfs::parseU64(*pn) : sysfs::readU64(diskfd, at + "partition");
     if (!partno || *partno == 0 || *partno > 1000000) continue;
-    auto devno = devnoOf(diskfd, at);
+    auto devno = maj && mnr ? sysfs::parseDevno(*maj + ":" + *mnr) : devnoOf(diskfd, at);
     auto size = sizeBytes(diskfd, at);
     if (!devno || !size || *size == 0) continue;
     BlockDev p;
+    p.partName = value("PARTNAME").value_or("");
     p.kernel = e;
     p.node = nodeFor(e);
     p.devno = *devno;

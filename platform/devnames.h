@@ -31,6 +31,7 @@ struct BlockDev {
   // would share one fall back to their diskseq.
   std::string ident;
   uint64_t diskseq = 0;  // the whole disk's diskseq, 0 when the kernel has none
+  std::string partName;  // a partition's name in its table (the kernel's PARTNAME, raw bytes)
 };
 
 // The identity the device named `name` has now; empty when there is no such

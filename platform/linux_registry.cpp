@@ -51,20 +51,6 @@ std::string attr(int dirfd, const std::string& path, size_t max = 127) {
 }
 
 
-std::string ueventValue(int dirfd, const std::string& path, const std::string& key) {
-  auto t = sysfs::readText(dirfd, path, 8192);
-  if (!t) return std::string();
-  size_t i = 0;
-  while (i < t->size()) {
-    size_t j = t->find('\n', i);
-    if (j == std::string::npos) j = t->size();
-    if (t->compare(i, key.size() + 1, key + "=") == 0)
-      return cleanText(t->substr(i + key.size() + 1, j - i - key.size() - 1), 127);
-    i = j + 1;
-  }
-  return std::string();
-}
-
 struct Ancestor {
   std::string cls, subsystem;
   Node* node = nullptr;
@@ -264,7 +250,7 @@ class Builder {
       if (!ro) continue;  // vanished since the scan
       bool open = mounted_.count(p.devno) || held(dfd.get(), at);
       anyOpen = anyOpen || open;
-      partition(whole, d, p, dfd.get(), at, cleanText(*ro, 8) != "1", open, removable, bs);
+      partition(whole, d, p, cleanText(*ro, 8) != "1", open, removable, bs);
     }
     bool wholeOpen = anyOpen || mounted_.count(d.devno) || held(dfd.get(), "");
     mediaProps(whole, d, attr(dfd.get(), "ro", 8) != "1", parts.empty(), wholeOpen, removable, bs);
@@ -281,10 +267,10 @@ class Builder {
     if (f.notAnswering) m.set("Not Answering", RegValue::Bool(true));
   }
 
-  void partition(Node& whole, const BlockDev& d, const BlockDev& p, int dfd, const std::string& at,
-                 bool writable, bool open, bool removable, uint64_t bs) {
+  void partition(Node& whole, const BlockDev& d, const BlockDev& p, bool writable, bool open, bool removable,
+                 uint64_t bs) {
     const DevFacts& info = facts_[p.devno];
-    std::string part = info.partName.empty() ? ueventValue(dfd, at + "uevent", "PARTNAME") : info.partName;
+    std::string part = info.partName.empty() ? cleanText(p.partName, 127) : info.partName;
     // Named as people know it: its file system's label, else its partition name.
     std::string name = !info.fsLabel.empty() ? info.fsLabel : part;
     if (name.empty()) name = d.kernel + " Partition " + std::to_string(p.partno);

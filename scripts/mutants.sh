@@ -120,6 +120,7 @@ L06|platform/linux_registry.cpp|platform_tests VLM-Performance|platform_tests|+L
 L07|platform/linux_mounts.cpp|platform_tests VLM-Performance|platform_tests|+LoopDisks.Zoo*|a btrfs mount not found by its source device|s/return devnames::findDevno(devs, st.st_rdev);/return nullptr;/
 L08|platform/linux_registry.cpp|platform_tests|platform_tests|LinuxRegistry.*|a file system on a whole disk not named by its label|s/const bool volume = parts.empty() \&\& !probe.fsLabel.empty();/const bool volume = false;/
 P16|perf/testctl.cpp|perf_tests|perf_tests|TestControl.*|the volume name cut inside a UTF-8 character|s/(static_cast<unsigned char>(name\[n\]) \& 0xC0) == 0x80/false/
+L09|platform/devnames.cpp|platform_tests|platform_tests|LinuxRegistry.*:DevNames.*|a partition's name from uevent lost|s/p.partName = value("PARTNAME").value_or("");/p.partName = "";/
 A21|app/appdelegate.cpp|gui_tests|gui_tests|+DelegateFixture.KernelEventsRefreshTheList|mount changes not followed|/connect(mountNotifier_.get()/d
 A22|app/appdelegate.cpp|gui_tests|gui_tests|+DelegateFixture.KernelEventsRefreshTheList|a hot-plug refresh while a test runs|s/if (Testing.load() != 0 || control_->busy() || rebuilding_) {/if (control_->busy() || rebuilding_) {/
 W01|perf/vlmperfwrite/space.cpp|perf_tests|perf_tests|Write*|a twentieth of the volume kept free, not a tenth|s/total \/ 10 > kMinKeep ? total \/ 10/total \/ 20 > kMinKeep ? total \/ 20/

@@ -82,6 +82,7 @@ TEST(DevNames, OddSysfsContentIsSkippedNotTrusted) {
   fs.link("block/bad name", "../" + std::string(kPci) + "/block/sda");  // not a kernel name
   std::string sdh = fs.disk("sdh", "8:112", 100, kPci2);
   fs.part(sdh, "sdh1", 1, "8:113", 10);
+  fs.write(sdh + "/sdh1/uevent", "DEVTYPE=partition\n");  // no PARTN: the attribute, which is odd
   fs.write(sdh + "/sdh1/partition", "-1\n");
   fs.part(sdh, "sdh2", 2, "8:114", 10);
   fs.part(sdh, "sdh9", 2, "8:121", 10);  // a second partition 2: the first by number stays

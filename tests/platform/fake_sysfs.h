@@ -80,7 +80,9 @@ class FakeSysfs {
     write(dir + "/size", std::to_string(sectors) + "\n");
     write(dir + "/partition", std::to_string(partno) + "\n");
     write(dir + "/ro", "0\n");
-    std::string ue = "DEVNAME=" + name + "\nDEVTYPE=partition\nPARTN=" + std::to_string(partno) + "\n";
+    const size_t colon = devno.find(':');
+    std::string ue = "MAJOR=" + devno.substr(0, colon) + "\nMINOR=" + devno.substr(colon + 1) + "\nDEVNAME=" + name +
+                     "\nDEVTYPE=partition\nPARTN=" + std::to_string(partno) + "\n";
     if (!partname.empty()) ue += "PARTNAME=" + partname + "\n";
     write(dir + "/uevent", ue);
     return dir;
