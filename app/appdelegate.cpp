@@ -325,6 +325,7 @@ void QorConfigureAppDelegate::SetMode(int mode, DISKINFO_* disk) {
     const QModelIndex at = pool->index(row, 0);
     table->selectionModel()->setCurrentIndex(at, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
   }
+  updateWriteTest();
   table->viewport()->update();
 }
 
@@ -395,6 +396,27 @@ void QorConfigureAppDelegate::Visit() {
 
 void QorConfigureAppDelegate::Testmedia() { control_->Testmedia(); }
 
+void QorConfigureAppDelegate::Writetest(bool withSustained) {
+  vlm::WriteOptions o;
+  o.sustained = withSustained;
+  control_->Writemedia(o);
+}
+
+void QorConfigureAppDelegate::updateWriteTest() {
+  const int row = uiSelectedRow();
+  std::string why;
+  bool can = false;
+  {
+    std::lock_guard<std::recursive_mutex> lock(disklock);
+    if (row >= 0 && row < ndiskarray) can = !vlm::writeFolder(diskarray[row], why).empty();
+  }
+  writetest->setEnabled(can);
+  writetest->setToolTip(can || why.empty() ? writetest->toolTip() : QString::fromStdString(why));
+  const bool shown = pool->hasWriteFigures();
+  for (int i = 0; i < static_cast<int>(pool->columns().size()); ++i)
+    if (pool->columns()[i].identifier().rfind("Write", 0) == 0) table->setColumnHidden(i, !shown);
+}
+
 void QorConfigureAppDelegate::Testcancel() { control_->Testcancel(); }
 
 void QorConfigureAppDelegate::Details() {
@@ -411,20 +433,25 @@ void QorConfigureAppDelegate::Details() {
     messbox("Details", "You must select a device to show its last test.", "Ok");
     return;
   }
-  std::optional<vlm::Record> rec = vlm::lastRecord(dev, id.c_str());
-  if (!rec) {
+  // The last read test and the last write test, each in a window of its own.
+  std::optional<vlm::Record> read = vlm::lastRecord(dev, id.c_str()),
+                             write = vlm::lastRecord(vlm::writeKey(dev), id.c_str());
+  if (!read && !write) {
     // From an earlier run: the device's last test in the history.
     std::vector<vlm::HistoryTest> last = vlm::history().tests(id.empty() ? dev : id, 1);
-    if (!last.empty() && last[0].record.is_object()) rec = last[0].record;
+    if (!last.empty() && last[0].record.is_object()) read = last[0].record;
   }
-  if (!rec) {
+  if (!read && !write) {
     messbox("Details", ("No test of " + dev + " is in the history.").c_str(), "Ok");
     return;
   }
-  auto* w = new vlm::DetailsDialog(*rec, window);
-  w->setAttribute(Qt::WA_DeleteOnClose);
-  detailswindow = w;
-  w->show();
+  for (const auto& rec : {read, write}) {
+    if (!rec) continue;
+    auto* w = new vlm::DetailsDialog(*rec, window);
+    w->setAttribute(Qt::WA_DeleteOnClose);
+    detailswindow = w;
+    w->show();
+  }
 }
 
 // --- the test road's window operations ---------------------------------------------

@@ -18,6 +18,7 @@
 #include "disk/disk.h"
 #include "perf/testctl.h"
 
+class QAction;
 class QCheckBox;
 class QComboBox;
 class QDialog;
@@ -59,6 +60,8 @@ class QorConfigureAppDelegate : public QObject {
   char thedev[64] = {};
   QPushButton* refresh = nullptr;
   QPushButton* testmedia = nullptr;
+  QPushButton* writetest = nullptr;  // "Write Test…": enabled for a mounted, writable row
+  QAction* sustained = nullptr;      // its menu's choice with the sustained pass
   QPushButton* details = nullptr;
   QPointer<vlm::DetailsDialog> detailswindow;  // the last one opened
   QDialog* pctwindow = nullptr;
@@ -95,6 +98,8 @@ class QorConfigureAppDelegate : public QObject {
   void Help();
   void Visit();
   void Testmedia();
+  // The write test into the selected row's volume (perf/writectl.cpp).
+  void Writetest(bool sustained = false);
   void Testcancel();
   // The last test record of the selected row in its own window.
   void Details();
@@ -140,6 +145,9 @@ class QorConfigureAppDelegate : public QObject {
   void setProgressPlan(int seconds);
   void showPhase(double percent);
   void spreadWideColumns();
+  // Write Test enabled for the selected row when it can be written; the write
+  // columns shown once a row has write figures.
+  void updateWriteTest();
   int wideMinimum(int column) const;
 
   void hotplugEvent();

@@ -10,6 +10,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
 #include <QMainWindow>
 #include <QProgressBar>
 #include <QPushButton>
@@ -115,6 +116,20 @@ void QorConfigureAppDelegate::buildWindows() {
   refresh->setObjectName(QStringLiteral("refresh"));
   testmedia = addButton(bar, "Test Media", this, [this] { Testmedia(); });
   testmedia->setObjectName(QStringLiteral("testmedia"));
+  // A menu: the timed phases alone, or then the sustained pass.
+  writetest = addButton(bar, "Write Test", this, [] {});
+  writetest->setText(QStringLiteral("Write Test\u2026"));  // it asks before it writes
+  writetest->setObjectName(QStringLiteral("writetest"));
+  writetest->setToolTip(QStringLiteral(
+      "Write an unnamed test file into the selected volume, as you: sequential and random writes, "
+      "each ended by a flush"));
+  auto* writes = new QMenu(writetest);
+  writes->addAction(QStringLiteral("Write Test"), this, [this] { Writetest(false); });
+  sustained = writes->addAction(QStringLiteral("Write Test with the Sustained Pass"), this, [this] { Writetest(true); });
+  sustained->setToolTip(QStringLiteral(
+      "Then write the whole test file once more as fast as it goes, to find where the drive's write "
+      "cache runs out"));
+  writetest->setMenu(writes);
   details = addButton(bar, "Details", this, [this] { Details(); });
   details->setObjectName(QStringLiteral("details"));
   QObject::connect(table, &QTableView::doubleClicked, this, [this] { Details(); });
@@ -147,7 +162,8 @@ void QorConfigureAppDelegate::buildWindows() {
   QPushButton* visit = addButton(bar, "Visit", this, [this] { Visit(); });
   visit->setObjectName(QStringLiteral("visit"));
   layout->addLayout(bar);
-  QWidget* order[] = {table, refresh, testmedia, details, duration, remember, about, help, visit};
+  QWidget* order[] = {table, refresh, testmedia, writetest, details, duration, remember, about, help, visit};
+  connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] { updateWriteTest(); });
   for (size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 
   window->setCentralWidget(central);

@@ -165,6 +165,10 @@ DetailsDialog::DetailsDialog(const Record& rec, QWidget* parent) : QDialog(paren
   charts->addWidget(view(throughput_), 1);
   charts->addWidget(view(latency_), 1);
   layout->addLayout(charts, 3);
+  if (rec_.contains("sustained")) {
+    sustained_ = makeSustainedChart(rec_);
+    layout->addWidget(view(sustained_), 3);
+  }
 
   QStringList w;
   for (const auto& s : rec_.value("warnings", Record::array())) w << QStringLiteral("Warning: ") + qs(s.get<std::string>());

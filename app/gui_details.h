@@ -16,6 +16,10 @@ namespace vlm {
 
 class HistoryDialog;
 
+// The rate of a sustained write pass against the bytes written, its knee
+// marked (app/gui_details_write.cpp).
+QChart* makeSustainedChart(const Record& rec);
+
 class DetailsDialog : public QDialog {
   Q_OBJECT
  public:
@@ -23,6 +27,7 @@ class DetailsDialog : public QDialog {
 
   QChart* throughputChart() const { return throughput_; }
   QChart* latencyChart() const { return latency_; }
+  QChart* sustainedChart() const { return sustained_; }  // null without a sustained pass
   QTableWidget* figures() const { return figures_; }
   const Record& record() const { return rec_; }
 
@@ -44,6 +49,7 @@ class DetailsDialog : public QDialog {
   QString otherName_;
   QChart* throughput_ = nullptr;
   QChart* latency_ = nullptr;
+  QChart* sustained_ = nullptr;
   QPlainTextEdit* warnings_ = nullptr;
   QTableWidget* figures_ = nullptr;
 };

@@ -45,7 +45,7 @@ class TestUi {
 // A write test's request (perf/writectl.cpp).
 struct WriteOptions {
   std::string folder;   // empty: the selected row's (its mount point, or the user's home on it)
-  uint64_t size = 0;    // bytes; 0: the largest the free space allows, at most 1 GiB without sustained
+  uint64_t size = 0;    // bytes; 0: the largest the free space allows, at most 256 MiB without sustained
   bool sustained = false;
 };
 

@@ -12,8 +12,8 @@ NumberFormat::NumberFormat(const QLocale& locale) : locale_(locale) {
 
 namespace {
 bool isNumericId(const std::string& id) {
-  static const char* const numeric[] = {"Size", "Seq", "Sequential", "Random", "Dual Seq",
-                                        "Threaded"};
+  static const char* const numeric[] = {"Size",     "Seq",       "Sequential", "Random",    "Dual Seq",
+                                        "Threaded", "Write Seq", "Write Rand", "Write QD32"};
   for (const char* n : numeric)
     if (id == n) return true;
   return false;

@@ -5,7 +5,11 @@
 #include <QStyle>
 #include <QThread>
 
+#include <algorithm>
 #include <mutex>
+
+#include "perf/record.h"
+#include "perf/testctl.h"
 
 Pool* thepool = nullptr;
 
@@ -22,6 +26,10 @@ const ColumnDef kColumnDefs[11] = {
     {"Device", 72},        {"Sequential (KB/s)", 120}, {"Random (KB/s)", 104},
     {"Dual Seq (KB/s)", 112}, {"Threaded (KB/s)", 112},
 };
+// The write test's columns, after the read figures; hidden until a row has one.
+const char* const kWriteIds[3] = {"Write Seq", "Write Rand", "Write QD32"};
+const ColumnDef kWriteDefs[3] = {{"Write Seq (KB/s)", 120}, {"Write Rand (KB/s)", 120}, {"Write QD32 (KB/s)", 120}};
+const char* const kWritePhases[3] = {"Write sequential", "Write random", "Write random QD32"};
 
 // Ends a model reset even when the rebuild leaves by a fatal error.
 struct ResetGuard {
@@ -48,12 +56,47 @@ CellColors cellColors(int index, const QPalette& palette) {
 }
 
 Pool::Pool(QObject* parent) : QAbstractTableModel(parent) {
-  columns_.reserve(11);
-  for (int i = 0; i < 11; ++i) {
-    columns_.emplace_back(vlm::kColumnIds[i], QString::fromLatin1(kColumnDefs[i].title),
-                          kColumnDefs[i].width);
-    columns_.back().pool = this;
+  columns_.reserve(14);
+  for (int i = 0; i < 11; ++i)
+    columns_.emplace_back(vlm::kColumnIds[i], QString::fromLatin1(kColumnDefs[i].title), kColumnDefs[i].width);
+  for (int i = 0; i < 3; ++i)
+    columns_.emplace_back(kWriteIds[i], QString::fromLatin1(kWriteDefs[i].title), kWriteDefs[i].width);
+  for (VLTableColumn& c : columns_) c.pool = this;
+}
+
+void Pool::takeWriteFigures() {
+  std::lock_guard<std::recursive_mutex> lock(disklock);
+  writes_.assign(size_t(std::max(ndiskarray, 0)), {});
+  for (int r = 0; r < ndiskarray; ++r) {
+    const DISKINFO_* rec = diskarray[r];
+    const auto w = vlm::lastRecord(vlm::writeKey(std::string("disk") + rec->bsdname), rec->devid);
+    if (!w) continue;
+    WriteFigures& f = writes_[size_t(r)];
+    for (const auto& ph : w->value("phases", vlm::Record::array()))
+      for (int i = 0; i < 3; ++i)
+        if (ph.value("name", "") == kWritePhases[i]) f.kbps[i] = ph.value("kbps", 0LL);
+    f.tip = "Written in " + w->value("folder", std::string()) + ", " + w->value("time", std::string());
+    if (w->contains("sustained")) f.tip += "\n" + (*w)["sustained"].value("summary", std::string());
   }
+}
+
+bool Pool::hasWriteFigures() const {
+  for (const WriteFigures& f : writes_)
+    if (f.kbps[0] > 0 || f.kbps[1] > 0 || f.kbps[2] > 0) return true;
+  return false;
+}
+
+vlm::CellValue Pool::value(const std::string& id, int row) const {
+  for (int i = 0; i < 3; ++i) {
+    if (id != kWriteIds[i]) continue;
+    vlm::CellValue v;
+    if (row >= 0 && size_t(row) < writes_.size() && writes_[size_t(row)].kbps[i] > 0) {
+      v.kind = vlm::CellValue::Kind::Int64;
+      v.number = writes_[size_t(row)].kbps[i];
+    }
+    return v;
+  }
+  return core_.objectValue(id, row);
 }
 
 void Pool::ColorInit() {
@@ -91,6 +134,7 @@ DISKINFO_* Pool::Reload(const char* dev, int mode) {
     beginResetModel();
     ResetGuard guard{this, &Pool::endResetModel};
     found = core_.Reload(dev, mode);
+    takeWriteFigures();
   }
   if (refreshtime) refreshtime->setText(QString::fromStdString(core_.refreshtime()));
   return found;
@@ -107,14 +151,14 @@ int Pool::numberOfRowsInTableView() const {
 
 QVariant Pool::objectValueForTableColumn(const VLTableColumn& column, int row) const {
   std::lock_guard<std::recursive_mutex> lock(disklock);
-  vlm::CellValue v = core_.objectValue(column.identifier(), row);
+  vlm::CellValue v = value(column.identifier(), row);
   if (v.isNumber()) return QVariant(static_cast<qlonglong>(v.number));
   return QVariant(QString::fromLocal8Bit(v.text.c_str()));
 }
 
 QString Pool::displayText(const VLTableColumn& column, int row) const {
   std::lock_guard<std::recursive_mutex> lock(disklock);
-  vlm::CellValue v = core_.objectValue(column.identifier(), row);
+  vlm::CellValue v = value(column.identifier(), row);
   if (!v.isNumber()) return QString::fromLocal8Bit(v.text.c_str());
   if (column.identifier() == "Size") return readableSize(v.number);
   const Cell* cell = column.dataCellForRow(row);
@@ -128,18 +172,22 @@ QString Pool::rowsText(const std::vector<int>& rows) const {
       if (c == u'\t' || c == u'\n' || c == u'\r') c = u' ';
     return t.trimmed();
   };
+  // The columns shown: the write test's once a row has its figures.
+  std::vector<const VLTableColumn*> shown;
+  for (const VLTableColumn& c : columns_)
+    if (c.identifier().rfind("Write", 0) != 0 || hasWriteFigures()) shown.push_back(&c);
   QStringList lines, cells;
-  for (const VLTableColumn& c : columns_) cells << clean(c.title());
+  for (const VLTableColumn* c : shown) cells << clean(c->title());
   lines << cells.join(u'\t');
   std::lock_guard<std::recursive_mutex> lock(disklock);
   for (int row : rows) {
     if (row < 0 || row >= ndiskarray) continue;
     cells.clear();
-    for (const VLTableColumn& c : columns_) {
+    for (const VLTableColumn* c : shown) {
       // The window's warning sign, as text.
-      const bool sign = vlm::isResultColumn(c.identifier()) && core_.warned(row) &&
-                        core_.objectValue(c.identifier(), row).isNumber();
-      cells << (sign ? QStringLiteral("\u26A0 ") : QString()) + clean(displayText(c, row));
+      const bool sign = vlm::isResultColumn(c->identifier()) && core_.warned(row) &&
+                        core_.objectValue(c->identifier(), row).isNumber();
+      cells << (sign ? QStringLiteral("\u26A0 ") : QString()) + clean(displayText(*c, row));
     }
     lines << cells.join(u'\t');
   }
@@ -172,7 +220,10 @@ QVariant Pool::data(const QModelIndex& index, int role) const {
     case SortRole:
       return objectValueForTableColumn(col, row);
     case Qt::ToolTipRole: {
-      vlm::CellValue v = core_.objectValue(col.identifier(), row);
+      vlm::CellValue v = value(col.identifier(), row);
+      if (v.isNumber() && col.identifier().rfind("Write", 0) == 0)
+        return QString::fromLocal8Bit(v.str().c_str()) + QLatin1Char('\n') +
+               QString::fromStdString(writes_[size_t(row)].tip);
       if (col.identifier() == "Size" && v.isNumber())
         return QStringLiteral("%1 bytes").arg(NFormat.format(v.number));
       if (vlm::isResultColumn(col.identifier()) && v.isNumber()) {

@@ -49,6 +49,8 @@ class Pool : public QAbstractTableModel {
   const std::vector<VLTableColumn>& columns() const { return columns_; }
   std::vector<VLTableColumn>& columns() { return columns_; }
   const vlm::PoolCore& core() const { return core_; }
+  // Any row has figures of a write test (its columns are shown then).
+  bool hasWriteFigures() const;
 
   // QAbstractItemModel
   int rowCount(const QModelIndex& parent = {}) const override;
@@ -66,6 +68,18 @@ class Pool : public QAbstractTableModel {
 
  private:
   QVariant cellRole(const Cell* cell, int role) const;
+  // A cell's value: the write columns from the last write records, the rest
+  // from the core. The caller holds disklock.
+  vlm::CellValue value(const std::string& id, int row) const;
+  void takeWriteFigures();
+
+  // Per row, taken at each Reload: the last write test's three figures (0:
+  // none) and its summary for the tooltip.
+  struct WriteFigures {
+    long long kbps[3] = {};
+    std::string tip;
+  };
+  std::vector<WriteFigures> writes_;
 
   vlm::PoolCore core_;
   std::array<Cell, 7> ncopies_{};  // NArray's own copies of the templates

@@ -18,8 +18,9 @@ constexpr uint64_t kKiB = 1024, kMiB = 1024 * kKiB, kGiB = 1024 * kMiB;
 constexpr uint64_t kMinKeep = 2 * kGiB;
 // The smallest file worth measuring: the sequential phase's writes in flight, twice.
 constexpr uint64_t kMinFile = 16 * kMiB;
-// Without --size: the timed phases write into this much at most.
-constexpr uint64_t kDefaultFile = kGiB;
+// Without --size: the timed phases write into this much at most. Freeing a
+// file costs time at its end (online discard frees every block it had).
+constexpr uint64_t kDefaultFile = 256 * kMiB;
 
 // --- free space and the size rule ------------------------------------------------
 

@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QHeaderView>
+#include <QChart>
 #include <QDir>
 #include <QFileInfo>
 #include <QFileDialog>
@@ -209,6 +210,7 @@ TEST_F(DelegateFixture, KeyboardReachesEveryAction) {
   ASSERT_TRUE(QTest::qWaitForWindowActive(d->window));
   d->table->setFocus();
   ASSERT_TRUE(guitest::spinUntil([&] { return QApplication::focusWidget() == d->table; }, 2000));
+  // Write Test is left out: no row of this machine can be written.
   for (const char* next : {"refresh", "testmedia", "details", "duration", "remember", "about", "help", "visit", "table"}) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     ASSERT_NE(QApplication::focusWidget(), nullptr);
@@ -609,6 +611,57 @@ TEST_F(DelegateFixture, SavedFilesAndTheirDialogs) {
   }
   setenv("HOME", oldHome.c_str(), 1);
   if (xdg) setenv("XDG_CONFIG_HOME", oldXdg.c_str(), 1);
+}
+
+// Write Test: enabled for a mounted row its user can write, the road with the
+// real write program into that folder, the write columns shown once a row has
+// figures (those the program printed), and the Details window's curve of a
+// recorded sustained pass.
+TEST_F(DelegateFixture, WriteTestIntoTheRowsVolume) {
+  QTemporaryDir scratch(QStringLiteral("/var/tmp/vlm-write-XXXXXX"));
+  ASSERT_TRUE(scratch.isValid());
+  guitest::Machine m = guitest::smallMachine();
+  m.mount("disk1s1", scratch.path().toStdString(), "Scratch");
+  m.install();
+  const std::string page = std::string(VLM_BUNDLE_DIR) + "/Contents/Resources/Performance.html";
+  perfutilrtfd = page.c_str();  // the write program is found beside it
+  launch();
+  auto rowOf = [&](const char* dev) {
+    for (int r = 0; r < d->pool->rowCount(); ++r)
+      if (cell(r, "Device").trimmed() == dev) return r;
+    return -1;
+  };
+  const int target = rowOf("disk1s1");
+  for (auto [dev, enabled] : {std::pair{"disk0", false}, {"disk0s2", false}, {"disk1s1", true}}) {
+    select(rowOf(dev));
+    EXPECT_EQ(d->writetest->isEnabled(), enabled) << dev;
+  }
+  EXPECT_TRUE(d->table->isColumnHidden(guitest::column("Write Seq")));
+  d->duration->setCurrentIndex(d->duration->findData(1));
+  rec.seam.answers = {0};
+  d->Writetest();
+  ASSERT_TRUE(guitest::spinUntil([&] { return !d->control().busy(); }, 60000));
+  d->control().join();
+  ASSERT_EQ(alerts().size(), 2u);
+  EXPECT_NE(alerts()[0].msg.find("into " + scratch.path().toStdString() + " ("), std::string::npos) << alerts()[0].msg;
+  EXPECT_NE(alerts()[0].msg.find("It takes about 4 s."), std::string::npos) << alerts()[0].msg;
+  ASSERT_EQ(alerts()[1].buttons, std::vector<std::string>{"Ok"}) << alerts()[1].msg;
+  EXPECT_FALSE(d->table->isColumnHidden(guitest::column("Write Seq")));
+  for (auto [id, key] : {std::pair{"Write Seq", "Write sequential: "}, {"Write Rand", "Write random: "},
+                         {"Write QD32", "Write random QD32: "}}) {
+    QString shown = d->pool->data(d->pool->index(target, guitest::column(id))).toString();
+    shown.remove(QLatin1Char(','));
+    EXPECT_NE(alerts()[1].msg.find(key + shown.toStdString() + " KB/s\n"), std::string::npos) << id << " " << shown.toStdString();
+  }
+  EXPECT_EQ(QDir(scratch.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden).size(), 0);
+
+  vlm::Record sus;
+  std::string err;
+  ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/write-sustained.json", sus, err)) << err;
+  vlm::DetailsDialog w(sus, d->window);
+  ASSERT_NE(w.sustainedChart(), nullptr);
+  EXPECT_EQ(w.sustainedChart()->title().toStdString(), sus["sustained"]["summary"].get<std::string>());
+  EXPECT_EQ(w.sustainedChart()->series().size(), 3);  // the curve, the knee, the two levels
 }
 
 // Help and Visit count as opened only when the desktop has a handler for the
