@@ -36,7 +36,8 @@ arch=$(dpkg --print-architecture)
 [ -n "$version" ] || { echo "package.sh: no project version in $build/CMakeCache.txt" >&2; exit 1; }
 bundle=usr/lib/$name/VLM-Performance.app
 res=$stage/$bundle/Contents/Resources
-for f in "$stage/$bundle/Contents/MacOS/VLM-Performance" "$res/vlmperfutil" "$res/vlmperfinstall" "$res/vlmperfwrite" \
+for f in "$stage/$bundle/Contents/MacOS/VLM-Performance" "$stage/$bundle/Contents/MacOS/VLM-Performance-window" \
+  "$res/vlmperfutil" "$res/vlmperfinstall" "$res/vlmperfwrite" \
   "$stage/usr/share/polkit-1/actions/org.velmora.$name.policy"; do
   [ -f "$f" ] || { echo "package.sh: the install left out ${f#"$stage"}" >&2; exit 1; }
 done
