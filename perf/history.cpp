@@ -165,6 +165,9 @@ void History::close() {
   db_ = nullptr;
 }
 
+// Nothing kept yet: reading makes no file (a listing leaves no trace).
+bool History::absent() const { return !db_ && ::access(path_.c_str(), F_OK) != 0; }
+
 bool History::open() {
   if (db_) return true;
   // The folders, for this user only.
@@ -277,6 +280,7 @@ template <typename B>
 std::vector<HistoryTest> History::select(const std::string& rest, bool withRecords, B bind) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   std::vector<HistoryTest> out;
+  if (absent()) return out;
   guarded("read", [&] {
     out.clear();
     int rc;
@@ -305,6 +309,7 @@ std::vector<HistoryTest> History::tests(const std::string& device, int limit, bo
 std::vector<HistoryDevice> History::devices() {
   std::lock_guard<std::recursive_mutex> g(lock_);
   std::vector<HistoryDevice> out;
+  if (absent()) return out;
   guarded("read", [&] {
     out.clear();
     int rc;

@@ -88,6 +88,7 @@ class History {
   template <typename F> bool guarded(const char* what, F body);
   void setAside();
   template <typename B> int erase(const char* sql, B bind);
+  bool absent() const;
   template <typename B> std::vector<HistoryTest> select(const std::string& rest, bool withRecords, B bind);
 
   std::string path_;
