@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 namespace vpu {
 
@@ -34,6 +35,9 @@ extern const char* gProgram;
 // output, complain() to standard error with the program's name in front.
 void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void complain(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// A wall-clock second as the records give it: "2026-12-08T01:02:03Z".
+std::string isoTime(time_t s);
 
 // All of p, retrying interrupted writes; gives up when the reader is gone.
 void writeAll(int fd, const char* p, size_t n);

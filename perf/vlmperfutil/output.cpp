@@ -39,6 +39,14 @@ void emit(int fd, const char* prefix, const char* fmt, va_list ap) {
 
 }  // namespace
 
+std::string isoTime(time_t s) {
+  tm utc{};
+  gmtime_r(&s, &utc);
+  char b[32];
+  strftime(b, sizeof b, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return b;
+}
+
 void say(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);

@@ -17,15 +17,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string isoTime(double t) {
-  const time_t s = time_t(t);
-  tm utc{};
-  gmtime_r(&s, &utc);
-  char b[32];
-  strftime(b, sizeof b, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return b;
-}
-
 // The reads that completed after the measured time (the drain) count in the
 // last whole slice: a short slice at the end would look like a stall.
 std::vector<uint64_t> wholeSlices(const Tally& t, int seconds) {
@@ -70,7 +61,7 @@ std::string recordJson(const Args& a, const Device& dev, const Plan& plan, const
   r["format"] = "vlm-test-record";
   r["formatVersion"] = 1;
   r["program"] = {{"name", "vlmperfutil"}, {"version", VLM_VERSION}};
-  r["time"] = isoTime(started);
+  r["time"] = isoTime(time_t(started));
   r["unixTime"] = int64_t(started);
   r["host"] = u.nodename;
   r["kernel"] = std::string(u.sysname) + " " + u.release;

@@ -226,14 +226,6 @@ Json phaseJson(const char* name, const WriteTally& t, int seconds) {
           {"sliceBytes", std::move(slices)}};
 }
 
-std::string isoTime(time_t s) {
-  tm utc{};
-  gmtime_r(&s, &utc);
-  char b[32];
-  strftime(b, sizeof b, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return b;
-}
-
 double mb(uint64_t b) { return double(b) / 1e6; }
 
 }  // namespace
@@ -451,7 +443,7 @@ int main(int argc, char** argv) {
   r["formatVersion"] = 1;
   r["kind"] = "write";
   r["program"] = {{"name", "vlmperfwrite"}, {"version", VLM_VERSION}};
-  r["time"] = isoTime(wall.tv_sec);
+  r["time"] = vpu::isoTime(wall.tv_sec);
   r["unixTime"] = int64_t(wall.tv_sec);
   r["host"] = u.nodename;
   r["kernel"] = std::string(u.sysname) + " " + u.release;
