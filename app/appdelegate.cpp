@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDialog>
 #include <QEvent>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
@@ -115,6 +116,12 @@ class QorConfigureAppDelegate::Ui : public vlm::TestUi {
     const bool ready = vlm::offerinstall();
     d_.setupline->setVisible(!vlm::utilityready());
     return ready;
+  }
+  bool choosesFolders() override { return true; }
+  std::string chooseFolder(const std::string& from) override {
+    const QString dir = QFileDialog::getExistingDirectory(
+        d_.window, QStringLiteral("Choose the folder to write the test file in"), QFile::decodeName(from.c_str()));
+    return QFile::encodeName(dir).toStdString();
   }
 
  private:

@@ -40,6 +40,10 @@ class TestUi {
   // Before the question: the utility can run, or the user was told why not
   // (and offered what makes it run). False ends the request.
   virtual bool utilityReady() { return true; }
+  // The write test's question offers another folder; chooseFolder asks for
+  // one, starting at from (empty: none chosen).
+  virtual bool choosesFolders() { return false; }
+  virtual std::string chooseFolder(const std::string& /*from*/) { return ""; }
 };
 
 // A write test's request (perf/writectl.cpp).

@@ -30,6 +30,7 @@ namespace {
 
 constexpr int kOutput = 32768;
 const char* const kTitle = "Write Test";
+const char* const kChooseFolder = "Choose Folder\u2026";
 
 // Beside the help page in the bundle's Resources.
 std::string writeProgram() {
@@ -40,6 +41,21 @@ std::string writeProgram() {
 bool sameVolume(const std::string& a, const std::string& b) {
   struct stat x {}, y {};
   return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev;
+}
+
+// A folder the user chose for the row whose volume is mnt: the write
+// program's own checks, and on that volume.
+std::string chosenRefusal(const std::string& folder, const std::string& mnt, const char* device) {
+  if (std::string no = vpw::folderRefusal(folder); !no.empty()) return no;
+  if (sameVolume(folder, mnt)) return "";
+  return folder + " is not on the volume of " + device + ", mounted at " + mnt +
+         ": the write test writes into a folder of the volume it measures";
+}
+
+// A refusal as the alert shows it: a sentence.
+std::string sentence(std::string no) {
+  no[0] = char(std::toupper(static_cast<unsigned char>(no[0])));
+  return no + ".";
 }
 
 }  // namespace
@@ -72,7 +88,7 @@ void TestControl::Writemedia(const WriteOptions& o) {
   const int row = ui_.selectedRow();
   char device[160] = "";
   RecordDevice dev;
-  std::string folder = o.folder, why;
+  std::string folder = o.folder, why, mnt;
   {
     std::lock_guard<std::recursive_mutex> lock(disklock);
     if (row < 0 || row >= ndiskarray || !diskarray || !diskarray[row]) {
@@ -81,6 +97,7 @@ void TestControl::Writemedia(const WriteOptions& o) {
     }
     const DISKINFO_* rec = diskarray[row];
     if (folder.empty()) folder = writeFolder(rec, why);
+    mnt = rec->fs.f_mntonname;
     diskdescribe(device, sizeof device, rec);
     dev = recordDevice(rec);
     zcpfield(Testid, rec->devid);
@@ -93,31 +110,48 @@ void TestControl::Writemedia(const WriteOptions& o) {
     messbox(kTitle, "Can't find the Percent Window?.", "Ok");
     return;
   }
-  // The size now, by the rule the program applies again when it starts.
-  struct statvfs v {};
-  if (statvfs(folder.c_str(), &v) != 0) {
-    messbox(kTitle, (folder + ": " + std::strerror(errno)).c_str(), "Ok");
-    return;
-  }
-  const uint64_t unit = v.f_frsize ? v.f_frsize : v.f_bsize;
-  const vpw::Space space{uint64_t(v.f_blocks) * unit, uint64_t(v.f_bavail) * unit};
-  const uint64_t most = vpw::largestFile(space);
-  uint64_t size = o.size ? o.size : o.sustained ? most : std::min(most, vpw::kDefaultFile);
-  size = size / vpw::kMiB * vpw::kMiB;
-  if (std::string no = vpw::refusal(space, o.size ? o.size : size); !no.empty()) {
-    no[0] = char(std::toupper(static_cast<unsigned char>(no[0])));
-    messbox(kTitle, (no + ".").c_str(), "Ok");
-    return;
-  }
   const int seconds = ui_.testSeconds() > 0 ? ui_.testSeconds() : testplan::kDefaultSeconds;
-  const int64_t ms = 3 * testplan::phaseMs(seconds);
-  std::string question = "You are about to write a test file of " + vpw::sizeText(size) + " into " + folder + " (" +
-                         device + "). It takes about " + std::to_string((ms + 999) / 1000) + " s";
-  if (o.sustained)
-    question += ", then the sustained pass writes the whole file once more as fast as the drive takes it (" +
-                std::to_string(size / 100000000 + 1) + " s at 100 MB/s)";
-  question += ". The file has no name and is gone when the test ends, even if it is interrupted.";
-  if (!messbox2("Write Test:", question.c_str(), "Ok", "Cancel")) return;
+  uint64_t size = 0;
+  // The question names the folder, the size and the time; a folder chosen
+  // from it asks again with its own.
+  for (;;) {
+    // The size now, by the rule the program applies again when it starts.
+    struct statvfs v {};
+    if (statvfs(folder.c_str(), &v) != 0) {
+      messbox(kTitle, (folder + ": " + std::strerror(errno)).c_str(), "Ok");
+      return;
+    }
+    const uint64_t unit = v.f_frsize ? v.f_frsize : v.f_bsize;
+    const vpw::Space space{uint64_t(v.f_blocks) * unit, uint64_t(v.f_bavail) * unit};
+    const uint64_t most = vpw::largestFile(space);
+    size = o.size ? o.size : o.sustained ? most : std::min(most, vpw::kDefaultFile);
+    size = size / vpw::kMiB * vpw::kMiB;
+    if (std::string no = vpw::refusal(space, o.size ? o.size : size); !no.empty()) {
+      messbox(kTitle, sentence(no).c_str(), "Ok");
+      return;
+    }
+    const int64_t ms = 3 * testplan::phaseMs(seconds);
+    std::string question = "You are about to write a test file of " + vpw::sizeText(size) + " into " + folder +
+                           " (" + device + "). It takes about " + std::to_string((ms + 999) / 1000) + " s";
+    if (o.sustained)
+      question += ", then the sustained pass writes the whole file once more as fast as the drive takes it (" +
+                  std::to_string(size / 100000000 + 1) + " s at 100 MB/s)";
+    question += ". The file has no name and is gone when the test ends, even if it is interrupted.";
+    if (!ui_.choosesFolders()) {
+      if (!messbox2("Write Test:", question.c_str(), "Ok", "Cancel")) return;
+      break;
+    }
+    const int answer = alertSeam()->alert("Write Test:", question, {"Ok", kChooseFolder, "Cancel"});
+    if (answer == 0) break;
+    if (answer != 1) return;
+    const std::string chosen = ui_.chooseFolder(folder);
+    if (chosen.empty()) continue;
+    if (std::string no = chosenRefusal(chosen, mnt, device); !no.empty()) {
+      messbox(kTitle, sentence(no).c_str(), "Ok");
+      continue;
+    }
+    folder = chosen;
+  }
   ui_.progressStart();
   ui_.showProgressWindow(std::string("Writing: ") + device);
   ui_.progressReset();

@@ -127,10 +127,14 @@ W01|perf/vlmperfwrite/space.cpp|perf_tests|perf_tests|Write*|a twentieth of the 
 W02|perf/vlmperfwrite/space.cpp|perf_tests|perf_tests|Write*|more than half the free space taken|s/return half < room ? half : room;/return room;/
 W03|perf/vlmperfwrite/knee.cpp|perf_tests|perf_tests|Write*|a fall that recovers taken for the knee|s/if (above \* 10 > n - best->slice) return std::nullopt;//
 W04|perf/vlmperfwrite/knee.cpp|perf_tests|perf_tests|Write*|a fall of 25% taken for the knee|s/after <= 0.7 \* before/after <= 0.8 * before/
-W05|perf/vlmperfwrite/main.cpp|vlmperfwrite perf_tests|perf_tests|+VlmperfwriteDisk.*|a read-only mount not refused|s/(vfs.f_flag \& ST_RDONLY)/false/
+W05|perf/vlmperfwrite/space.cpp|vlmperfwrite perf_tests|perf_tests|+VlmperfwriteDisk.*|a read-only mount not refused|s/(vfs.f_flag \& ST_RDONLY)/false/
 W06|perf/vlmperfwrite/space.cpp|vlmperfwrite perf_tests|perf_tests|+VlmperfwriteDisk.*|the fallback's hidden name left in the folder|s/if (unlink(path.c_str()) != 0) {/if (false) {/
 W07|app/cli_test.cpp|VLM-Performance app_tests|app_tests|CliTest.*|--write-test takes a device node|s/S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)/false/
 W08|perf/record.cpp|VLM-Performance app_tests|app_tests|CliTest.*|write metrics' patterns keep their blanks|s/std::replace(p.begin(), p.end(), ' ', '_');//
+W09|perf/writectl.cpp|gui_tests vlmperfwrite|gui_tests|DelegateFixture.WriteTestIntoTheRowsVolume|a folder chosen on another volume taken|s/if (sameVolume(folder, mnt)) return "";/return "";/
+W10|perf/writectl.cpp|gui_tests vlmperfwrite|gui_tests|DelegateFixture.WriteTestIntoTheRowsVolume|the chosen folder left out: the test writes the default one|s/    folder = chosen;//
+W11|perf/writectl.cpp|gui_tests vlmperfwrite|gui_tests|DelegateFixture.WriteTestIntoTheRowsVolume|the folder dialog starts at the volume, not the question's folder|s/ui_.chooseFolder(folder)/ui_.chooseFolder(mnt)/
+W12|perf/vlmperfwrite/space.cpp|gui_tests vlmperfwrite|gui_tests|DelegateFixture.WriteTestIntoTheRowsVolume|a chosen folder on a read-only mount taken|s/(vfs.f_flag \& ST_RDONLY)/false/
 H01|perf/history.cpp|perf_tests|perf_tests|History.*|a figure exactly 30% below called slower|s/if (now\[i\] \* 10 >= usual \* kSlowerTenths) continue;/if (now[i] * 10 > usual * kSlowerTenths) continue;/
 H02|perf/history.cpp|perf_tests|perf_tests|History.*|the usual figure is the lowest, not the median|s/past\[i\]\[kComparable \/ 2\]/past[i][0]/
 H03|perf/history.cpp|perf_tests|perf_tests|History.*|tests with warnings counted as comparable|s/!r.value("warnings", Record::array()).empty()/false/

@@ -241,34 +241,16 @@ int main(int argc, char** argv) {
     complain("refusing to run set-user-ID or set-group-ID: the write test runs as the user");
     return vpu::kExitUsage;
   }
-  struct stat st {};
-  if (stat(a.folder.c_str(), &st) != 0) {
-    complain("%s: %s", a.folder.c_str(), strerror(errno));
-    return vpu::kExitUsage;
-  }
-  if (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)) {
-    complain("%s is a device: the write test never writes a device, only a file in a folder of a mounted volume",
-             a.folder.c_str());
-    return vpu::kExitUsage;
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    complain("%s is not a folder", a.folder.c_str());
-    return vpu::kExitUsage;
-  }
-  struct statvfs vfs {};
-  if (statvfs(a.folder.c_str(), &vfs) == 0 && (vfs.f_flag & ST_RDONLY)) {
-    complain("%s is on a read-only mount: nothing can be written there", a.folder.c_str());
-    return vpu::kExitUsage;
-  }
-  if (access(a.folder.c_str(), W_OK | X_OK) != 0) {
-    complain("you can't write in %s (%s)", a.folder.c_str(), strerror(errno));
+  dev_t devno = 0;
+  if (std::string no = folderRefusal(a.folder, &devno); !no.empty()) {
+    complain("%s", no.c_str());
     return vpu::kExitUsage;
   }
 
   Volume vol;
-  vol.dev = vlm::devnames::byDevno(st.st_dev);
+  vol.dev = vlm::devnames::byDevno(devno);
   if (vol.dev) vol.whole = vol.dev->whole ? vol.dev->kernel : vol.dev->parent;
-  vol.fstype = fsTypeOf(st.st_dev);
+  vol.fstype = fsTypeOf(devno);
   struct statfs sfs {};
   vol.tmpfs = statfs(a.folder.c_str(), &sfs) == 0 && (sfs.f_type == TMPFS_MAGIC || sfs.f_type == RAMFS_MAGIC);
 

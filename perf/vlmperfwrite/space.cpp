@@ -1,5 +1,6 @@
 // The size rule, the scratch file and the texts of sizes and rates.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -85,6 +86,20 @@ std::optional<uint64_t> parseSize(const std::string& s) {
   }
   if (shift && v > (UINT64_MAX >> shift)) return std::nullopt;
   return v << shift;
+}
+
+std::string folderRefusal(const std::string& folder, dev_t* dev) {
+  struct stat st {};
+  if (stat(folder.c_str(), &st) != 0) return folder + ": " + strerror(errno);
+  if (dev) *dev = st.st_dev;
+  if (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))
+    return folder + " is a device: the write test never writes a device, only a file in a folder of a mounted volume";
+  if (!S_ISDIR(st.st_mode)) return folder + " is not a folder";
+  struct statvfs vfs {};
+  if (statvfs(folder.c_str(), &vfs) == 0 && (vfs.f_flag & ST_RDONLY))
+    return folder + " is on a read-only mount: nothing can be written there";
+  if (access(folder.c_str(), W_OK | X_OK) != 0) return "you can't write in " + folder + " (" + strerror(errno) + ")";
+  return "";
 }
 
 bool openScratch(const std::string& dir, Scratch& out, std::string& why) {

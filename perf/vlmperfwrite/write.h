@@ -3,6 +3,8 @@
 // volume, sized from the volume's free space.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -42,6 +44,11 @@ std::string sizeText(uint64_t bytes);
 std::string rateText(double bytesPerSec);  // "1,900 MB/s"
 // "64M", "4G", "1048576": a size with an optional binary suffix (K, M, G, T).
 std::optional<uint64_t> parseSize(const std::string& s);
+
+// Why the write test can't write in folder, empty when it can: missing, a
+// device, not a folder, on a read-only mount, not writable by this user.
+// dev, when given, gets the folder's file system.
+std::string folderRefusal(const std::string& folder, dev_t* dev = nullptr);
 
 // --- the scratch file --------------------------------------------------------------
 

@@ -638,22 +638,61 @@ TEST_F(DelegateFixture, WriteTestIntoTheRowsVolume) {
   }
   EXPECT_TRUE(d->table->isColumnHidden(guitest::column("Write Seq")));
   d->duration->setCurrentIndex(d->duration->findData(1));
-  rec.seam.answers = {0};
+  // Folders chosen from the question, and what the next alert says: another
+  // volume and a read-only mount of this one refused, folders of it taken.
+  const std::string top = scratch.path().toStdString(), sub = top + "/sub", ro = top + "/ro";
+  ASSERT_TRUE(QDir(scratch.path()).mkpath(QStringLiteral("sub/x")) && QDir(scratch.path()).mkpath(QStringLiteral("ro")));
+  const bool bound = geteuid() == 0 && mount(ro.c_str(), ro.c_str(), nullptr, MS_BIND, nullptr) == 0;
+  const std::unique_ptr<const char, int (*)(const char*)> unbind(bound ? ro.c_str() : nullptr, umount);
+  if (bound) {
+    ASSERT_EQ(mount(nullptr, ro.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+  }
+  std::vector<std::tuple<std::string, bool, std::string>> choices = {
+      {"/proc", false, "/proc is not on the volume of "}, {sub + "/x", true, "into " + sub + "/x ("},
+      {sub, true, "into " + sub + " ("}};
+  if (bound) choices.insert(choices.begin() + 1, {ro, false, ro + " is on a read-only mount: nothing can be written"});
+  std::vector<std::string> starts;
+  QTimer chooser;
+  QObject::connect(&chooser, &QTimer::timeout, [&] {
+    auto* dlg = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    if (!dlg || !dlg->isVisible() || starts.size() >= choices.size()) return;
+    starts.push_back(dlg->directory().absolutePath().toStdString());
+    dlg->selectFile(QString::fromStdString(std::get<0>(choices[starts.size() - 1])));
+    QMetaObject::invokeMethod(dlg, "accept");
+  });
+  chooser.start(5);
+  rec.seam.answers = {};
+  for (const auto& [folder, taken, says] : choices) {
+    rec.seam.answers.push_back(1);
+    if (!taken) rec.seam.answers.push_back(0);
+  }
   d->Writetest();
   ASSERT_TRUE(guitest::spinUntil([&] { return !d->control().busy(); }, 60000));
   d->control().join();
-  ASSERT_EQ(alerts().size(), 2u);
-  EXPECT_NE(alerts()[0].msg.find("into " + scratch.path().toStdString() + " ("), std::string::npos) << alerts()[0].msg;
+  EXPECT_EQ(alerts()[0].buttons, (std::vector<std::string>{"Ok", "Choose Folder\u2026", "Cancel"}));
   EXPECT_NE(alerts()[0].msg.find("It takes about 4 s."), std::string::npos) << alerts()[0].msg;
-  ASSERT_EQ(alerts()[1].buttons, std::vector<std::string>{"Ok"}) << alerts()[1].msg;
+  size_t at = 0;  // the question answered by choosing
+  std::string named = top;
+  for (size_t i = 0; i < choices.size(); ++i) {
+    const auto& [folder, taken, says] = choices[i];
+    EXPECT_NE(alerts()[at].msg.find("into " + named + " ("), std::string::npos) << alerts()[at].msg;
+    EXPECT_EQ(starts.at(i), named);  // the dialog starts at the question's folder
+    ASSERT_LT(at + 1, alerts().size());
+    EXPECT_NE(alerts()[at + 1].msg.find(says), std::string::npos) << alerts()[at + 1].msg;
+    at += taken ? 1 : 2;
+    if (taken) named = folder;
+  }
+  ASSERT_EQ(alerts().size(), at + 2);
+  ASSERT_EQ(alerts().back().buttons, std::vector<std::string>{"Ok"}) << alerts().back().msg;
   EXPECT_FALSE(d->table->isColumnHidden(guitest::column("Write Seq")));
   for (auto [id, key] : {std::pair{"Write Seq", "Write sequential: "}, {"Write Rand", "Write random: "},
                          {"Write QD32", "Write random QD32: "}}) {
     QString shown = d->pool->data(d->pool->index(target, guitest::column(id))).toString();
     shown.remove(QLatin1Char(','));
-    EXPECT_NE(alerts()[1].msg.find(key + shown.toStdString() + " KB/s\n"), std::string::npos) << id << " " << shown.toStdString();
+    EXPECT_NE(alerts().back().msg.find(key + shown.toStdString() + " KB/s\n"), std::string::npos) << id << " " << shown.toStdString();
   }
-  EXPECT_EQ(QDir(scratch.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden).size(), 0);
+  EXPECT_NE(alerts().back().msg.find("vlmperfwrite " + sub + ":"), std::string::npos) << alerts().back().msg;
+  EXPECT_EQ(QDir(QString::fromStdString(sub)).entryList(QDir::NoDotAndDotDot | QDir::Files | QDir::Hidden).size(), 0);
 
   vlm::Record sus;
   std::string err;
