@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <memory>
 #include <optional>
+#include <type_traits>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -114,44 +115,147 @@ std::unordered_map<std::string, std::string> volumeNames() {
   return names;
 }
 
-// Appends a field to a row: its keys are all new, so nothing searches the row.
-template <class V>
-void put(nlohmann::ordered_json& row, const std::string& key, V&& value) {
-  row.get_ref<nlohmann::ordered_json::object_t&>().emplace_back(key, nlohmann::ordered_json(std::forward<V>(value)));
+// The listing's JSON, written as it goes: the layout is nlohmann's dump(2),
+// byte for byte, without a document built and walked first (a fifth of a
+// long listing's time).
+class JsonOut {
+ public:
+  explicit JsonOut(std::string& out) : o_(out) {}
+
+  // Opens an object or array as a value (of a field or of the enclosing array).
+  void open(char bracket) {
+    o_ += bracket;
+    first_.push_back(true);
+  }
+  void close(char bracket) {
+    const bool empty = first_.back();
+    first_.pop_back();
+    if (!empty) newline();
+    o_ += bracket;
+  }
+  // Starts a field of the open object, or (key null) an item of the open array.
+  JsonOut& at(const char* key) {
+    if (!first_.back()) o_ += ',';
+    first_.back() = false;
+    newline();
+    if (key) {
+      str(key);
+      o_ += ": ";
+    }
+    return *this;
+  }
+  void str(const std::string& s) { str(s.data(), s.size()); }
+  void str(const char* s) { str(s, std::strlen(s)); }
+  void num(long long v) { o_ += std::to_string(v); }
+  void unum(uint64_t v) { o_ += std::to_string(v); }
+  void null() { o_ += "null"; }
+  void boolean(bool b) { o_ += b ? "true" : "false"; }
+  template <class V>
+  void field(const char* key, const V& v) {
+    at(key);
+    if constexpr (std::is_same_v<V, bool>) boolean(v);
+    else if constexpr (std::is_same_v<V, std::nullptr_t>) null();
+    else if constexpr (std::is_integral_v<V> && std::is_unsigned_v<V>) unum(v);
+    else if constexpr (std::is_integral_v<V>) num(v);
+    else str(v);
+  }
+  // A text field, or null when it is empty.
+  void textOrNull(const char* key, const char* v, bool present) {
+    at(key);
+    if (present && *v) str(v);
+    else null();
+  }
+  void strings(const char* key, const std::vector<std::string>& v) {
+    at(key);
+    open('[');
+    for (const std::string& s : v) at(nullptr).str(s);
+    close(']');
+  }
+  // A value of a record, at the current depth.
+  void json(const nlohmann::ordered_json& j) {
+    const std::string t = j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    const std::string pad(2 * first_.size(), ' ');
+    for (char c : t) {
+      o_ += c;
+      if (c == '\n') o_ += pad;  // a dumped text holds no newline but its own
+    }
+  }
+
+ private:
+  void newline() {
+    o_ += '\n';
+    o_.append(2 * first_.size(), ' ');
+  }
+  // Plain printable ASCII as it is; anything else as nlohmann escapes it (and
+  // replaces what isn't UTF-8).
+  void str(const char* s, size_t n) {
+    bool plain = true;
+    for (size_t i = 0; i < n && plain; ++i)
+      plain = s[i] >= 0x20 && s[i] < 0x7F && s[i] != '"' && s[i] != '\\';
+    if (plain) {
+      o_ += '"';
+      o_.append(s, n);
+      o_ += '"';
+    } else {
+      o_ += nlohmann::ordered_json(std::string(s, n)).dump(-1, ' ', false,
+                                                           nlohmann::ordered_json::error_handler_t::replace);
+    }
+  }
+
+  std::string& o_;
+  std::vector<bool> first_;
+};
+
+// The last test's figures: this run's, then the history's record fields.
+void lastTest(JsonOut& j, const DISKPERF_& p, const std::optional<Record>& last) {
+  nlohmann::ordered_json t;
+  t["Sequential"] = p.seqkps;
+  t["Random"] = p.randkps;
+  t["Dual Seq"] = p.dualkps;
+  t["Threaded"] = p.threadkps;
+  t["Unit"] = "KB/s";
+  const Record none = Record::object();
+  const Record& l = last ? *last : none;
+  t["Time"] = l.value("time", Record(nullptr));
+  t["Result"] = l.value("result", Record(nullptr));
+  t["Warnings"] = l.value("warnings", Record::array());
+  j.at("LastTest").json(t);
 }
 
 // The fields of a row without the table's padding and markers, and its last
 // test; the caller holds disklock.
-void cleanFields(nlohmann::ordered_json& row, const DISKINFO_* rec,
-                 const std::unordered_map<std::string, std::string>& names) {
+void cleanFields(JsonOut& j, const DISKINFO_* rec, const std::unordered_map<std::string, std::string>& names) {
   auto vol = rec->fs.f_mntonname[0] ? names.find(rec->fs.f_mntonname) : names.end();
-  put(row, "Label", vol != names.end() ? vol->second : std::string(rec->name));
-  put(row, "FsLabel", rec->fslabel);
-  put(row, "PartLabel", rec->partlabel);
-  put(row, "FsType", rec->fstype);
-  put(row, "FsUuid", rec->fsuuid);
-  put(row, "TypeName", rec->typename_[0] ? nlohmann::ordered_json(rec->typename_) : nlohmann::ordered_json(nullptr));
-  put(row, "PartUuid", !rec->whole && rec->uuid[0] ? nlohmann::ordered_json(rec->uuid) : nlohmann::ordered_json(nullptr));
-  put(row, "TypeCode", !rec->whole && rec->content[0] ? nlohmann::ordered_json(rec->content)
-                                                   : nlohmann::ordered_json(nullptr));
-  nlohmann::ordered_json mounts = nlohmann::ordered_json::array();
+  j.field("Label", vol != names.end() ? vol->second : std::string(rec->name));
+  j.field("FsLabel", rec->fslabel);
+  j.field("PartLabel", rec->partlabel);
+  j.field("FsType", rec->fstype);
+  j.field("FsUuid", rec->fsuuid);
+  j.textOrNull("TypeName", rec->typename_, true);
+  j.textOrNull("PartUuid", rec->uuid, !rec->whole);
+  j.textOrNull("TypeCode", rec->content, !rec->whole);
+  std::vector<std::string> mounts;
   for (const char* p = rec->mounts; *p;) {
     const char* e = std::strchr(p, '\n');
     if (!e) break;
-    mounts.push_back(std::string(p, e));
+    mounts.emplace_back(p, e);
     p = e + 1;
   }
-  put(row, "Mounts", std::move(mounts));
-  put(row, "ReadOnly", rec->readonly != 0 || (rec->nmounts && rec->mountro));
-  put(row, "AvailableBytes", rec->nmounts ? nlohmann::ordered_json(static_cast<uint64_t>(rec->fs.f_bsize) * rec->fs.f_bavail)
-                                       : nlohmann::ordered_json(nullptr));
-  put(row, "NotAnswering", rec->notanswering != 0);
-  put(row, "Kind", rec->kind);
-  put(row, "Type", rec->type);
-  put(row, "Depth", rec->whole ? 0 : 1);
-  put(row, "Parent", !rec->whole && rec->parent ? nlohmann::ordered_json(std::string("disk") + rec->parent->bsdname)
-                                             : nlohmann::ordered_json(nullptr));
-  put(row, "SizeBytes", rec->size);
+  j.strings("Mounts", mounts);
+  j.field("ReadOnly", rec->readonly != 0 || (rec->nmounts && rec->mountro));
+  if (rec->nmounts)
+    j.field("AvailableBytes", static_cast<uint64_t>(rec->fs.f_bsize) * rec->fs.f_bavail);
+  else
+    j.field("AvailableBytes", nullptr);
+  j.field("NotAnswering", rec->notanswering != 0);
+  j.field("Kind", rec->kind);
+  j.field("Type", rec->type);
+  j.field("Depth", rec->whole ? 0 : 1);
+  if (!rec->whole && rec->parent)
+    j.field("Parent", std::string("disk") + rec->parent->bsdname);
+  else
+    j.field("Parent", nullptr);
+  j.field("SizeBytes", static_cast<long long>(rec->size));
   // The last write test, when this run of the program made one.
   if (const auto w = lastRecord(writeKey(std::string("disk") + rec->bsdname), rec->devid)) {
     nlohmann::ordered_json t;
@@ -166,71 +270,63 @@ void cleanFields(nlohmann::ordered_json& row, const DISKINFO_* rec,
     t["Time"] = w->value("time", Record(nullptr));
     t["Result"] = w->value("result", Record(nullptr));
     t["Warnings"] = w->value("warnings", Record::array());
-    put(row, "LastWriteTest", std::move(t));
+    j.at("LastWriteTest").json(t);
   }
   const std::optional<Record> last = lastRecord(std::string("disk") + rec->bsdname, rec->devid);
   const DISKPERF_& p = rec->perf;
-  if (!last && p.seqkps <= 0 && p.randkps <= 0 && p.dualkps <= 0 && p.threadkps <= 0) {
-    put(row, "LastTest", nullptr);
-    return;
-  }
-  nlohmann::ordered_json t;
-  t["Sequential"] = p.seqkps;
-  t["Random"] = p.randkps;
-  t["Dual Seq"] = p.dualkps;
-  t["Threaded"] = p.threadkps;
-  t["Unit"] = "KB/s";
-  const Record none = Record::object();
-  const Record& l = last ? *last : none;
-  t["Time"] = l.value("time", Record(nullptr));
-  t["Result"] = l.value("result", Record(nullptr));
-  t["Warnings"] = l.value("warnings", Record::array());
-  put(row, "LastTest", std::move(t));
+  if (!last && p.seqkps <= 0 && p.randkps <= 0 && p.dualkps <= 0 && p.threadkps <= 0)
+    j.field("LastTest", nullptr);
+  else
+    lastTest(j, p, last);
 }
 
 // Rows keyed by the column identifiers; numbers as numbers, empty results as
 // null; then the clean fields.
 void printJson(const PoolCore& pool) {
   const auto names = volumeNames();
-  nlohmann::ordered_json rows = nlohmann::ordered_json::array();
-  rows.get_ref<nlohmann::ordered_json::array_t&>().reserve(static_cast<size_t>(pool.numberOfRows()));
+  std::string out;
+  out.reserve(1024 + 1024 * static_cast<size_t>(pool.numberOfRows()));
+  JsonOut j(out);
+  j.open('{');
+  j.at("rows").open('[');
   for (int r = 0; r < pool.numberOfRows(); ++r) {
-    nlohmann::ordered_json row = nlohmann::ordered_json::object();
-    // Room for every field at once: a growing row would copy its fields (the
-    // keys are const) at each step.
-    row.get_ref<nlohmann::ordered_json::object_t&>().reserve(64);
+    j.at(nullptr).open('{');
     for (const char* id : kColumnIds) {
       CellValue v = pool.objectValue(id, r);
       if (v.isNumber())
-        put(row, id, v.number);
+        j.field(id, v.number);
       else if (v.text.empty() && isResultColumn(id))
-        put(row, id, nullptr);
+        j.field(id, nullptr);
       else
-        put(row, id, v.text);
+        j.field(id, v.text);
     }
     const DISKINFO_* rec = diskarray[r];
-    put(row, "Id", rec->devid);
-    put(row, "Node", nodeOf(rec));
-    put(row, "Disk", diskOf(rec));
-    put(row, "Color", static_cast<int>(rec->color));
+    j.field("Id", rec->devid);
+    j.field("Node", nodeOf(rec));
+    j.field("Disk", diskOf(rec));
+    j.field("Color", static_cast<int>(rec->color));
     if (rec->link[0] && rec->linkmbps > 0) {
-      put(row, "Link", rec->link);
-      put(row, "LinkMBps", rec->linkmbps);
+      j.field("Link", rec->link);
+      j.field("LinkMBps", rec->linkmbps);
     } else {
-      put(row, "Link", nullptr);
-      put(row, "LinkMBps", nullptr);
+      j.field("Link", nullptr);
+      j.field("LinkMBps", nullptr);
     }
-    put(row, "Warnings", perfchecks(rec->checks, "Warning: "));
+    j.strings("Warnings", perfchecks(rec->checks, "Warning: "));
     std::vector<std::string> checked = perfchecks(rec->checks, "Checked: ");
-    put(row, "Checked", checked.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(checked[0]));
-    cleanFields(row, rec, names);
-    rows.push_back(std::move(row));
+    if (checked.empty())
+      j.field("Checked", nullptr);
+    else
+      j.field("Checked", checked[0]);
+    cleanFields(j, rec, names);
+    j.close('}');
   }
-  nlohmann::ordered_json out = nlohmann::ordered_json::object();
-  out["rows"] = std::move(rows);
-  out["refreshtime"] = pool.refreshtime();
+  j.close(']');
+  j.field("refreshtime", pool.refreshtime());
+  j.close('}');
   // Registry texts are bytes: anything that is not UTF-8 is shown replaced.
-  std::puts(out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+  out += '\n';
+  std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
 }  // namespace

@@ -12,9 +12,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "table/pool.h"
 #include "tests/table/gui_support.h"
+
+// disks whole disks of seven partitions each: disks * 8 rows.
+guitest::Machine bigMachine(int disks) {
+  guitest::Machine m;
+  for (int d = 0; d < disks; ++d) {
+    auto& w = m.disk(d, "Disk " + std::to_string(d), 1000LL * 1000 * 1000 * 1000, guitest::kGpt);
+    for (int p = 1; p <= 7; ++p)
+      m.part(w, d, p, "Part " + std::to_string(p), 100LL * 1000 * 1000 * 1000,
+             p % 2 ? guitest::kHfsPlus : "Velmora_HFS");
+  }
+  return m;
+}
 
 int main(int argc, char** argv) {
   int disks = 512, runs = 5;
@@ -27,7 +40,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   guitest::ensureApp();
-  guitest::bigMachine(disks).install();
+  bigMachine(disks).install();
   Pool pool;
   pool.ColorInit();
   thepool = &pool;

@@ -10,9 +10,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <system_error>
+#include <thread>
 #include <tuple>
 
 #include "platform/sysfsread.h"
@@ -37,6 +40,35 @@ UniqueFd openDir(int dirfd, const std::string& path) {
   return UniqueFd(fd);
 }
 
+namespace {
+
+// Reads on into buf (got bytes in it already) until the end of the file or
+// cap + 1 bytes, growing buf as the file does: a 3 KB mountinfo under a cap
+// of megabytes touches a few pages, not the whole cap.
+std::optional<std::string> readOn(int fd, std::string buf, size_t got, size_t cap, off_t size) {
+  const size_t limit = cap + 1;
+  for (;;) {
+    if (got == buf.size()) {
+      if (buf.size() == limit) break;
+      buf.resize(std::min(limit, std::max<size_t>(buf.size() * 2, 4096)));
+    }
+    size_t want = buf.size() - got;
+    ssize_t n = ::read(fd, buf.data() + got, want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+    // A file with a size reads short only at its end (a sysfs attribute in
+    // one read); proc files (size 0) may come in pieces.
+    if (static_cast<size_t>(n) < want && size > 0) break;
+  }
+  if (got > cap) return std::nullopt;  // truncated: refuse rather than guess
+  buf.resize(got);
+  return buf;
+}
+
+}  // namespace
+
 std::optional<std::string> readBytes(int dirfd, const std::string& path, size_t cap) {
   int raw;
   do {
@@ -44,37 +76,26 @@ std::optional<std::string> readBytes(int dirfd, const std::string& path, size_t 
   } while (raw < 0 && errno == EINTR);
   UniqueFd fd(raw);
   if (!fd) return std::nullopt;
-  // A file under a directory descriptor is a sysfs attribute (or a file
-  // standing in for one), whole in one read: no fstat for it, which is a
-  // fifth of the listing's system calls. A directory fails its read.
+  if (dirfd != AT_FDCWD) {
+    // A file under a directory descriptor is a sysfs attribute (or a file
+    // standing in for one), whole in one read: no fstat for it, which is a
+    // fifth of the listing's system calls, and a few bytes read on the stack.
+    // A directory fails its read.
+    char small[512];
+    const size_t want = std::min(cap + 1, sizeof small);
+    ssize_t n;
+    do {
+      n = ::read(fd.get(), small, want);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return std::nullopt;
+    if (static_cast<size_t>(n) < want) return std::string(small, static_cast<size_t>(n));
+    return readOn(fd.get(), std::string(small, want), want, cap, 4096);
+  }
   // Other paths (proc files of size 0 among them) are checked and sized.
   struct stat st;
-  st.st_size = 4096;
-  if (dirfd == AT_FDCWD && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) return std::nullopt;
-  // The buffer grows as the file does: a 3 KB mountinfo under a cap of
-  // megabytes touches a few pages, not the whole cap.
-  const size_t limit = cap + 1;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   size_t start = st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096;
-  std::string buf(std::min(limit, start), '\0');
-  size_t got = 0;
-  for (;;) {
-    if (got == buf.size()) {
-      if (buf.size() == limit) break;
-      buf.resize(std::min(limit, buf.size() * 2));
-    }
-    size_t want = buf.size() - got;
-    ssize_t n = ::read(fd.get(), buf.data() + got, want);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-    // A file with a size reads short only at its end (a sysfs attribute in
-    // one read); proc files (size 0) may come in pieces.
-    if (static_cast<size_t>(n) < want && st.st_size > 0) break;
-  }
-  if (got > cap) return std::nullopt;  // truncated: refuse rather than guess
-  buf.resize(got);
-  return buf;
+  return readOn(fd.get(), std::string(std::min(cap + 1, start), '\0'), 0, cap, st.st_size);
 }
 
 std::optional<std::string> readText(int dirfd, const std::string& path, size_t cap) {
@@ -133,14 +154,18 @@ std::vector<std::string> listDir(int dirfd, const std::string& path) {
   std::vector<std::string> out;
   UniqueFd fd = openDir(dirfd, path);
   if (!fd) return out;
-  DIR* d = ::fdopendir(fd.get());
-  if (!d) return out;
-  fd.release();  // owned by d now
-  while (struct dirent* e = ::readdir(d)) {
-    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-    out.emplace_back(e->d_name);
+  // getdents on the descriptor itself: no stream, no fstat or fcntl for it.
+  alignas(8) char buf[16384];
+  for (;;) {
+    long n = ::syscall(SYS_getdents64, fd.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    for (long off = 0; off < n;) {
+      const auto* e = reinterpret_cast<const struct dirent64*>(buf + off);
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) out.emplace_back(e->d_name);
+      off += e->d_reclen;
+    }
   }
-  ::closedir(d);
   std::sort(out.begin(), out.end());
   return out;
 }
@@ -151,6 +176,28 @@ std::optional<std::string> readLink(int dirfd, const std::string& path) {
   if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return std::nullopt;
   return std::string(buf, static_cast<size_t>(n));
 }
+
+void parallelFor(size_t n, unsigned threads, const std::function<void(size_t)>& fn) {
+  // A thread costs about what a few devices' reads do: below this many each, one thread.
+  constexpr size_t kPerThread = 16;
+  const size_t extra = std::min<size_t>(threads > 0 ? threads - 1 : 0, n / kPerThread);
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) fn(i);
+  };
+  std::vector<std::thread> helpers;
+  for (size_t t = 0; t < extra; ++t) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // no thread to be had: fewer do it
+    }
+  }
+  work();
+  for (auto& h : helpers) h.join();
+}
+
+unsigned readingThreads() { return std::clamp(std::thread::hardware_concurrency(), 1u, 4u); }
 
 std::string vpdSerial(int dirfd) {
   auto raw = readBytes(dirfd, "device/vpd_pg80", 512);
@@ -260,6 +307,17 @@ std::string firstAttr(int dirfd, std::initializer_list<const char*> paths, size_
   return std::string();
 }
 
+// True when a device path (relative to the root) lies below a USB root hub
+// ("usbN"), the ancestor of every USB device.
+bool underUsb(const std::string& rel) {
+  for (size_t i = 0, j; i < rel.size(); i = j + 1) {
+    j = rel.find('/', i);
+    if (j == std::string::npos) j = rel.size();
+    if (sysfs::numbered(rel.substr(i, j - i), "usb")) return true;
+  }
+  return false;
+}
+
 // A USB disk's serial number is its USB device's: the first directory above
 // the disk with an idVendor (the interface and SCSI levels between have none).
 std::string usbSerial(int dfd) {
@@ -274,7 +332,8 @@ std::string usbSerial(int dfd) {
 }
 
 // The whole disk's identity; the diskseq (or device number) one in fallback.
-void identify(int dfd, Disk& d) {
+// usb: the disk may be a USB device's.
+void identify(int dfd, Disk& d, bool usb) {
   auto seq = sysfs::readU64(dfd, "diskseq");
   d.dev.diskseq = seq.value_or(0);
   d.fallback = seq ? "diskseq-" + std::to_string(*seq)
@@ -287,7 +346,7 @@ void identify(int dfd, Disk& d) {
   }
   std::string serial = firstAttr(dfd, {"serial", "device/serial"}, 63);
   if (serial.empty()) serial = identPart(sysfs::vpdSerial(dfd), 63);
-  if (serial.empty()) serial = usbSerial(dfd);
+  if (serial.empty() && usb) serial = usbSerial(dfd);
   if (!serial.empty()) {
     std::string model = firstAttr(dfd, {"device/model", "device/name"}, 40);
     d.dev.ident = "serial-" + (model.empty() ? serial : model + "_" + serial);
@@ -363,24 +422,28 @@ std::optional<Disk> scanDisk(int blockfd, const std::string& sysroot,
     struct stat st;
     d.dev.virt = link || ::fstatat(dfd.get(), "device", &st, 0) != 0;
   }
-  identify(dfd.get(), d);
+  identify(dfd.get(), d, !rel || underUsb(*rel));
   scanPartitions(dfd.get(), d);
   return d;
 }
 
 }  // namespace
 
-std::vector<BlockDev> scan(const std::string& sysroot) {
+std::vector<BlockDev> scan(const std::string& sysroot, unsigned threads) {
   std::vector<BlockDev> out;
   UniqueFd rootfd = sysfs::openDir(AT_FDCWD, sysroot.empty() ? "/" : sysroot);
   if (!rootfd) return out;
   UniqueFd blockfd = sysfs::openDir(rootfd.get(), "block");
   if (!blockfd) return out;
+  std::vector<std::string> names = sysfs::listDir(blockfd.get());
+  names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& e) { return !plainKernelName(e); }),
+              names.end());
+  std::vector<std::optional<Disk>> found(names.size());
+  sysfs::parallelFor(names.size(), threads,
+                     [&](size_t i) { found[i] = scanDisk(blockfd.get(), sysroot, names[i]); });
   std::vector<Disk> disks;
-  for (const auto& e : sysfs::listDir(blockfd.get())) {
-    if (!plainKernelName(e)) continue;
-    if (auto d = scanDisk(blockfd.get(), sysroot, e)) disks.push_back(std::move(*d));
-  }
+  for (auto& d : found)
+    if (d) disks.push_back(std::move(*d));
   std::sort(disks.begin(), disks.end(), [](const Disk& a, const Disk& b) {
     auto key = [](const Disk& d) {
       return std::make_tuple(d.dev.virt, major(d.dev.devno), minor(d.dev.devno), d.dev.kernel);

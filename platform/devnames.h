@@ -38,8 +38,9 @@ struct BlockDev {
 // device. The listing and the utility both use this one computation.
 std::string identityOf(const std::string& name, const std::string& sysroot = "/sys");
 
-// Every block device with size > 0, in name order (disk0, disk0s1, ..., disk1...).
-std::vector<BlockDev> scan(const std::string& sysroot = "/sys");
+// Every block device with size > 0, in name order (disk0, disk0s1, ..., disk1...);
+// the disks read on up to `threads` threads.
+std::vector<BlockDev> scan(const std::string& sysroot = "/sys", unsigned threads = 1);
 
 std::optional<BlockDev> byName(const std::string& name, const std::string& sysroot = "/sys");
 std::optional<BlockDev> byDevno(dev_t devno, const std::string& sysroot = "/sys");

@@ -57,6 +57,24 @@ bool readUdevFacts(const std::string& dir, dev_t devno, DevFacts& out);
 // answering and not probed again while that probe is stuck and it is the same.
 std::map<dev_t, DevFacts> deviceFacts(const std::vector<devnames::BlockDev>& devs,
                                       const std::string& udevDir, bool probe);
+// deviceFacts in two steps: the probes start when it is made, and go on
+// while the caller does other work; finish() gathers what they found.
+class FactsProbe {
+ public:
+  FactsProbe(const std::vector<devnames::BlockDev>& devs, const std::string& udevDir, bool probe);
+  ~FactsProbe();
+  FactsProbe(const FactsProbe&) = delete;
+  FactsProbe& operator=(const FactsProbe&) = delete;
+  std::map<dev_t, DevFacts> finish();  // once
+
+ private:
+  std::map<dev_t, DevFacts> out_;
+  std::vector<devnames::BlockDev> queue_;  // the devices probed
+  ProbeLimits lim_;
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  std::chrono::steady_clock::time_point begin_;
+};
 // The facts deviceFacts found last for devno.
 std::optional<DevFacts> knownFacts(dev_t devno);
 // udev's database directory, where a udev daemon keeps one; else "".
@@ -64,24 +82,34 @@ std::string udevDataDir();
 
 // ---- Device names shared within one rebuild ----------------------------------
 
-// One scan of the device names for the registry, the mount table and the volume
-// list of one platform. The registry scans afresh at the start of each rebuild;
-// the mount table and the volume list that follow in the same rebuild then see
-// the same names, and don't scan again.
+struct MountInfo;
+
+// One scan of the device names, and one reading of the mount table, for the
+// registry, the mount table and the volume list of one platform. The registry
+// scans afresh at the start of each rebuild; the mount table and the volume
+// list that follow in the same rebuild then see the same names and mounts,
+// and don't read them again.
 class DevSnapshot {
  public:
   using Devs = std::shared_ptr<const std::vector<devnames::BlockDev>>;
+  using Mounts = std::shared_ptr<const std::vector<MountInfo>>;
   // udevDir: udev's database directory, "" for none.
   explicit DevSnapshot(std::string sysroot, std::string udevDir = "")
       : sysroot_(std::move(sysroot)), udevDir_(std::move(udevDir)) {}
   const std::string& udevDir() const { return udevDir_; }
   Devs fresh();   // scans now
   Devs recent();  // the last scan while it is younger than two seconds, else fresh()
+  // The mount table (a mountinfo file) as read first after the last scan,
+  // while that scan is recent.
+  Mounts mounts(const std::string& mountinfo);
+  void touch();  // the last scan counts as recent from now (a rebuild that took long)
 
  private:
   std::string sysroot_, udevDir_;
   std::mutex mu_;
   Devs last_;
+  Mounts mounts_;
+  std::string mountsFrom_;
   std::chrono::steady_clock::time_point when_;
 };
 

@@ -100,9 +100,10 @@ std::string volumeName(const std::string& mountPoint, const std::string& label) 
 // ---- Device names shared within one rebuild ----------------------------------
 
 DevSnapshot::Devs DevSnapshot::fresh() {
-  auto devs = std::make_shared<const std::vector<devnames::BlockDev>>(devnames::scan(sysroot_));
+  auto devs = std::make_shared<const std::vector<devnames::BlockDev>>(devnames::scan(sysroot_, sysfs::readingThreads()));
   std::lock_guard<std::mutex> lock(mu_);
   last_ = devs;
+  mounts_.reset();
   when_ = std::chrono::steady_clock::now();
   return devs;
 }
@@ -113,6 +114,23 @@ DevSnapshot::Devs DevSnapshot::recent() {
     if (last_ && std::chrono::steady_clock::now() - when_ < std::chrono::seconds(2)) return last_;
   }
   return fresh();
+}
+
+DevSnapshot::Mounts DevSnapshot::mounts(const std::string& mountinfo) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const bool recent = last_ && std::chrono::steady_clock::now() - when_ < std::chrono::seconds(2);
+  if (recent && mounts_ && mountsFrom_ == mountinfo) return mounts_;
+  auto m = std::make_shared<const std::vector<MountInfo>>(readMountinfo(mountinfo));
+  if (recent) {
+    mounts_ = m;
+    mountsFrom_ = mountinfo;
+  }
+  return m;
+}
+
+void DevSnapshot::touch() {
+  std::lock_guard<std::mutex> lock(mu_);
+  when_ = std::chrono::steady_clock::now();
 }
 
 // ---- Mount table --------------------------------------------------------------
@@ -126,7 +144,8 @@ std::vector<vlm_statfs> LinuxMountTable::snapshot() const {
   std::vector<vlm_statfs> out;
   DevSnapshot::Devs snap = devs_->recent();
   const std::vector<devnames::BlockDev>& devs = *snap;
-  for (const MountInfo& m : readMountinfo(mountinfo_)) {
+  DevSnapshot::Mounts mounts = devs_->mounts(mountinfo_);
+  for (const MountInfo& m : *mounts) {
     vlm_statfs e;
     std::memset(&e, 0, sizeof e);
     zcpfield(e.f_fstypename, m.fstype.c_str());
@@ -158,7 +177,10 @@ std::vector<vlm_statfs> LinuxMountTable::snapshot() const {
 
 int LinuxMountTable::getfsstat(vlm_statfs* buf, long bufsize, int) {
   // The count needs no statfs: an upper bound of what a snapshot gives.
-  if (!buf) return static_cast<int>(std::min<size_t>(readMountinfo(mountinfo_).size(), INT32_MAX));
+  if (!buf) {
+    devs_->recent();  // the same names and mounts as the records that follow
+    return static_cast<int>(std::min<size_t>(devs_->mounts(mountinfo_)->size(), INT32_MAX));
+  }
   std::vector<vlm_statfs> all = snapshot();
   if (bufsize < 0) return -1;
   size_t room = static_cast<size_t>(bufsize) / sizeof(vlm_statfs);
@@ -178,7 +200,8 @@ std::vector<MountedVolume> LinuxVolumeList::mountedVolumes() {
   std::vector<MountedVolume> out;
   DevSnapshot::Devs snap = devs_->recent();
   const std::vector<devnames::BlockDev>& devs = *snap;
-  for (const MountInfo& m : readMountinfo(mountinfo_)) {
+  DevSnapshot::Mounts mounts = devs_->mounts(mountinfo_);
+  for (const MountInfo& m : *mounts) {
     const devnames::BlockDev* d = namedDevice(devs, m);
     if (!d) continue;
     MountedVolume v;

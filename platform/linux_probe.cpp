@@ -248,11 +248,11 @@ DevFacts blkidFacts(const std::string& node, dev_t devno) {
   return f;
 }
 
-// The probes of one listing run in a process of their own (a grandchild, so
-// nobody has to wait for it), a thread per device. A read or an open stuck in
-// the kernel can't be called back and keeps its process from ending; this way
-// it keeps only that process, never the program or its standard output. The
-// process reports on a pipe, one line each:
+// The probes of one listing run in a child process of their own, a thread
+// per device, which nobody waits for: it is reaped once it has ended. A read
+// or an open stuck in the kernel can't be called back and keeps its process
+// from ending; this way it keeps only that process, never the program or its
+// standard output. The process reports on a pipe, one line each:
 //   "S <devno>"               the probe of devno begins
 //   "F <devno> <KEY> <value>"  one fact (value with \\ and \n escaped)
 //   "D <devno>"               the probe of devno has ended
@@ -366,44 +366,36 @@ std::string keyOf(const devnames::BlockDev& d) {
   return d.node + "|" + std::to_string(d.size) + "|" + std::to_string(d.diskseq) + "|" + d.ident;
 }
 
-// Starts the prober; its pid, and the read end of its pipe (-1 on failure).
+// Probers that have ended or may end: reaped when they have, never waited for.
+std::vector<pid_t> unreaped;
+
+void reapLocked() {
+  auto gone = [](pid_t p) {
+    if (::waitpid(p, nullptr, WNOHANG) == 0) return false;
+    // Its pid may be another process's from now on: nothing waits for it any more.
+    for (auto it = stuck.begin(); it != stuck.end();) it = it->second.pid == p ? stuck.erase(it) : std::next(it);
+    return true;
+  };
+  unreaped.erase(std::remove_if(unreaped.begin(), unreaped.end(), gone), unreaped.end());
+}
+
+// Starts the prober, a child of ours; its pid, and the read end of its pipe (-1 on failure).
 pid_t startProber(const std::vector<devnames::BlockDev>& devs, int& readEnd) {
   readEnd = -1;
   int p[2];
   if (::pipe2(p, O_CLOEXEC) != 0) return -1;
-  int link[2];  // the grandchild's pid, from the child
-  if (::pipe2(link, O_CLOEXEC) != 0) {
-    ::close(p[0]);
-    ::close(p[1]);
-    return -1;
-  }
   pid_t child = ::fork();
   if (child == 0) {
-    pid_t g = ::fork();
-    if (g == 0) {
-      ::close(p[0]);
-      ::close(link[0]);
-      ::close(link[1]);
-      prober(p[1], devs);
-    }
-    ssize_t ignored = ::write(link[1], &g, sizeof g);
-    (void)ignored;
-    ::_exit(0);
+    ::close(p[0]);
+    prober(p[1], devs);
   }
   ::close(p[1]);
-  ::close(link[1]);
-  pid_t g = -1;
-  if (child > 0) {
-    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {}
-    if (::read(link[0], &g, sizeof g) != sizeof g) g = -1;
-  }
-  ::close(link[0]);
-  if (child < 0 || g <= 0) {
+  if (child < 0) {
     ::close(p[0]);
     return -1;
   }
   readEnd = p[0];
-  return g;
+  return child;
 }
 
 }  // namespace
@@ -413,49 +405,50 @@ void setProbeLimits(const ProbeLimits& l) {
   limits = l;
 }
 
-std::map<dev_t, DevFacts> deviceFacts(const std::vector<devnames::BlockDev>& devs,
-                                      const std::string& udevDir, bool probe) {
-  using clock = std::chrono::steady_clock;
-  std::map<dev_t, DevFacts> out;
-  std::vector<devnames::BlockDev> queue;
-  ProbeLimits lim;
-  {
-    std::lock_guard<std::mutex> lock(stuckMu);
-    lim = limits;
-    for (const auto& d : devs) {
-      DevFacts& f = out[d.devno];
-      if (readUdevFacts(udevDir, d.devno, f) || !probe || d.node.empty()) continue;
-      auto it = stuck.find(d.devno);
-      if (it != stuck.end() && it->second.key == keyOf(d) && running(it->second.pid)) {
-        f.notAnswering = true;  // its earlier probe is still stuck
-        continue;
-      }
-      stuck.erase(d.devno);
-      queue.push_back(d);
+FactsProbe::FactsProbe(const std::vector<devnames::BlockDev>& devs, const std::string& udevDir, bool probe) {
+  std::lock_guard<std::mutex> lock(stuckMu);
+  reapLocked();
+  lim_ = limits;
+  for (const auto& d : devs) {
+    DevFacts& f = out_[d.devno];
+    if (readUdevFacts(udevDir, d.devno, f) || !probe || d.node.empty()) continue;
+    auto it = stuck.find(d.devno);
+    if (it != stuck.end() && it->second.key == keyOf(d) && running(it->second.pid)) {
+      f.notAnswering = true;  // its earlier probe is still stuck
+      continue;
     }
+    stuck.erase(d.devno);
+    queue_.push_back(d);
   }
-  if (queue.empty()) return remember(out);
-  int fd;
-  pid_t pid = startProber(queue, fd);
-  if (pid < 0) return remember(out);
-  const auto begin = clock::now(), listEnd = begin + lim.listing;
+  if (!queue_.empty()) pid_ = startProber(queue_, fd_);
+  begin_ = std::chrono::steady_clock::now();
+}
+
+FactsProbe::~FactsProbe() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::map<dev_t, DevFacts> FactsProbe::finish() {
+  using clock = std::chrono::steady_clock;
+  if (pid_ < 0) return remember(out_);
+  const auto listEnd = begin_ + lim_.listing;
   std::map<dev_t, clock::time_point> started;
   std::set<dev_t> ended;
   std::string buf;
   bool eof = false;
-  while (!eof && ended.size() < queue.size()) {
+  while (!eof && ended.size() < queue_.size()) {
     auto now = clock::now();
     auto wake = listEnd;
     for (const auto& [devno, when] : started)
-      if (!ended.count(devno)) wake = std::min(wake, when + lim.device);
+      if (!ended.count(devno)) wake = std::min(wake, when + lim_.device);
     if (now >= wake) break;
-    struct pollfd pfd {fd, POLLIN, 0};
+    struct pollfd pfd {fd_, POLLIN, 0};
     int ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wake - now).count());
     int r = ::poll(&pfd, 1, ms);
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) continue;
     char chunk[4096];
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    ssize_t n = ::read(fd_, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       eof = true;
@@ -476,23 +469,31 @@ std::map<dev_t, DevFacts> deviceFacts(const std::vector<devnames::BlockDev>& dev
         size_t sp = rest.find(' ');
         if (sp == std::string::npos) continue;
         std::string key = rest.substr(0, sp), value = unescape(rest.substr(sp + 1));
-        DevFacts& f = out[devno];
+        DevFacts& f = out_[devno];
         if (key == "ANSWERED") f.answered = true;
         else setFact(f, key, value);
       }
     }
   }
-  ::close(fd);
+  ::close(fd_);
+  fd_ = -1;
   std::lock_guard<std::mutex> lock(stuckMu);
-  for (const auto& d : queue) {
+  for (const auto& d : queue_) {
     // One never begun (the whole listing's time ran out) is only not known.
     if (ended.count(d.devno) || !started.count(d.devno)) continue;
-    DevFacts& f = out[d.devno];
+    DevFacts& f = out_[d.devno];
     f = DevFacts();  // half a probe tells nothing sure
     f.notAnswering = true;
-    stuck[d.devno] = Stuck{keyOf(d), pid};
+    stuck[d.devno] = Stuck{keyOf(d), pid_};
   }
-  return rememberLocked(out);
+  unreaped.push_back(pid_);  // it ends after its last probe
+  reapLocked();
+  return rememberLocked(out_);
+}
+
+std::map<dev_t, DevFacts> deviceFacts(const std::vector<devnames::BlockDev>& devs,
+                                      const std::string& udevDir, bool probe) {
+  return FactsProbe(devs, udevDir, probe).finish();
 }
 
 std::optional<DevFacts> knownFacts(dev_t devno) {

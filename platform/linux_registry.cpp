@@ -58,27 +58,37 @@ struct Ancestor {
 
 class Builder {
  public:
-  Builder(const std::string& sysroot, const std::string& mountinfo, const std::string& udevDir,
+  // mounts: the machine's mount table, when sysroot is the live one.
+  Builder(const std::string& sysroot, const std::vector<MountInfo>& mounts, const std::string& udevDir,
           MemRegistry& reg)
       : sysroot_(sysroot), udevDir_(udevDir), reg_(reg) {
     rootfd_ = sysfs::openDir(AT_FDCWD, sysroot.empty() ? "/" : sysroot);
     live_ = sysroot == "/sys";
-    if (live_) {
-      auto text = sysfs::readText(AT_FDCWD, mountinfo, 1 << 22);
-      for (const auto& m : parseMountinfo(text ? *text : std::string())) mounted_.insert(m.devno);
-    }
+    if (live_)
+      for (const auto& m : mounts) mounted_.insert(m.devno);
   }
 
   void run(const std::vector<BlockDev>& devs) {
-    // Every device's facts first: probes of all devices run side by side.
-    facts_ = deviceFacts(devs, udevDir_, live_);
+    // Each disk with its partitions: devs[first], devs[first + 1 .. end).
+    std::vector<std::pair<size_t, size_t>> disks;
     for (size_t i = 0; i < devs.size(); ++i) {
       if (!devs[i].whole) continue;
       size_t j = i + 1;
       while (j < devs.size() && !devs[j].whole) ++j;
-      addDisk(devs[i], std::vector<BlockDev>(devs.begin() + i + 1, devs.begin() + j));
+      disks.emplace_back(i, j);
       i = j - 1;
     }
+    // The disks' attributes are read while the devices are probed (in a
+    // process of their own, all side by side); the tree is built from both.
+    std::vector<DiskAttrs> attrs(disks.size());
+    FactsProbe probes(devs, udevDir_, live_);
+    sysfs::parallelFor(disks.size(), sysfs::readingThreads(), [&](size_t k) {
+      attrs[k] = readDisk(devs[disks[k].first], devs.begin() + disks[k].first + 1, devs.begin() + disks[k].second);
+    });
+    facts_ = probes.finish();
+    for (size_t k = 0; k < disks.size(); ++k)
+      addDisk(devs[disks[k].first], devs.begin() + disks[k].first + 1, devs.begin() + disks[k].second,
+              attrs[k]);
   }
 
  private:
@@ -175,20 +185,63 @@ class Builder {
     return s;
   }
 
-  Node& drive(const BlockDev& d, int dfd, const std::string& model, const std::string& udevSerial,
+  using Parts = std::vector<BlockDev>::const_iterator;
+
+  // What a disk's sysfs directory tells, read before its nodes are made.
+  struct DiskAttrs {
+    bool present = false;  // its directory is still there
+    std::string model;     // the drive's model, or its device-mapper name
+    std::string vendor, rotational, serial;
+    std::optional<linkspeed::Link> link;
+    uint64_t blockSize = 512;
+    bool removable = false, writable = true, held = false;
+    struct Part {
+      bool present = false, writable = true, open = false;
+    };
+    std::vector<Part> parts;
+  };
+
+  DiskAttrs readDisk(const BlockDev& d, Parts first, Parts end) const {
+    DiskAttrs a;
+    auto rel = relative(d.syspath);
+    UniqueFd dfd = sysfs::openDir(rootfd_.get(), rel ? *rel : std::string("block/") + d.kernel);
+    if (!dfd) return a;  // vanished since the scan
+    a.present = true;
+    a.model = attr(dfd.get(), "device/model", 57);
+    if (a.model.empty()) a.model = attr(dfd.get(), "dm/name", 57);  // device-mapper: its table name
+    a.vendor = attr(dfd.get(), "device/vendor", 63);
+    if (a.vendor.rfind("0x", 0) == 0) a.vendor.clear();  // a bus vendor number, not a name
+    a.rotational = attr(dfd.get(), "queue/rotational", 8);
+    a.serial = serialOf(dfd.get());
+    if (rel) a.link = linkspeed::ofDir(rootfd_.get(), *rel);
+    a.blockSize = sysfs::readU64(dfd.get(), "queue/logical_block_size").value_or(512);
+    if (a.blockSize == 0 || a.blockSize > (1u << 20)) a.blockSize = 512;
+    a.removable = attr(dfd.get(), "removable", 8) == "1";
+    for (Parts p = first; p != end; ++p) {
+      // Read through the disk's descriptor: no open per partition directory.
+      const std::string at = p->kernel + "/";
+      DiskAttrs::Part& pa = a.parts.emplace_back();
+      auto ro = sysfs::readText(dfd.get(), at + "ro", 8);
+      if (!ro) continue;  // vanished since the scan
+      pa.present = true;
+      pa.writable = cleanText(*ro, 8) != "1";
+      pa.open = mounted_.count(p->devno) || held(dfd.get(), at);
+    }
+    a.held = mounted_.count(d.devno) || held(dfd.get(), "");
+    a.writable = attr(dfd.get(), "ro", 8) != "1";
+    return a;
+  }
+
+  Node& drive(const BlockDev& d, const DiskAttrs& a, const std::string& model, const std::string& udevSerial,
               Node& parent, const std::vector<const Ancestor*>& chain) {
-    std::string vendor = attr(dfd, "device/vendor", 63);
-    if (vendor.rfind("0x", 0) == 0) vendor.clear();  // a bus vendor number, not a name
     Node& n = reg_.add(parent, "IOBlockStorageDevice", model.empty() ? d.kernel : model);
     std::string ic = interconnect(d, chain);
     if (!ic.empty()) n.set("Physical Interconnect", RegValue::Str(ic));
-    std::string rot = attr(dfd, "queue/rotational", 8);
-    if (rot == "0") n.set("Rotation Rate", RegValue::Str("Solid State"));
-    else if (rot == "1") n.set("Rotation Rate", RegValue::Str("Rotational"));
-    std::string serial = serialOf(dfd);
-    if (serial.empty()) serial = udevSerial;
+    if (a.rotational == "0") n.set("Rotation Rate", RegValue::Str("Solid State"));
+    else if (a.rotational == "1") n.set("Rotation Rate", RegValue::Str("Rotational"));
+    const std::string& serial = a.serial.empty() ? udevSerial : a.serial;
     if (!serial.empty()) n.set("Serial Number", RegValue::Str(serial));
-    if (!vendor.empty()) n.set("Vendor Name", RegValue::Str(vendor));
+    if (!a.vendor.empty()) n.set("Vendor Name", RegValue::Str(a.vendor));
     if (!model.empty()) n.set("Product Name", RegValue::Str(model));
     return n;
   }
@@ -220,40 +273,29 @@ class Builder {
     m.set("io-device-location", RegValue::Str(cleanText(d.kernel, 31)));
   }
 
-  void addDisk(const BlockDev& d, const std::vector<BlockDev>& parts) {
-    auto rel = relative(d.syspath);
-    UniqueFd dfd = sysfs::openDir(rootfd_.get(), rel ? *rel : std::string("block/") + d.kernel);
-    if (!dfd) return;  // vanished since the scan
+  void addDisk(const BlockDev& d, Parts first, Parts end, const DiskAttrs& a) {
+    if (!a.present) return;
     std::vector<const Ancestor*> seen;
     Node& parent = chain(d, seen);
     const DevFacts& probe = facts_[d.devno];
-    std::string model = attr(dfd.get(), "device/model", 57);
-    if (model.empty()) model = attr(dfd.get(), "dm/name", 57);  // device-mapper: its table name
-    if (model.empty()) model = probe.model;
-    Node& drv = drive(d, dfd.get(), model, probe.serial, parent, seen);
-    if (auto link = rel ? linkspeed::ofDir(rootfd_.get(), *rel) : std::nullopt) {
-      drv.set("Link Speed", RegValue::Str(link->text));
-      drv.set("Link Ceiling", RegValue::Num(static_cast<long long>(link->mbps)));
+    const std::string& model = a.model.empty() ? probe.model : a.model;
+    Node& drv = drive(d, a, model, probe.serial, parent, seen);
+    if (a.link) {
+      drv.set("Link Speed", RegValue::Str(a.link->text));
+      drv.set("Link Ceiling", RegValue::Num(static_cast<long long>(a.link->mbps)));
     }
-    uint64_t bs = sysfs::readU64(dfd.get(), "queue/logical_block_size").value_or(512);
-    if (bs == 0 || bs > (1u << 20)) bs = 512;
-    bool removable = attr(dfd.get(), "removable", 8) == "1";
 
     // A file system on the whole disk names it as a partition's names that one.
-    const bool volume = parts.empty() && !probe.fsLabel.empty();
+    const bool volume = first == end && !probe.fsLabel.empty();
     Node& whole = reg_.add(drv, "IOMedia", volume ? probe.fsLabel : (model.empty() ? d.kernel : model) + " Media");
     bool anyOpen = false;
-    for (const auto& p : parts) {
-      // Read through the disk's descriptor: no open per partition directory.
-      const std::string at = p.kernel + "/";
-      auto ro = sysfs::readText(dfd.get(), at + "ro", 8);
-      if (!ro) continue;  // vanished since the scan
-      bool open = mounted_.count(p.devno) || held(dfd.get(), at);
-      anyOpen = anyOpen || open;
-      partition(whole, d, p, cleanText(*ro, 8) != "1", open, removable, bs);
+    for (Parts p = first; p != end; ++p) {
+      const DiskAttrs::Part& pa = a.parts[static_cast<size_t>(p - first)];
+      if (!pa.present) continue;
+      anyOpen = anyOpen || pa.open;
+      partition(whole, d, *p, pa.writable, pa.open, a.removable, a.blockSize);
     }
-    bool wholeOpen = anyOpen || mounted_.count(d.devno) || held(dfd.get(), "");
-    mediaProps(whole, d, attr(dfd.get(), "ro", 8) != "1", parts.empty(), wholeOpen, removable, bs);
+    mediaProps(whole, d, a.writable, first == end, anyOpen || a.held, a.removable, a.blockSize);
     if (const char* c = schemeContent(probe.scheme)) whole.set("Content", RegValue::Str(c));
     else if (!probe.scheme.empty()) whole.set("Content", RegValue::Str(probe.scheme));
     fsProps(whole, probe);
@@ -304,7 +346,9 @@ std::unique_ptr<MemRegistry> LinuxRegistry::build() const {
   auto reg = std::make_unique<MemRegistry>();
   reg->rootNode().cls = "IORegistryEntry";
   reg->rootNode().name = "Root";
-  Builder(sysroot_, mountinfo_, devs_->udevDir(), *reg).run(*devs_->fresh());
+  DevSnapshot::Devs devs = devs_->fresh();
+  Builder(sysroot_, *devs_->mounts(mountinfo_), devs_->udevDir(), *reg).run(*devs);
+  devs_->touch();  // the mount table and the volumes that follow see the same
   return reg;
 }
 

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -73,6 +74,13 @@ inline bool numbered(const std::string& name, const std::string& prefix) {
     if (name[i] < '0' || name[i] > '9') return false;
   return true;
 }
+
+// Runs fn(0) .. fn(n - 1), on up to `threads` threads (the caller's among
+// them) when n is large enough to be worth them; the order of the calls is
+// not known. fn must not throw.
+void parallelFor(size_t n, unsigned threads, const std::function<void(size_t)>& fn);
+// Threads worth giving to reading many devices' attributes: the processors, at most 4.
+unsigned readingThreads();
 
 // The raw serial number of a SCSI disk's VPD page 0x80 (device/vpd_pg80 in
 // the disk's directory); empty when it has none.

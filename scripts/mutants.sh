@@ -135,6 +135,7 @@ W09|perf/writectl.cpp|gui_tests vlmperfwrite|gui_tests|DelegateFixture.WriteTest
 W10|perf/writectl.cpp|gui_tests vlmperfwrite|gui_tests|DelegateFixture.WriteTestIntoTheRowsVolume|the chosen folder left out: the test writes the default one|s/    folder = chosen;//
 W11|perf/writectl.cpp|gui_tests vlmperfwrite|gui_tests|DelegateFixture.WriteTestIntoTheRowsVolume|the folder dialog starts at the volume, not the question's folder|s/ui_.chooseFolder(folder)/ui_.chooseFolder(mnt)/
 W12|perf/vlmperfwrite/space.cpp|gui_tests vlmperfwrite|gui_tests|DelegateFixture.WriteTestIntoTheRowsVolume|a chosen folder on a read-only mount taken|s/(vfs.f_flag \& ST_RDONLY)/false/
+W13|perf/vlmperfwrite/main.cpp|vlmperfwrite perf_tests|perf_tests|+VlmperfwriteDisk.KilledOrCanceled*|the runner's blocked SIGCONT left blocked: a cancel never arrives|/sigprocmask(SIG_SETMASK, &none, nullptr);/d
 H01|perf/history.cpp|perf_tests|perf_tests|History.*|a figure exactly 30% below called slower|s/if (now\[i\] \* 10 >= usual \* kSlowerTenths) continue;/if (now[i] * 10 > usual * kSlowerTenths) continue;/
 H02|perf/history.cpp|perf_tests|perf_tests|History.*|the usual figure is the lowest, not the median|s/past\[i\]\[kComparable \/ 2\]/past[i][0]/
 H03|perf/history.cpp|perf_tests|perf_tests|History.*|tests with warnings counted as comparable|s/!r.value("warnings", Record::array()).empty()/false/

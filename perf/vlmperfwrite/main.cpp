@@ -111,6 +111,11 @@ void installSignals() {
   sigaction(SIGALRM, &sa, nullptr);
   sa.sa_handler = onCancel;
   for (int sig : {SIGCONT, SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  // The runner starts us with SIGCONT blocked so that an early cancel waits
+  // for the handler: now it may come.
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
 // The block device under the folder's file system, when it has one.

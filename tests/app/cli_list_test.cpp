@@ -18,6 +18,7 @@
 #include "perf/record.h"
 #include "perf/store.h"
 #include "platform/platform.h"
+#include "tests/helpers/schema_check.h"
 #include "tests/helpers/golden.h"
 #include "tests/platform/loop_guard.h"
 #include "util/prog.h"
@@ -57,9 +58,7 @@ TEST(CliList, GoldenListings) {
   std::snprintf(st.checks, sizeof st.checks, "Warning: the device was busy\n");
   st.perf.seqkps = 523;
   perfpush(&st);
-  vlm::Record rec;
-  std::string err;
-  ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", rec, err)) << err;
+  vlm::Record rec = vlmtest::fixtureRecord();
   rec["device"]["id"] = "diskseq-12-part1";
   vlm::keepRecord("DISK4S1", rec);
   setenv("TZ", "UTC0", 1);
@@ -79,9 +78,7 @@ TEST(CliList, GoldenListings) {
 TEST(CliList, HistoryCommands) {
   const std::string sqlite3 = vlm::testing::tool("sqlite3");
   if (sqlite3.empty()) GTEST_SKIP() << "sqlite3 is missing";
-  vlm::Record rec;
-  std::string err;
-  ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", rec, err)) << err;
+  vlm::Record rec = vlmtest::fixtureRecord();
   vlm::History& h = vlm::history();
   for (const auto& [id, t] : {std::pair{"serial-ST1000DM010-2EP102_Z9A1B2D4-part2", 100}, {"serial-ST1000DM010-2EP102_Z9A1B2D4-part2", 300}, {"gone", 250},
                               {"serial-ST1000DM010-2EP102_Z9A1B2D4-part2", 200}}) {

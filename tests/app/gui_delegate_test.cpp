@@ -57,6 +57,7 @@
 #include "perf/store.h"
 #include "table/pool.h"
 #include "platform/uevents.h"
+#include "tests/helpers/schema_check.h"
 #include "tests/platform/loop_guard.h"
 #include "tests/table/gui_support.h"
 
@@ -572,9 +573,7 @@ TEST_F(DelegateFixture, SavedFilesAndTheirDialogs) {
   const mode_t oldMask = umask(0);
   launch();
   d->saveSettings();
-  vlm::Record rec;
-  std::string err;
-  ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", rec, err)) << err;
+  vlm::Record rec = vlmtest::fixtureRecord();
   rec["device"]["model"] = "Example Disk";
   rec["device"]["id"] = "serial-S9";
   vlm::DetailsDialog w(rec, d->window);
@@ -694,9 +693,7 @@ TEST_F(DelegateFixture, WriteTestIntoTheRowsVolume) {
   EXPECT_NE(alerts().back().msg.find("vlmperfwrite " + sub + ":"), std::string::npos) << alerts().back().msg;
   EXPECT_EQ(QDir(QString::fromStdString(sub)).entryList(QDir::NoDotAndDotDot | QDir::Files | QDir::Hidden).size(), 0);
 
-  vlm::Record sus;
-  std::string err;
-  ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/write-sustained.json", sus, err)) << err;
+  vlm::Record sus = vlmtest::fixtureRecord("write-sustained.json");
   vlm::DetailsDialog w(sus, d->window);
   ASSERT_NE(w.sustainedChart(), nullptr);
   EXPECT_EQ(w.sustainedChart()->title().toStdString(), sus["sustained"]["summary"].get<std::string>());
@@ -828,9 +825,6 @@ TEST(QtAlerts, WorkerAlertIsShownOnTheUiThreadAndAnswered) {
   EXPECT_EQ(body, "100% of %s\nline two");  // literal text, plain line breaks
 }
 
-}  // namespace
-
-namespace {
 
 // At launch the table shows a device's last figures from the history on that
 // device only (whatever name it had then), dated in the tooltip as date(1)
@@ -838,9 +832,8 @@ namespace {
 TEST_F(DelegateFixture, LaunchShowsRememberedFigures) {
   const std::string sqlite3 = vlm::testing::tool("sqlite3"), date = vlm::testing::tool("date");
   if (sqlite3.empty() || date.empty()) GTEST_SKIP() << "sqlite3 or date is missing";
-  vlm::Record rec;
-  std::string err, figure, when;
-  ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", rec, err)) << err;
+  vlm::Record rec = vlmtest::fixtureRecord();
+  std::string figure, when;
   rec["device"]["id"] = "serial-S0-part2";
   rec["device"]["name"] = "disk7";
   ASSERT_TRUE(vlm::history().add(rec));

@@ -19,9 +19,7 @@ namespace {
 
 // The fixture's record with every text, list and number of slices at its bound.
 vlm::Record largest() {
-  vlm::Record r;
-  std::string err;
-  EXPECT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", r, err)) << err;
+  vlm::Record r = vlmtest::fixtureRecord();
   const std::string text(256, 't');
   for (const char* key : {"host", "kernel"}) r[key] = text;
   for (const char* key : {"name", "version", "utility"}) r["program"][key] = text;

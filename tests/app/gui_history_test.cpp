@@ -11,6 +11,7 @@
 
 #include "app/gui_details.h"
 #include "app/gui_history.h"
+#include "tests/helpers/schema_check.h"
 #include "tests/platform/loop_guard.h"
 #include "tests/table/gui_support.h"
 #include "util/alerts.h"
@@ -21,9 +22,7 @@ TEST(HistoryView, ListChartCompareDeleteExport) {
   guitest::ensureApp();
   const std::string sqlite3 = vlm::testing::tool("sqlite3"), python3 = vlm::testing::tool("python3");
   if (sqlite3.empty() || python3.empty()) GTEST_SKIP() << "sqlite3 or python3 is missing";
-  vlm::Record rec;
-  std::string err;
-  ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", rec, err)) << err;
+  vlm::Record rec = vlmtest::fixtureRecord();
   rec["device"]["id"] = "id-H";
   for (int i = 0; i < 6; ++i) {
     rec["unixTime"] = 1700000000 + (i * 7919) % 6 * 86400;  // out of order

@@ -1,13 +1,16 @@
-// Validates a test record against docs/test-record.schema.json with the
-// independent validator of python3-jsonschema.
+// Test records: a record of tests/fixtures as the program loads it, and one
+// validated against docs/test-record.schema.json by the independent validator
+// of python3-jsonschema.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <string>
 
+#include "perf/record.h"
 #include "tests/platform/loop_guard.h"
 
 namespace vlmtest {
@@ -37,6 +40,14 @@ inline SchemaVerdict checkRecord(const std::string& json) {
   v.available = true;
   v.problem = st != 0 && out.empty() ? "validator failed" : out;
   return v;
+}
+
+// A failure to load fails the test.
+inline vlm::Record fixtureRecord(const std::string& name = "record.json") {
+  vlm::Record r;
+  std::string err;
+  EXPECT_TRUE(vlm::loadRecord(std::string(VLM_FIXTURES) + "/" + name, r, err)) << err;
+  return r;
 }
 
 }  // namespace vlmtest

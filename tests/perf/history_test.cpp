@@ -9,20 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/helpers/schema_check.h"
 #include "tests/platform/loop_guard.h"
 
 namespace {
 
-vlm::Record fixture() {
-  vlm::Record rec;
-  std::string err;
-  EXPECT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", rec, err)) << err;
-  return rec;
-}
-
 // The fixture as a test of device id at time t with a Random figure.
 vlm::Record test(const std::string& id, int64_t t, int64_t random) {
-  vlm::Record r = fixture();
+  vlm::Record r = vlmtest::fixtureRecord();
   r["device"]["id"] = id;
   r["unixTime"] = t;
   for (auto& ph : r["phases"])
@@ -72,7 +66,7 @@ TEST(History, ConcurrentWriters) {
   vlm::testing::TempDir dir;
   const std::string db = dir.path() + "/history.db";
   constexpr int kWriters = 4, kTests = 25;
-  const vlm::Record rec = fixture();
+  const vlm::Record rec = vlmtest::fixtureRecord();
   std::vector<pid_t> kids;
   for (int w = 0; w < kWriters; ++w) {
     const pid_t pid = fork();
@@ -127,7 +121,7 @@ TEST(History, Migrations) {
     int64_t k[4];
     vlm::recordKbps(tests[0].record, k);
     EXPECT_EQ(out, "2\n" + std::to_string(k[1]) + "\n");
-    EXPECT_EQ(h.tests("id-M")[0].record, fixture());
+    EXPECT_EQ(h.tests("id-M")[0].record, vlmtest::fixtureRecord());
   }
 }
 

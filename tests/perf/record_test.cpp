@@ -15,16 +15,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-vlm::Record fixture() {
-  vlm::Record r;
-  std::string err;
-  EXPECT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", r, err)) << err;
-  return r;
-}
-
 TEST(RecordTap, TakesTheRecordOutOfChunksOfAnySize) {
   const std::string text = "Sequential: 5 KB/s\nThreaded: 7 KB/s\n";
-  const std::string stream = text + "\x1e" + fixture().dump() + "\n";
+  const std::string stream = text + "\x1e" + vlmtest::fixtureRecord().dump() + "\n";
   for (size_t size : {size_t(1), size_t(7), size_t(512)}) {
     vlm::RecordTap tap;
     std::string kept;
@@ -34,7 +27,7 @@ TEST(RecordTap, TakesTheRecordOutOfChunksOfAnySize) {
       kept += chunk.c_str();
     }
     EXPECT_EQ(kept, text) << size;
-    EXPECT_EQ(vlm::Record::parse(tap.text()), fixture()) << size;
+    EXPECT_EQ(vlm::Record::parse(tap.text()), vlmtest::fixtureRecord()) << size;
   }
 }
 
@@ -43,7 +36,7 @@ TEST(RecordTap, TakesTheRecordOutOfChunksOfAnySize) {
 TEST(RecordLoad, NamesTheFileAndTheFirstProblem) {
   vlm::testing::TempDir tmp;
   const fs::path dir = tmp.path();
-  const vlm::Record good = fixture();
+  const vlm::Record good = vlmtest::fixtureRecord();
   const auto verdict = vlmtest::checkRecord(good.dump());
   ASSERT_TRUE(verdict.available) << "python3-jsonschema is needed";
   EXPECT_EQ(verdict.problem, "");
@@ -106,7 +99,7 @@ TEST(RecordLoad, NamesTheFileAndTheFirstProblem) {
 }
 
 TEST(RecordCompare, FigureByFigureWithTheRatio) {
-  const vlm::Record mine = fixture();
+  const vlm::Record mine = vlmtest::fixtureRecord();
   vlm::Record theirs = mine;
   theirs["phases"][0]["kbps"] = mine["phases"][0]["kbps"].get<double>() / 2;
   theirs["phases"].erase(3);  // their test ended before the threaded phase
@@ -124,7 +117,7 @@ TEST(RecordCompare, FigureByFigureWithTheRatio) {
 // text, its CSV (read back by Python's csv module), its metrics (promtool
 // checks them) and its JSON (python3-jsonschema checks it).
 TEST(RecordTexts, TextCsvMetricsAndAtomicWrite) {
-  vlm::Record r = fixture();
+  vlm::Record r = vlmtest::fixtureRecord();
   r["warnings"] = {"the device was busy: 5 MB read, \"much\""};
   r["device"]["model"] = "=HYPERLINK(\"x\"),\\ \"Pro\"\r\n\x1b[2J\xc2\x9b";
   r["device"]["serial"] = "+1,2\n-3";

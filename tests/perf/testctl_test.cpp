@@ -19,6 +19,7 @@
 #include "disk/disk.h"
 #include "perf/history.h"
 #include "perf/store.h"
+#include "tests/helpers/schema_check.h"
 #include "tests/platform/loop_guard.h"
 #include "tests/disk/records.h"
 #include "util/alerts.h"
@@ -259,9 +260,7 @@ TEST(TestControl, HistoryFaults) {
   const std::string dir = std::string(std::getenv("XDG_DATA_HOME")) + "/Velmora", db = dir + "/history.db";
   const std::string sqlite3 = vlm::testing::tool("sqlite3");
   auto filled = [&] {  // a real history of some size, closed
-    vlm::Record rec;
-    std::string err;
-    ASSERT_TRUE(vlm::loadRecord(VLM_FIXTURES "/record.json", rec, err)) << err;
+    vlm::Record rec = vlmtest::fixtureRecord();
     vlm::History h(db);
     for (int i = 0; i < 40; ++i) ASSERT_TRUE(h.add(rec)) << h.takeNotice();
   };

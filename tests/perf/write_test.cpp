@@ -1,14 +1,10 @@
 // The write program: its knee on a recorded and on generated curves, its size
 // rule, and as a real child process on loop-backed volumes checked against
 // df and the kernel's counters.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <iostream>
 #include <numeric>
 #include <fstream>
@@ -18,6 +14,7 @@
 #include <vector>
 
 #include "perf/vlmperfwrite/write.h"
+#include "tests/helpers/child.h"
 #include "tests/helpers/schema_check.h"
 #include "tests/platform/loop_guard.h"
 
@@ -124,17 +121,13 @@ TEST(WriteSize, HalfTheFreeSpaceAndNeverBelowTheReserve) {
 
 // --- the program on real volumes -----------------------------------------------------------
 
-std::string sh(const std::string& cmd, int* rc = nullptr) {
+std::string sh(const std::string& cmd) {
   std::string out;
-  const int r = vlm::testing::run({"/bin/sh", "-c", cmd + " 2>&1"}, &out);
-  if (rc) *rc = r;
+  vlm::testing::run({"/bin/sh", "-c", cmd + " 2>&1"}, &out);
   return out;
 }
-uint64_t dfFree(const std::string& dir) {
-  return std::stoull("0" + sh("df -B1 --output=avail " + dir + " | tail -n 1 | tr -d ' \\n'"));
-}
-uint64_t dfTotal(const std::string& dir) {
-  return std::stoull("0" + sh("df -B1 --output=size " + dir + " | tail -n 1 | tr -d ' \\n'"));
+uint64_t df(const std::string& field, const std::string& dir) {  // avail, size
+  return std::stoull("0" + sh("df -B1 --output=" + field + " " + dir + " | tail -n 1 | tr -d ' \\n'"));
 }
 uint64_t kernelWritten(const std::string& kernel) {  // bytes, from the device's stat
   std::ifstream in("/sys/block/" + kernel + "/stat");
@@ -160,49 +153,20 @@ class VlmperfwriteDisk : public ::testing::Test {
     disk_.reset();
     dir_.reset();
   }
-  // Runs the program in the background; stop(signal) once its output holds `when`.
-  struct Run {
-    int status = -1;
-    std::string out;
+  // Runs the program as the application's runner does; signals it once its output holds `when`.
+  struct Run : vlmtest::Outcome {
     double afterSignal = 0;  // seconds from the signal to the end of the output
   };
   Run write(std::vector<std::string> args, const char* when = nullptr, int sig = 0, const char* env = nullptr) {
     args.insert(args.begin(), kWrite);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    std::string e = env ? env : "";
-    if (env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) return {};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, p[1], 2);
-    pid_t pid = -1;
-    Run r;
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0) return r;
-    posix_spawn_file_actions_destroy(&fa);
-    close(p[1]);
-    char buf[4096];
-    ssize_t n;
-    std::chrono::steady_clock::time_point sent;
-    bool signalled = false;
-    while ((n = read(p[0], buf, sizeof buf)) > 0) {
-      r.out.append(buf, size_t(n));
-      if (when && !signalled && r.out.find(when) != std::string::npos) {
-        kill(pid, sig);
-        sent = std::chrono::steady_clock::now();
-        signalled = true;
-      }
-    }
-    if (signalled) r.afterSignal = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
-    close(p[0]);
-    int st = 0;
-    waitpid(pid, &st, 0);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
+    double sent = -1;
+    Run r{vlmtest::runChild(args, [&](const vlmtest::Child& c) {
+      if (!when || c.out.find(when) == std::string::npos) return true;
+      kill(c.pid, sig);
+      sent = c.elapsed;
+      return false;
+    }, -1, {}, env)};
+    if (sent >= 0) r.afterSignal = r.ended - sent;
     return r;
   }
   std::unique_ptr<vlm::testing::TempDir> dir_;
@@ -221,7 +185,7 @@ TEST_F(VlmperfwriteDisk, WritesAnUnnamedFileAndLeavesNothing) {
   if (sh("grep -w vfat /proc/filesystems || modprobe vfat && echo y").empty())
     std::cout << "[   NOTE   ] no vfat in this kernel: the fallback is taken on ext4 through VLM_WRITE_NO_TMPFILE\n";
   for (const Row& row : rows) {
-    const uint64_t free0 = dfFree(mnt_), k0 = kernelWritten(disk_->kernel());
+    const uint64_t free0 = df("avail", mnt_), k0 = kernelWritten(disk_->kernel());
     Run r = write({"--seconds", "1", "--size", "64M", mnt_}, nullptr, 0, row.env);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Test file: " + std::string(row.file)), std::string::npos) << r.out;
@@ -236,7 +200,7 @@ TEST_F(VlmperfwriteDisk, WritesAnUnnamedFileAndLeavesNothing) {
     EXPECT_GE(kernelWritten(disk_->kernel()) - k0, bytes);
     for (const char* key : {"Write sequential: ", "Write random: ", "Write random QD32: "})
       EXPECT_TRUE(std::regex_search(r.out, std::regex(std::string("\n") + key + "[1-9][0-9]* KB/s\n"))) << key;
-    EXPECT_EQ(dfFree(mnt_), free0);
+    EXPECT_EQ(df("avail", mnt_), free0);
     EXPECT_EQ(sh("ls -A " + mnt_), "lost+found\n");
   }
 }
@@ -248,12 +212,12 @@ TEST_F(VlmperfwriteDisk, RefusesDevicesReadOnlyMountsAndFullVolumes) {
   EXPECT_EQ(dev.status, 2);
   EXPECT_NE(dev.out.find("never writes a device"), std::string::npos) << dev.out;
   // Leaves a little more than the reserve free: 64 MiB are too many.
-  const uint64_t keep = std::max(dfTotal(mnt_) / 10, 2 * kGiB);
-  ASSERT_EQ(sh("fallocate -l " + std::to_string(dfFree(mnt_) - keep - 48 * kMiB) + " " + mnt_ + "/filler && echo ok"), "ok\n");
+  const uint64_t keep = std::max(df("size", mnt_) / 10, 2 * kGiB);
+  ASSERT_EQ(sh("fallocate -l " + std::to_string(df("avail", mnt_) - keep - 48 * kMiB) + " " + mnt_ + "/filler && echo ok"), "ok\n");
   Run full = write({"--size", "64M", mnt_});
   EXPECT_EQ(full.status, 1);
   EXPECT_NE(full.out.find("too full"), std::string::npos) << full.out;
-  EXPECT_NE(full.out.find(vpw::sizeText(dfFree(mnt_))), std::string::npos) << full.out;
+  EXPECT_NE(full.out.find(vpw::sizeText(df("avail", mnt_))), std::string::npos) << full.out;
   ASSERT_EQ(sh("mount -o remount,ro " + mnt_ + " && echo ok"), "ok\n");
   Run ro = write({mnt_});
   EXPECT_EQ(ro.status, 2);
@@ -263,7 +227,7 @@ TEST_F(VlmperfwriteDisk, RefusesDevicesReadOnlyMountsAndFullVolumes) {
 // Killed mid-run (SIGKILL) or canceled (SIGCONT, the runner's cancel): the free
 // space comes back; a cancel ends the program within a second.
 TEST_F(VlmperfwriteDisk, KilledOrCanceledMidRunGivesTheSpaceBack) {
-  const uint64_t free0 = dfFree(mnt_);
+  const uint64_t free0 = df("avail", mnt_);
   for (int sig : {SIGKILL, SIGCONT}) {
     Run r = write({"--seconds", "2", "--size", "512M", mnt_}, "Kernel counters, Write sequential", sig);
     if (sig == SIGKILL) {
@@ -275,7 +239,7 @@ TEST_F(VlmperfwriteDisk, KilledOrCanceledMidRunGivesTheSpaceBack) {
       EXPECT_LT(r.afterSignal, 2.5) << r.out;
     }
     uint64_t now = 0;
-    for (int i = 0; i < 50 && (now = dfFree(mnt_)) != free0; ++i) usleep(100000);
+    for (int i = 0; i < 50 && (now = df("avail", mnt_)) != free0; ++i) usleep(100000);
     EXPECT_EQ(now, free0) << strsignal(sig);
   }
 }

@@ -101,18 +101,6 @@ inline Machine smallMachine() {
   return m;
 }
 
-// disks whole disks of seven partitions each: disks * 8 rows.
-inline Machine bigMachine(int disks) {
-  Machine m;
-  for (int d = 0; d < disks; ++d) {
-    auto& w = m.disk(d, "Disk " + std::to_string(d), 1000LL * 1000 * 1000 * 1000, kGpt);
-    for (int p = 1; p <= 7; ++p)
-      m.part(w, d, p, "Part " + std::to_string(p), 100LL * 1000 * 1000 * 1000,
-             p % 2 ? kHfsPlus : "Velmora_HFS");
-  }
-  return m;
-}
-
 // The table column of an identifier of vlm::kColumnIds.
 inline int column(const char* id) {
   for (int i = 0; i < static_cast<int>(std::size(vlm::kColumnIds)); ++i)
