@@ -59,7 +59,8 @@ run_fio() { local p; for p in seq rand qd32; do fio_job "$1" "$p" >"$2.$p"; done
 for i in "${!FOLDERS[@]}"; do
   f=${FOLDERS[$i]} d=$WORK/runs.$i
   mkdir -p "$d"
-  echo "$f: $(findmnt -n -o SOURCE,FSTYPE -T "$f" | tr -s ' '), $ROUNDS rounds, ${SECS}s per phase, file $SIZE" >&2
+  echo "$f: $(findmnt -n -o SOURCE,FSTYPE -T "$f" | tr -s ' '), $ROUNDS rounds, ${SECS}s per phase, file $SIZE;" \
+    "$(date -u '+%Y-%m-%d %H:%M UTC'), load average $(cut -d' ' -f1-3 /proc/loadavg)" >&2
   for r in $(seq 1 "$ROUNDS"); do
     if [ $((r % 2)) -eq 1 ]; then run_ours "$f" "$d/ours.$r"; run_fio "$f" "$d/fio.$r"
     else run_fio "$f" "$d/fio.$r"; run_ours "$f" "$d/ours.$r"; fi
@@ -85,3 +86,5 @@ for n in names:
           f"({min(f):.1f}-{max(f):.1f}) | {statistics.median(ratios):.2f} ({ratios[0]:.2f}-{ratios[-1]:.2f}) |")
 PY
 done
+echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(uname -r), $(fio --version)," \
+  "load average $(cut -d' ' -f1-3 /proc/loadavg)"
