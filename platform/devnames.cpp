@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <tuple>
@@ -130,24 +131,6 @@ std::optional<dev_t> parseDevno(const std::string& s) {
   auto min = parseU64(s.substr(colon + 1));
   if (!maj || !min || *maj > 0xFFFFFFFFu || *min > 0xFFFFFFFFu) return std::nullopt;
   return makedev(static_cast<unsigned>(*maj), static_cast<unsigned>(*min));
-}
-
-bool dirEmpty(int dirfd, const std::string& path) {
-  UniqueFd fd = openDir(dirfd, path);
-  if (!fd) return true;
-  alignas(8) char buf[4096];
-  for (;;) {
-    long n = ::syscall(SYS_getdents64, fd.get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return true;
-    for (long off = 0; off < n;) {
-      const auto* e = reinterpret_cast<const struct dirent64*>(buf + off);
-      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) return false;
-      off += e->d_reclen;
-    }
-    // Room left for another entry: the kernel had none to give.
-    if (sizeof buf - static_cast<size_t>(n) > sizeof(struct dirent64)) return true;
-  }
 }
 
 std::vector<std::string> listDir(int dirfd, const std::string& path) {
@@ -399,10 +382,12 @@ void scanPartitions(int diskfd, Disk& disk) {
                    disk.parts.end());
 }
 
-std::optional<Disk> scanDisk(int blockfd, const std::string& sysroot,
-                             const std::string& name) {
+// slaves: the devices this one holds (device-mapper, md), whatever its size.
+std::optional<Disk> scanDisk(int blockfd, const std::string& sysroot, const std::string& name,
+                             std::vector<std::string>& slaves) {
   UniqueFd dfd = sysfs::openDir(blockfd, name);
   if (!dfd) return std::nullopt;
+  slaves = sysfs::listDir(dfd.get(), "slaves");
   auto devno = devnoOf(dfd.get());
   auto size = sizeBytes(dfd.get());
   if (!devno || !size || *size == 0) return std::nullopt;
@@ -439,11 +424,21 @@ std::vector<BlockDev> scan(const std::string& sysroot, unsigned threads) {
   names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& e) { return !plainKernelName(e); }),
               names.end());
   std::vector<std::optional<Disk>> found(names.size());
+  std::vector<std::vector<std::string>> slaves(names.size());
   sysfs::parallelFor(names.size(), threads,
-                     [&](size_t i) { found[i] = scanDisk(blockfd.get(), sysroot, names[i]); });
+                     [&](size_t i) { found[i] = scanDisk(blockfd.get(), sysroot, names[i], slaves[i]); });
+  // A device is held when another lists it among its slaves, as the kernel
+  // lists the other among the device's holders: one directory a disk, not one
+  // a partition.
+  std::set<std::string> held;
+  for (const auto& v : slaves) held.insert(v.begin(), v.end());
   std::vector<Disk> disks;
-  for (auto& d : found)
-    if (d) disks.push_back(std::move(*d));
+  for (auto& d : found) {
+    if (!d) continue;
+    d->dev.held = held.count(d->dev.kernel) > 0;
+    for (auto& p : d->parts) p.held = held.count(p.kernel) > 0;
+    disks.push_back(std::move(*d));
+  }
   std::sort(disks.begin(), disks.end(), [](const Disk& a, const Disk& b) {
     auto key = [](const Disk& d) {
       return std::make_tuple(d.dev.virt, major(d.dev.devno), minor(d.dev.devno), d.dev.kernel);

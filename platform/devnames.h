@@ -32,6 +32,7 @@ struct BlockDev {
   std::string ident;
   uint64_t diskseq = 0;  // the whole disk's diskseq, 0 when the kernel has none
   std::string partName;  // a partition's name in its table (the kernel's PARTNAME, raw bytes)
+  bool held = false;     // another block device holds it (device-mapper, md: its holders/)
 };
 
 // The identity the device named `name` has now; empty when there is no such

@@ -19,8 +19,9 @@
 // (dos), "Apple_partition_scheme" (mac), else the libblkid table name;
 // partitions the GPT type GUID in upper case, or the MBR type as "0x83";
 // absent when neither libblkid nor udev can tell.
-// "Open": the device is mounted or held by another block device (holders/),
-// and a whole disk when one of its partitions is open.
+// "Open": the device is mounted or held by another block device (holders/,
+// found from the other's slaves/), and a whole disk when one of its
+// partitions is open.
 #include <fcntl.h>
 
 #include <algorithm>
@@ -225,9 +226,9 @@ class Builder {
       if (!ro) continue;  // vanished since the scan
       pa.present = true;
       pa.writable = cleanText(*ro, 8) != "1";
-      pa.open = mounted_.count(p->devno) || held(dfd.get(), at);
+      pa.open = p->held || mounted_.count(p->devno);
     }
-    a.held = mounted_.count(d.devno) || held(dfd.get(), "");
+    a.held = d.held || mounted_.count(d.devno);
     a.writable = attr(dfd.get(), "ro", 8) != "1";
     return a;
   }
@@ -245,9 +246,6 @@ class Builder {
     if (!model.empty()) n.set("Product Name", RegValue::Str(model));
     return n;
   }
-
-  // `at` is "" for the disk's own directory, "name/" for a partition's in it.
-  static bool held(int fd, const std::string& at) { return !sysfs::dirEmpty(fd, at + "holders"); }
 
   static const char* schemeContent(const std::string& scheme) {
     if (scheme == "gpt") return "GUID_partition_scheme";

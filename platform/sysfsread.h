@@ -51,9 +51,6 @@ std::optional<dev_t> parseDevno(const std::string& s);
 // Names of the entries of a directory (without "." and ".."), sorted.
 std::vector<std::string> listDir(int dirfd, const std::string& path = ".");
 
-// True when a directory has no entries (or can't be read).
-bool dirEmpty(int dirfd, const std::string& path);
-
 // The target of a symbolic link, bounded; empty when it is none.
 std::optional<std::string> readLink(int dirfd, const std::string& path);
 

@@ -60,6 +60,7 @@ class FakeSysfs {
                    const std::string& devdir, bool inBlockDir = true, bool rotational = false) {
     std::string dir = devdir + (inBlockDir ? "/block/" : "/") + name;
     mkdirs(dir + "/holders");
+    mkdirs(dir + "/slaves");
     write(dir + "/dev", devno + "\n");
     write(dir + "/size", std::to_string(sectors) + "\n");
     write(dir + "/ro", "0\n");

@@ -44,7 +44,10 @@ void machine(FakeSysfs& fs) {
   }
   fs.write(kSata + "/ata1/host0/target0:0:0/0:0:0:0/block/sda/sda2/ro", "1\n");
   fs.write(kSata + "/ata1/link1/ata_link/link1/sata_spd", "6.0 Gbps\n");
-  fs.mkdirs(kSata + "/ata2/host1/target1:0:0/1:0:0:0/block/sdb/sdb1/holders/dm-0");
+  // An md array assembled but not started (no size, not listed) holds sdb1.
+  const std::string sdb1 = kSata + "/ata2/host1/target1:0:0/1:0:0:0/block/sdb/sdb1";
+  fs.link(fs.disk("md127", "9:127", 0, "devices/virtual") + "/slaves/sdb1", "../../../../../" + sdb1);
+  fs.mkdirs(sdb1 + "/holders/md127");
 
   fs.device(kUsbHc, "pci");
   fs.device(kUsbHc + "/usb2", "usb");
