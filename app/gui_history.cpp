@@ -98,7 +98,10 @@ void HistoryDialog::load() {
 
   // The chart: MB/s of each phase of each test that ended well, oldest left.
   chart_->removeAllSeries();
-  for (QAbstractAxis* a : chart_->axes()) chart_->removeAxis(a);
+  for (QAbstractAxis* a : chart_->axes()) {
+    chart_->removeAxis(a);  // the chart gives it back: ours to delete
+    delete a;
+  }
   auto* x = new QDateTimeAxis;
   x->setFormat(QStringLiteral("yyyy-MM-dd"));
   auto* y = new QValueAxis;

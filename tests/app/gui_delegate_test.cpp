@@ -674,9 +674,9 @@ TEST_F(DelegateFixture, WriteTestIntoTheRowsVolume) {
   std::string named = top;
   for (size_t i = 0; i < choices.size(); ++i) {
     const auto& [folder, taken, says] = choices[i];
+    ASSERT_LT(at + 1, alerts().size());
     EXPECT_NE(alerts()[at].msg.find("into " + named + " ("), std::string::npos) << alerts()[at].msg;
     EXPECT_EQ(starts.at(i), named);  // the dialog starts at the question's folder
-    ASSERT_LT(at + 1, alerts().size());
     EXPECT_NE(alerts()[at + 1].msg.find(says), std::string::npos) << alerts()[at + 1].msg;
     at += taken ? 1 : 2;
     if (taken) named = folder;
