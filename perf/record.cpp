@@ -19,6 +19,7 @@
 #include <regex>
 #include <sstream>
 
+#include "perf/vlmperfutil/common.h"
 #include "platform/devnames.h"
 #include "util/prog.h"
 
@@ -123,14 +124,6 @@ std::string check(const Record& v, const Record& s, const std::string& path) {
 
 // --- pieces of completion ------------------------------------------------------------
 
-std::string isoTime(time_t t) {
-  tm utc{};
-  gmtime_r(&t, &utc);
-  char b[32];
-  strftime(b, sizeof b, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return b;
-}
-
 // The lines of the text that begin with prefix, without it.
 std::vector<std::string> linesOf(const std::string& text, const std::string& prefix) {
   std::vector<std::string> out;
@@ -150,7 +143,7 @@ Record minimalRecord(const RecordDevice& dev) {
   r["format"] = "vlm-test-record";
   r["formatVersion"] = 1;
   r["program"] = Record::object();
-  r["time"] = isoTime(now);
+  r["time"] = vpu::isoTime(now);
   r["unixTime"] = int64_t(now);
   r["host"] = u.nodename;
   r["kernel"] = std::string(u.sysname) + " " + u.release;
