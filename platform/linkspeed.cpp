@@ -114,10 +114,7 @@ std::string text(int rootfd, const std::string& path) {
 
 // What one directory says about the link: nothing (not a link), or a link
 // that may be unknown (an attribute with a rate no rule knows).
-struct Seen {
-  bool link = false;
-  std::optional<Link> value;
-};
+using Seen = DirCache::Seen;
 
 Seen linkAt(int rootfd, const std::string& dir, const std::string& subsystem) {
   if (subsystem == "pci") {
@@ -142,22 +139,61 @@ Seen linkAt(int rootfd, const std::string& dir, const std::string& subsystem) {
   return {};
 }
 
-// Climbs from start to the devices directory: the nearest link, unless a USB
-// device lies above; nothing once a virtio device is passed.
-std::optional<Link> climb(int rootfd, std::string dir) {
-  Seen nearest;
-  for (int i = 0; i < kMaxDepth && dir.rfind("devices/", 0) == 0; ++i, dir = parentOf(dir)) {
-    std::string sub;
-    if (auto l = sysfs::readLink(rootfd, dir + "/subsystem")) sub = baseName(*l);
-    if (sub == "usb") {
-      if (auto sp = sysfs::readText(rootfd, dir + "/speed", 64)) return usb(*sp);
-    }
-    if (nearest.link) continue;
-    if (sub == "virtio") return std::nullopt;
-    nearest = linkAt(rootfd, dir, sub);
-  }
-  return nearest.value;
+std::string subsystemOf(int rootfd, const std::string& dir) {
+  auto l = sysfs::readLink(rootfd, dir + "/subsystem");
+  return l ? baseName(*l) : std::string();
 }
+
+}  // namespace
+
+// The climb, asking the cache (when there is one) before sysfs. What is read
+// outside the lock may be read twice by two threads; both find the same.
+struct Climb {
+  int rootfd;
+  DirCache* cache;
+
+  std::string subsystem(const std::string& dir) const {
+    return cache ? cache->subsystem(rootfd, dir) : subsystemOf(rootfd, dir);
+  }
+  Seen link(const std::string& dir, const std::string& sub) const {
+    if (!cache) return linkAt(rootfd, dir, sub);
+    {
+      std::lock_guard<std::mutex> lock(cache->mu_);
+      auto it = cache->links_.find(dir);
+      if (it != cache->links_.end()) return it->second;
+    }
+    Seen s = linkAt(rootfd, dir, sub);
+    std::lock_guard<std::mutex> lock(cache->mu_);
+    return cache->links_.emplace(dir, std::move(s)).first->second;
+  }
+
+  std::optional<Link> operator()(std::string dir) const {
+    Seen nearest;
+    for (int i = 0; i < kMaxDepth && dir.rfind("devices/", 0) == 0; ++i, dir = parentOf(dir)) {
+      const std::string sub = subsystem(dir);
+      if (sub == "usb") {
+        if (auto sp = sysfs::readText(rootfd, dir + "/speed", 64)) return usb(*sp);
+      }
+      if (nearest.link) continue;
+      if (sub == "virtio") return std::nullopt;
+      nearest = link(dir, sub);
+    }
+    return nearest.value;
+  }
+};
+
+std::string DirCache::subsystem(int rootfd, const std::string& dir) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = subsystems_.find(dir);
+    if (it != subsystems_.end()) return it->second;
+  }
+  std::string sub = subsystemOf(rootfd, dir);
+  std::lock_guard<std::mutex> lock(mu_);
+  return subsystems_.emplace(dir, std::move(sub)).first->second;
+}
+
+namespace {
 
 // The canonical directory of the entry `name` of dir, which links elsewhere.
 std::optional<std::string> follow(int rootfd, const std::string& dir, const std::string& name) {
@@ -165,29 +201,31 @@ std::optional<std::string> follow(int rootfd, const std::string& dir, const std:
   return l ? sysfs::joinRelative(dir, *l) : std::nullopt;
 }
 
-std::optional<Link> ofDirAt(int rootfd, const std::string& diskdir, int stack) {
+std::optional<Link> ofDirAt(int rootfd, const std::string& diskdir, int stack, DirCache* cache) {
   if (diskdir.rfind("devices/", 0) != 0) return std::nullopt;
   const std::string up = parentOf(diskdir);
   // Multipath NVMe: the namespace hangs below its subsystem; its controllers link from there.
   if (up.rfind("devices/virtual/nvme-subsystem/", 0) == 0) {
     for (const auto& e : sysfs::listDir(rootfd, up))
       if (numbered(e, "nvme"))
-        if (auto ctrl = follow(rootfd, up, e)) return climb(rootfd, *ctrl);
+        if (auto ctrl = follow(rootfd, up, e)) return Climb{rootfd, cache}(*ctrl);
     return std::nullopt;
   }
-  if (diskdir.rfind("devices/virtual/", 0) != 0) return climb(rootfd, up);
+  if (diskdir.rfind("devices/virtual/", 0) != 0) return Climb{rootfd, cache}(up);
   // A stack on one disk: that disk's link (of its whole disk when it is a partition).
   auto below = sysfs::listDir(rootfd, diskdir + "/slaves");
   if (below.size() != 1 || stack >= kMaxStack) return std::nullopt;
   auto lower = follow(rootfd, diskdir + "/slaves", below[0]);
   if (!lower) return std::nullopt;
   if (sysfs::readText(rootfd, *lower + "/partition", 64)) lower = parentOf(*lower);
-  return ofDirAt(rootfd, *lower, stack + 1);
+  return ofDirAt(rootfd, *lower, stack + 1, cache);
 }
 
 }  // namespace
 
-std::optional<Link> ofDir(int rootfd, const std::string& diskdir) { return ofDirAt(rootfd, diskdir, 0); }
+std::optional<Link> ofDir(int rootfd, const std::string& diskdir, DirCache* cache) {
+  return ofDirAt(rootfd, diskdir, 0, cache);
+}
 
 std::optional<Link> ofDisk(const std::string& sysroot, const std::string& kernel) {
   UniqueFd root = sysfs::openDir(AT_FDCWD, sysroot.empty() ? "/" : sysroot);

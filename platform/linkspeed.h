@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -19,9 +21,29 @@ struct Link {
   uint64_t mbps = 0;  // the ceiling in MB/s (10^6 bytes), line coding taken off
 };
 
+// What the directories above disks tell, remembered for one listing: disks
+// share controllers and ports, and the registry asks for the same
+// subsystems. Safe to share between threads.
+class DirCache {
+ public:
+  // The subsystem a directory (relative to rootfd) belongs to, "" for none.
+  std::string subsystem(int rootfd, const std::string& dir);
+
+  struct Seen {
+    bool link = false;  // the directory has a link attribute
+    std::optional<Link> value;
+  };
+
+ private:
+  friend struct Climb;
+  std::mutex mu_;
+  std::map<std::string, std::string> subsystems_;
+  std::map<std::string, Seen> links_;
+};
+
 // The link of the whole disk whose canonical directory is diskdir, relative
 // to the sysfs root rootfd ("devices/pci0000:00/.../nvme0n1").
-std::optional<Link> ofDir(int rootfd, const std::string& diskdir);
+std::optional<Link> ofDir(int rootfd, const std::string& diskdir, DirCache* cache = nullptr);
 // The same for the whole disk with this kernel name ("sda"), through <sysroot>/block.
 std::optional<Link> ofDisk(const std::string& sysroot, const std::string& kernel);
 
