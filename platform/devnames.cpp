@@ -282,6 +282,7 @@ std::string identPart(const std::string& s, size_t max) {
 
 std::string firstAttr(int dirfd, std::initializer_list<const char*> paths, size_t max) {
   for (const char* p : paths) {
+    if (!p) continue;  // known to be absent
     auto t = sysfs::readText(dirfd, p, 512);
     if (!t) continue;
     std::string v = identPart(*t, max);
@@ -315,20 +316,34 @@ std::string usbSerial(int dfd) {
 }
 
 // The whole disk's identity; the diskseq (or device number) one in fallback.
-// usb: the disk may be a USB device's.
-void identify(int dfd, Disk& d, bool usb) {
-  auto seq = sysfs::readU64(dfd, "diskseq");
+// usb: the disk may be a USB device's. names: the disk directory's entries,
+// so that its own attributes the kernel doesn't give aren't asked for.
+void identify(int dfd, Disk& d, bool usb, const std::vector<std::string>& names) {
+  auto has = [&names](const char* n) { return std::binary_search(names.begin(), names.end(), n); };
+  auto seq = has("diskseq") ? sysfs::readU64(dfd, "diskseq") : std::nullopt;
   d.dev.diskseq = seq.value_or(0);
   d.fallback = seq ? "diskseq-" + std::to_string(*seq)
                    : "dev-" + std::to_string(major(d.dev.devno)) + ":" +
                          std::to_string(minor(d.dev.devno)) + "-" + std::to_string(d.dev.size);
-  std::string wwid = firstAttr(dfd, {"wwid", "device/wwid"}, 80);
+  std::string wwid = firstAttr(dfd, {has("wwid") ? "wwid" : nullptr, "device/wwid"}, 80);
+  // The serial's sources in order, read once for the identity and the
+  // registry: each until it has what it takes.
+  std::string serial;
+  for (int k = 0; k < 3 && (d.dev.serial.empty() || (wwid.empty() && serial.empty())); ++k) {
+    std::optional<std::string> t = k == 0   ? (has("serial") ? sysfs::readText(dfd, "serial", 512) : std::nullopt)
+                                   : k == 1 ? sysfs::readText(dfd, "device/serial", 512)
+                                            : std::optional<std::string>(sysfs::vpdSerial(dfd));
+    if (!t) continue;
+    if (d.dev.serial.empty() && std::any_of(t->begin(), t->end(), [](char c) {
+          return static_cast<unsigned char>(c) > ' ' && c != 0x7F;
+        }))
+      d.dev.serial = *t;
+    if (serial.empty()) serial = identPart(*t, 63);
+  }
   if (!wwid.empty()) {
     d.dev.ident = "wwn-" + wwid;
     return;
   }
-  std::string serial = firstAttr(dfd, {"serial", "device/serial"}, 63);
-  if (serial.empty()) serial = identPart(sysfs::vpdSerial(dfd), 63);
   if (serial.empty() && usb) serial = usbSerial(dfd);
   if (!serial.empty()) {
     std::string model = firstAttr(dfd, {"device/model", "device/name"}, 40);
@@ -338,8 +353,8 @@ void identify(int dfd, Disk& d, bool usb) {
   d.dev.ident = d.fallback;
 }
 
-void scanPartitions(int diskfd, Disk& disk) {
-  for (const auto& e : sysfs::listDir(diskfd)) {
+void scanPartitions(int diskfd, Disk& disk, const std::vector<std::string>& names) {
+  for (const auto& e : names) {
     // The kernel names partitions after their disk (sda1, nvme0n1p1, loop0p1).
     if (e.size() <= disk.dev.kernel.size() || e.compare(0, disk.dev.kernel.size(), disk.dev.kernel) != 0 ||
         !plainKernelName(e))
@@ -407,8 +422,9 @@ std::optional<Disk> scanDisk(int blockfd, const std::string& sysroot, const std:
     struct stat st;
     d.dev.virt = link || ::fstatat(dfd.get(), "device", &st, 0) != 0;
   }
-  identify(dfd.get(), d, !rel || underUsb(*rel));
-  scanPartitions(dfd.get(), d);
+  const std::vector<std::string> names = sysfs::listDir(dfd.get());
+  identify(dfd.get(), d, !rel || underUsb(*rel), names);
+  scanPartitions(dfd.get(), d, names);
   return d;
 }
 

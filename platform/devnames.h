@@ -33,6 +33,9 @@ struct BlockDev {
   uint64_t diskseq = 0;  // the whole disk's diskseq, 0 when the kernel has none
   std::string partName;  // a partition's name in its table (the kernel's PARTNAME, raw bytes)
   bool held = false;     // another block device holds it (device-mapper, md: its holders/)
+  // A whole disk's serial number as the kernel gives it: serial, device/serial
+  // or VPD page 0x80, the first not blank; raw bytes.
+  std::string serial;
 };
 
 // The identity the device named `name` has now; empty when there is no such
