@@ -124,7 +124,7 @@ class Builder {
     auto it = ancestors_.find(rel);
     if (it != ancestors_.end()) return it->second;
     Ancestor a;
-    if (auto l = sysfs::readLink(rootfd_.get(), rel + "/subsystem")) a.subsystem = cleanText(basename(*l), 31);
+    a.subsystem = cleanText(dirs_.subsystem(rootfd_.get(), rel), 31);
     a.cls = classFor(rel, a.subsystem);
     std::string dir = cleanText(basename(rel), 127);
     std::string name = dir;
@@ -179,13 +179,6 @@ class Builder {
     return std::string();
   }
 
-  static std::string serialOf(int dfd) {
-    std::string s = attr(dfd, "serial", 63);
-    if (s.empty()) s = attr(dfd, "device/serial", 63);
-    if (s.empty()) s = cleanText(sysfs::vpdSerial(dfd), 63);
-    return s;
-  }
-
   using Parts = std::vector<BlockDev>::const_iterator;
 
   // What a disk's sysfs directory tells, read before its nodes are made.
@@ -213,8 +206,8 @@ class Builder {
     a.vendor = attr(dfd.get(), "device/vendor", 63);
     if (a.vendor.rfind("0x", 0) == 0) a.vendor.clear();  // a bus vendor number, not a name
     a.rotational = attr(dfd.get(), "queue/rotational", 8);
-    a.serial = serialOf(dfd.get());
-    if (rel) a.link = linkspeed::ofDir(rootfd_.get(), *rel);
+    a.serial = cleanText(d.serial, 63);  // read by the scan
+    if (rel) a.link = linkspeed::ofDir(rootfd_.get(), *rel, &dirs_);
     a.blockSize = sysfs::readU64(dfd.get(), "queue/logical_block_size").value_or(512);
     if (a.blockSize == 0 || a.blockSize > (1u << 20)) a.blockSize = 512;
     a.removable = attr(dfd.get(), "removable", 8) == "1";
@@ -256,6 +249,7 @@ class Builder {
 
   void mediaProps(Node& m, const BlockDev& d, bool writable, bool leaf, bool open, bool removable,
                   uint64_t blockSize) {
+    m.props.reserve(16);  // these and the file system's: no growing on the way
     m.set("BSD Name", RegValue::Str(d.name));
     m.set("Size", RegValue::Num(static_cast<long long>(std::min<uint64_t>(d.size, INT64_MAX))));
     m.set("Whole", RegValue::Bool(d.whole));
@@ -329,6 +323,7 @@ class Builder {
   std::map<dev_t, DevFacts> facts_;
   std::set<dev_t> mounted_;
   std::map<std::string, Ancestor> ancestors_;
+  mutable linkspeed::DirCache dirs_;  // filled by the disks' threads, then read by the chains
 };
 
 }  // namespace
