@@ -19,6 +19,7 @@
 #include "perf/testctl.h"
 #include "platform/platform.h"
 #include "table/poolcore.h"
+#include "util/prog.h"
 
 namespace vlm {
 
@@ -341,6 +342,7 @@ void printListing(const PoolCore& pool, bool json) {
 }
 
 int cliList(const CliOptions& opts) {
+  zheaphuge(64L << 20);  // a long list's records and registry: tens of MiB
   historySeed();
   PoolCore pool;
   std::lock_guard<std::recursive_mutex> guard(disklock);

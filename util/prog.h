@@ -37,6 +37,7 @@ void zsizetext(char* buf, int n, long long bytes);
 
 // --- memory, environment, files -------------------------------------------------
 void* zmemclr(long size);  // zero-filled; fatal through zerex when out of memory
+void zheaphuge(long reserve);  // the heap's next `reserve` bytes in huge pages, where asked for
 char* zgetenv(const char* name, char* dst, int size);
 int zftype(const char* path);
 char* zpast(char* dst, char* src, int delim);
