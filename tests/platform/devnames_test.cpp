@@ -34,8 +34,10 @@ void machine(FakeSysfs& fs) {
   fs.disk("loop2", "7:2", 0, "devices/virtual");  // unused loop device: left out
   fs.disk("dm-0", "253:0", 300, "devices/virtual");
   fs.disk("zram0", "252:0", 0, "devices/virtual");
-  // Identities: sda and sdb claim one serial number, so each falls back.
-  for (const char* d : {kPci, kPci2}) fs.write(std::string(d) + "/serial", "SAME\n");
+  // Identities: sda and sdb claim one serial number, so each falls back
+  // (sdb's in the disk's own attribute, where virtio disks have theirs).
+  fs.write(std::string(kPci) + "/serial", "SAME\n");
+  fs.write(sdb + "/serial", "SAME\n");
   fs.write(sda + "/diskseq", "3\n");
   fs.write(std::string(kNvme) + "/model", "Fast Drive\n");
   fs.write(std::string(kNvme) + "/serial", " N1 \n");
