@@ -112,8 +112,6 @@ std::string text(int rootfd, const std::string& path) {
   return sysfs::readText(rootfd, path, 256).value_or("");
 }
 
-// What one directory says about the link: nothing (not a link), or a link
-// that may be unknown (an attribute with a rate no rule knows).
 using Seen = DirCache::Seen;
 
 Seen linkAt(int rootfd, const std::string& dir, const std::string& subsystem) {
@@ -144,56 +142,37 @@ std::string subsystemOf(int rootfd, const std::string& dir) {
   return l ? baseName(*l) : std::string();
 }
 
-}  // namespace
-
-// The climb, asking the cache (when there is one) before sysfs. What is read
-// outside the lock may be read twice by two threads; both find the same.
-struct Climb {
-  int rootfd;
-  DirCache* cache;
-
-  std::string subsystem(const std::string& dir) const {
-    return cache ? cache->subsystem(rootfd, dir) : subsystemOf(rootfd, dir);
-  }
-  Seen link(const std::string& dir, const std::string& sub) const {
-    if (!cache) return linkAt(rootfd, dir, sub);
-    {
-      std::lock_guard<std::mutex> lock(cache->mu_);
-      auto it = cache->links_.find(dir);
-      if (it != cache->links_.end()) return it->second;
-    }
-    Seen s = linkAt(rootfd, dir, sub);
-    std::lock_guard<std::mutex> lock(cache->mu_);
-    return cache->links_.emplace(dir, std::move(s)).first->second;
-  }
-
-  std::optional<Link> operator()(std::string dir) const {
-    Seen nearest;
-    for (int i = 0; i < kMaxDepth && dir.rfind("devices/", 0) == 0; ++i, dir = parentOf(dir)) {
-      const std::string sub = subsystem(dir);
-      if (sub == "usb") {
-        if (auto sp = sysfs::readText(rootfd, dir + "/speed", 64)) return usb(*sp);
-      }
-      if (nearest.link) continue;
-      if (sub == "virtio") return std::nullopt;
-      nearest = link(dir, sub);
-    }
-    return nearest.value;
-  }
-};
-
-std::string DirCache::subsystem(int rootfd, const std::string& dir) {
+// What one of the cache's maps holds for dir, else what read() finds, kept.
+// It is read outside the lock: two threads may both read a directory, and
+// both find the same.
+template <class V, class Read>
+V remembered(std::mutex& mu, std::map<std::string, V>& known, const std::string& dir, Read read) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = subsystems_.find(dir);
-    if (it != subsystems_.end()) return it->second;
+    std::lock_guard<std::mutex> lock(mu);
+    auto it = known.find(dir);
+    if (it != known.end()) return it->second;
   }
-  std::string sub = subsystemOf(rootfd, dir);
-  std::lock_guard<std::mutex> lock(mu_);
-  return subsystems_.emplace(dir, std::move(sub)).first->second;
+  V v = read();
+  std::lock_guard<std::mutex> lock(mu);
+  return known.emplace(dir, std::move(v)).first->second;
 }
 
-namespace {
+// Climbs from start to the devices directory: the nearest link, unless a USB
+// device lies above; nothing once a virtio device is passed. Asks the cache,
+// when there is one, before sysfs.
+std::optional<Link> climb(int rootfd, std::string dir, DirCache* cache) {
+  Seen nearest;
+  for (int i = 0; i < kMaxDepth && dir.rfind("devices/", 0) == 0; ++i, dir = parentOf(dir)) {
+    const std::string sub = cache ? cache->subsystem(rootfd, dir) : subsystemOf(rootfd, dir);
+    if (sub == "usb") {
+      if (auto sp = sysfs::readText(rootfd, dir + "/speed", 64)) return usb(*sp);
+    }
+    if (nearest.link) continue;
+    if (sub == "virtio") return std::nullopt;
+    nearest = cache ? cache->link(rootfd, dir, sub) : linkAt(rootfd, dir, sub);
+  }
+  return nearest.value;
+}
 
 // The canonical directory of the entry `name` of dir, which links elsewhere.
 std::optional<std::string> follow(int rootfd, const std::string& dir, const std::string& name) {
@@ -208,10 +187,10 @@ std::optional<Link> ofDirAt(int rootfd, const std::string& diskdir, int stack, D
   if (up.rfind("devices/virtual/nvme-subsystem/", 0) == 0) {
     for (const auto& e : sysfs::listDir(rootfd, up))
       if (numbered(e, "nvme"))
-        if (auto ctrl = follow(rootfd, up, e)) return Climb{rootfd, cache}(*ctrl);
+        if (auto ctrl = follow(rootfd, up, e)) return climb(rootfd, *ctrl, cache);
     return std::nullopt;
   }
-  if (diskdir.rfind("devices/virtual/", 0) != 0) return Climb{rootfd, cache}(up);
+  if (diskdir.rfind("devices/virtual/", 0) != 0) return climb(rootfd, up, cache);
   // A stack on one disk: that disk's link (of its whole disk when it is a partition).
   auto below = sysfs::listDir(rootfd, diskdir + "/slaves");
   if (below.size() != 1 || stack >= kMaxStack) return std::nullopt;
@@ -222,6 +201,14 @@ std::optional<Link> ofDirAt(int rootfd, const std::string& diskdir, int stack, D
 }
 
 }  // namespace
+
+std::string DirCache::subsystem(int rootfd, const std::string& dir) {
+  return remembered(mu_, subsystems_, dir, [&] { return subsystemOf(rootfd, dir); });
+}
+
+DirCache::Seen DirCache::link(int rootfd, const std::string& dir, const std::string& subsystem) {
+  return remembered(mu_, links_, dir, [&] { return linkAt(rootfd, dir, subsystem); });
+}
 
 std::optional<Link> ofDir(int rootfd, const std::string& diskdir, DirCache* cache) {
   return ofDirAt(rootfd, diskdir, 0, cache);

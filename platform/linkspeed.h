@@ -26,16 +26,18 @@ struct Link {
 // subsystems. Safe to share between threads.
 class DirCache {
  public:
-  // The subsystem a directory (relative to rootfd) belongs to, "" for none.
-  std::string subsystem(int rootfd, const std::string& dir);
-
+  // What one directory says about the link: nothing (not a link), or a link
+  // that may be unknown (an attribute with a rate no rule knows).
   struct Seen {
-    bool link = false;  // the directory has a link attribute
+    bool link = false;
     std::optional<Link> value;
   };
+  // The subsystem a directory (relative to rootfd) belongs to, "" for none.
+  std::string subsystem(int rootfd, const std::string& dir);
+  // What a directory of that subsystem says about the link.
+  Seen link(int rootfd, const std::string& dir, const std::string& subsystem);
 
  private:
-  friend struct Climb;
   std::mutex mu_;
   std::map<std::string, std::string> subsystems_;
   std::map<std::string, Seen> links_;
