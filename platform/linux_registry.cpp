@@ -41,11 +41,6 @@ using sysfs::UniqueFd;
 
 namespace {
 
-std::string basename(const std::string& p) {
-  auto s = p.rfind('/');
-  return s == std::string::npos ? p : p.substr(s + 1);
-}
-
 std::string attr(int dirfd, const std::string& path, size_t max = 127) {
   auto t = sysfs::readText(dirfd, path, 4096);
   return t ? cleanText(*t, max) : std::string();
@@ -101,7 +96,7 @@ class Builder {
   }
 
   static std::string classFor(const std::string& rel, const std::string& sub) {
-    std::string name = basename(rel);
+    std::string name = sysfs::baseName(rel);
     if (rel == "devices/virtual") return "IOVirtualDevice";
     if (sub == "pci") return "IOPCIDevice";
     if (sub == "usb") return name.find(':') != std::string::npos ? "IOUSBInterface" : "IOUSBDevice";
@@ -126,7 +121,7 @@ class Builder {
     Ancestor a;
     a.subsystem = cleanText(dirs_.subsystem(rootfd_.get(), rel), 31);
     a.cls = classFor(rel, a.subsystem);
-    std::string dir = cleanText(basename(rel), 127);
+    std::string dir = cleanText(sysfs::baseName(rel), 127);
     std::string name = dir;
     UniqueFd fd = a.cls == "IOUSBDevice" ? sysfs::openDir(rootfd_.get(), rel) : UniqueFd();
     if (fd) {
@@ -185,7 +180,7 @@ class Builder {
   struct DiskAttrs {
     bool present = false;  // its directory is still there
     std::string model;     // the drive's model, or its device-mapper name
-    std::string vendor, rotational, serial;
+    std::string vendor, rotational;
     std::optional<linkspeed::Link> link;
     uint64_t blockSize = 512;
     bool removable = false, writable = true, held = false;
@@ -206,7 +201,6 @@ class Builder {
     a.vendor = attr(dfd.get(), "device/vendor", 63);
     if (a.vendor.rfind("0x", 0) == 0) a.vendor.clear();  // a bus vendor number, not a name
     a.rotational = attr(dfd.get(), "queue/rotational", 8);
-    a.serial = cleanText(d.serial, 63);  // read by the scan
     if (rel) a.link = linkspeed::ofDir(rootfd_.get(), *rel, &dirs_);
     a.blockSize = sysfs::readU64(dfd.get(), "queue/logical_block_size").value_or(512);
     if (a.blockSize == 0 || a.blockSize > (1u << 20)) a.blockSize = 512;
@@ -233,7 +227,8 @@ class Builder {
     if (!ic.empty()) n.set("Physical Interconnect", RegValue::Str(ic));
     if (a.rotational == "0") n.set("Rotation Rate", RegValue::Str("Solid State"));
     else if (a.rotational == "1") n.set("Rotation Rate", RegValue::Str("Rotational"));
-    const std::string& serial = a.serial.empty() ? udevSerial : a.serial;
+    std::string serial = cleanText(d.serial, 63);  // read by the scan
+    if (serial.empty()) serial = udevSerial;
     if (!serial.empty()) n.set("Serial Number", RegValue::Str(serial));
     if (!a.vendor.empty()) n.set("Vendor Name", RegValue::Str(a.vendor));
     if (!model.empty()) n.set("Product Name", RegValue::Str(model));
